@@ -1,0 +1,28 @@
+# Driven by the installed_package_consumer test; see CMakeLists.txt beside it.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+
+string(REPLACE ";" " " flags "${EXTRA_FLAGS}")
+run(${CMAKE_COMMAND} -S ${PROJECT_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+    "-DCMAKE_C_FLAGS=${flags}" "-DCMAKE_CXX_FLAGS=${flags}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+foreach(program consumer_c consumer_cxx)
+  run(${WORK_DIR}/build/${program})
+  message(STATUS "${program}:\n${last_output}")
+  if(NOT last_output MATCHES "consumer ok")
+    message(FATAL_ERROR "${program} did not finish: ${last_output}")
+  endif()
+endforeach()

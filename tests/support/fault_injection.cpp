@@ -1,0 +1,113 @@
+#include "fault_injection.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <unordered_set>
+
+extern "C" {
+void *__real_malloc(std::size_t size);
+void *__real_calloc(std::size_t count, std::size_t size);
+void *__real_realloc(void *block, std::size_t size);
+void __real_free(void *block);
+std::FILE *__real_fopen(const char *path, const char *mode);
+int __real_fclose(std::FILE *file);
+}
+
+namespace {
+
+long calls = 0;
+long fail_at = 0;
+// The sets allocate through operator new, which libstdc++ resolves to the
+// unwrapped allocator, so tracking never recurses into the wrappers.
+std::unordered_set<void *> &blocks()
+{
+    static std::unordered_set<void *> set;
+    return set;
+}
+std::unordered_set<std::FILE *> &files()
+{
+    static std::unordered_set<std::FILE *> set;
+    return set;
+}
+
+bool next_fails()
+{
+    ++calls;
+    return fail_at != 0 && calls == fail_at;
+}
+
+void *track(void *block)
+{
+    if (block)
+        blocks().insert(block);
+    return block;
+}
+
+} // namespace
+
+namespace fi {
+void reset()
+{
+    calls = 0;
+    fail_at = 0;
+    blocks().clear();
+    files().clear();
+}
+void fail_nth(long n)
+{
+    fail_at = n == 0 ? 0 : calls + n;
+}
+long allocations() { return calls; }
+long live_blocks() { return static_cast<long>(blocks().size()); }
+long open_files() { return static_cast<long>(files().size()); }
+} // namespace fi
+
+extern "C" {
+
+void *__wrap_malloc(std::size_t size)
+{
+    if (next_fails())
+        return nullptr;
+    return track(__real_malloc(size));
+}
+
+void *__wrap_calloc(std::size_t count, std::size_t size)
+{
+    if (next_fails())
+        return nullptr;
+    return track(__real_calloc(count, size));
+}
+
+void *__wrap_realloc(void *block, std::size_t size)
+{
+    if (next_fails())
+        return nullptr;
+    void *moved = __real_realloc(block, size);
+    if (moved) {
+        blocks().erase(block);
+        track(moved);
+    }
+    return moved;
+}
+
+void __wrap_free(void *block)
+{
+    if (block)
+        blocks().erase(block);
+    __real_free(block);
+}
+
+std::FILE *__wrap_fopen(const char *path, const char *mode)
+{
+    std::FILE *file = __real_fopen(path, mode);
+    if (file)
+        files().insert(file);
+    return file;
+}
+
+int __wrap_fclose(std::FILE *file)
+{
+    files().erase(file);
+    return __real_fclose(file);
+}
+}
