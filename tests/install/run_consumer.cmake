@@ -1,3 +1,4 @@
+cmake_policy(VERSION 3.25)
 # Driven by the installed_package_consumer test; see CMakeLists.txt beside it.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -11,9 +12,17 @@ file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
+# Nothing is installed beyond the documented layout.
+file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
+foreach(path IN LISTS installed)
+  if(NOT path MATCHES "^(include/dctlab/[a-z]+\\.h|lib/lib[a-z]+\\.a|lib/cmake/dctlab/[A-Za-z-]+\\.cmake|bin/[a-z]+)$")
+    message(FATAL_ERROR "unexpected installed file: ${path}")
+  endif()
+endforeach()
+
 
 string(REPLACE ";" " " flags "${EXTRA_FLAGS}")
-run(${CMAKE_COMMAND} -S ${PROJECT_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
     "-DCMAKE_C_FLAGS=${flags}" "-DCMAKE_CXX_FLAGS=${flags}"
