@@ -41,6 +41,17 @@ inline void store_le32(uint8_t *p, uint32_t v)
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+inline uint64_t load_le64(const uint8_t *p)
+{
+    return static_cast<uint64_t>(load_le32(p)) | (static_cast<uint64_t>(load_le32(p + 4)) << 32);
+}
+
+inline void store_le64(uint8_t *p, uint64_t v)
+{
+    store_le32(p, static_cast<uint32_t>(v));
+    store_le32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
 } // namespace dctlab
 
 #endif
