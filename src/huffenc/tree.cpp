@@ -1,0 +1,157 @@
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+#include "heap_ptr.h"
+#include "huffenc.h"
+#include "huffman_layout.h"
+#include "length_limit.h"
+#include "table_stream.h"
+
+using namespace dctlab::huffman;
+
+namespace
+{
+
+/* Still to be merged: not yet given a parent, in use (not -1) and standing
+ * for at least one occurrence (not 0). */
+bool is_candidate(const HUFFNODE &node)
+{
+    return node.parent == nullptr && node.weight != -1 && node.weight != 0;
+}
+
+} // namespace
+
+int incri(int *cursor, const HUFFNODE *nodes, int n)
+{
+    const int end = 2 * n - 1;
+    int next = *cursor >= end ? end : (*cursor < 0 ? 0 : *cursor + 1);
+    while (next < end && !is_candidate(nodes[next]))
+        ++next;
+    *cursor = next;
+    return 0;
+}
+
+int twomins(int *first, int *second, const HUFFNODE *nodes, int n)
+{
+    // One scan in index order with strict comparisons: among equal weights
+    // the lower index wins, which the stored table streams depend on. A pick
+    // that does not exist stays at 2n - 1 and is never compared.
+    const int end = 2 * n - 1;
+    int cursor = 0;
+    if (!is_candidate(nodes[0]))
+        incri(&cursor, nodes, n);
+    int low = cursor;
+    incri(&cursor, nodes, n);
+    int next_low = cursor;
+    if (next_low < end && nodes[next_low].weight < nodes[low].weight)
+        std::swap(low, next_low);
+    for (incri(&cursor, nodes, n); cursor < end; incri(&cursor, nodes, n)) {
+        const int32_t weight = nodes[cursor].weight;
+        if (weight < nodes[low].weight) {
+            next_low = low;
+            low = cursor;
+        } else if (weight < nodes[next_low].weight) {
+            next_low = cursor;
+        }
+    }
+    *first = low;
+    *second = next_low;
+    return 1;
+}
+
+int uiui(int first, int second, int slot, HUFFNODE *nodes)
+{
+    if (first < 0 || second < 0)
+        return 1;
+    HUFFNODE &parent = nodes[slot];
+    parent.child0 = &nodes[first];
+    parent.child1 = &nodes[second];
+    // Summed as unsigned so that counts beyond the caller's limit wrap
+    // rather than overflow.
+    parent.weight = static_cast<int32_t>(static_cast<uint32_t>(nodes[first].weight) +
+                                         static_cast<uint32_t>(nodes[second].weight));
+    nodes[first].parent = &parent;
+    nodes[second].parent = &parent;
+    return 1;
+}
+
+HUFFNODE *findroot(const int *start, HUFFNODE *nodes)
+{
+    HUFFNODE *node = &nodes[*start];
+    while (node->parent)
+        node = node->parent;
+    return node;
+}
+
+HUFFNODE uniui(HUFFNODE *first, HUFFNODE *second)
+{
+    return HUFFNODE{second, first, nullptr, 0, -1};
+}
+
+int form_tree(FILE *out, const int32_t *counts, int n, HUFFCODE *codes)
+{
+    if (!out || !counts || !codes || n < 1 || n > max_leaves)
+        return 0;
+    int64_t total = 0;
+    int leaves = 0;
+    for (int i = 0; i < n; ++i) {
+        if (counts[i] < 0)
+            return 0;
+        total += counts[i];
+        leaves += counts[i] != 0 ? 1 : 0;
+    }
+    // Internal weights are sums of counts and are held in 32 bits.
+    if (total > INT32_MAX)
+        return 0;
+
+    // Reset first, so that a failure below leaves a table that encodes
+    // nothing rather than a stale code.
+    for (int i = 0; i < n; ++i)
+        codes[i] = HUFFCODE{0, 0, 0};
+
+    const int slots = 2 * n - 1;
+    dctlab::heap_ptr<HUFFNODE[]> nodes(
+        static_cast<HUFFNODE *>(std::calloc(static_cast<size_t>(slots), sizeof(HUFFNODE))));
+    dctlab::heap_ptr<uint8_t[]> leaf_symbols(
+        static_cast<uint8_t *>(std::calloc(static_cast<size_t>(n), 1)));
+    dctlab::heap_ptr<uint32_t[]> shape(static_cast<uint32_t *>(
+        std::calloc(static_cast<size_t>(shape_words(max_leaves)), sizeof(uint32_t))));
+    if (!nodes || !leaf_symbols || !shape)
+        return 0;
+
+    for (int i = 0; i < n; ++i)
+        nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, static_cast<uint8_t>(i), counts[i]};
+    for (int i = n; i < slots; ++i)
+        nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, 0, -1};
+
+    int slot = n;
+    for (;;) {
+        int first = slots, second = slots;
+        twomins(&first, &second, nodes.get(), n);
+        if (first >= slots || second >= slots)
+            break;
+        uiui(first, second, slot++, nodes.get());
+    }
+
+    // With fewer than two leaves there was no merge: the tree is the one leaf
+    // or nothing, never the unused node n.
+    HUFFNODE *root = nullptr;
+    if (leaves == 1) {
+        for (int i = 0; i < n && !root; ++i)
+            if (counts[i] != 0)
+                root = &nodes[i];
+    } else if (leaves >= 2) {
+        root = findroot(&n, nodes.get());
+        if (tree_depth(root) > lookup_bits)
+            root = rebuild_length_limited(nodes.get(), n);
+    }
+
+    int leaf_count = 0, shape_index = 0, shape_free = 32;
+    if (root)
+        dfs(root, 0, 0, codes, &leaf_count, leaf_symbols.get(), shape.get(), &shape_free,
+            &shape_index);
+    // A failed write shows in ferror(out); the result stays 0 either way.
+    write_table_stream(out, leaf_count, leaf_symbols.get(), shape.get());
+    return 0;
+}

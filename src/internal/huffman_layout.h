@@ -1,0 +1,40 @@
+/* What the Huffman encoder and decoder agree on about their streams: the
+ * longest code and the size of the shape field of the table stream. Every
+ * integer in the streams is little-endian (little_endian.h).
+ */
+#ifndef DCTLAB_INTERNAL_HUFFMAN_LAYOUT_H
+#define DCTLAB_INTERNAL_HUFFMAN_LAYOUT_H
+
+#include <cstdint>
+
+namespace dctlab
+{
+namespace huffman
+{
+
+/* The decoder finds any code with one look-up in a table indexed by the next
+ * 22 stream bits: 2^22 entries of 8 bytes, 32 MiB. That is the trade between
+ * table size and code length, so 22 bits is also the longest code the
+ * encoder may write. */
+constexpr int lookup_bits = 22;
+constexpr uint32_t lookup_entries = uint32_t{1} << lookup_bits;
+
+/* Byte symbols: at most 256 leaves, so at most 511 nodes in a tree. */
+constexpr int max_leaves = 256;
+constexpr int max_nodes = 2 * max_leaves - 1;
+
+/* Words of the shape field for a tree of `leaves` leaves: its 2L - 1 bits
+ * rounded up to whole words. The division truncates, so an empty tree still
+ * gets one (zero) word. */
+constexpr int shape_words(int leaves)
+{
+    return (2 * leaves - 1) / 32 + 1;
+}
+static_assert(shape_words(0) == 1 && shape_words(1) == 1, "an empty tree keeps one word");
+static_assert(shape_words(16) == 1 && shape_words(17) == 2, "31 bits fit one word, 33 do not");
+static_assert(shape_words(max_leaves) == 16, "511 shape bits take 16 words");
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif
