@@ -168,6 +168,38 @@ INSTANTIATE_TEST_SUITE_P(
         Inverse{"mixed_extremes", 0, 32767, -32768, {0, 255, 255}}),
     [](const testing::TestParamInfo<Inverse> &info) { return std::string(info.param.name); });
 
+// Where the exact result is a tie or an integer, the last bit of the
+// arithmetic decides: these come out as stated only with the constants and
+// every step in extended precision, in the given order.
+TEST(Colour, ExtendedPrecisionDecidesExactTies)
+{
+    // 36 * 0.587 + 12 * 0.114 = 22.5 and 22 * 0.299 + 206 * 0.587 = 127.5:
+    // with double arithmetic, or double constants, they round down.
+    auto in = picture(2, 1, {{0, 36, 12}, {22, 206, 0}});
+    PDCBCR *ycc = RGBtoCBCR(&in.record);
+    ASSERT_NE(ycc, nullptr);
+    EXPECT_EQ(ycc->Ydata[0], 23);
+    EXPECT_EQ(ycc->Ydata[1], 128);
+    freeCBCR(ycc);
+
+    // Green sums that are integers exactly. dCr = -120, dCb = 20: 85.68 -
+    // 6.68 = 79, which double arithmetic truncates to 78. dCr = 15, dCb = -65:
+    // -10.71 + 21.71 = 11, but the extended sum lands just below. Y 8, dCr =
+    // -35, dCb = -15: 8 + 24.99 + 5.01 = 38, below it only when Y is added
+    // first.
+    const struct {
+        int16_t y, cb, cr;
+        Rgb back;
+    } ties[] = {{0, 148, 8, {0, 79, 35}}, {0, 63, 143, {21, 10, 0}}, {8, 113, 93, {0, 37, 0}}};
+    for (const auto &t : ties) {
+        auto samples = planes(1, 1, {t.y}, {t.cb}, {t.cr});
+        PDRGB *out = CBCRtoRGB(&samples.record);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(rgb(out->data[0]), t.back) << t.y << " " << t.cb << " " << t.cr;
+        freeRGB(out);
+    }
+}
+
 TEST(Colour, EveryGreyComesBackUnchanged)
 {
     // 2x2 pixels of each grey, so every group is uniform.
