@@ -5,6 +5,7 @@
 #ifndef DCTLAB_INTERNAL_CHECKED_SIZE_H
 #define DCTLAB_INTERNAL_CHECKED_SIZE_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dctlab {
@@ -26,6 +27,25 @@ inline bool add_u32(uint32_t a, uint32_t b, uint32_t *out)
     if (s > UINT32_MAX)
         return false;
     *out = static_cast<uint32_t>(s);
+    return true;
+}
+
+/* a * b when it fits in a std::size_t, for the byte counts of buffers whose
+ * element counts are themselves 32-bit; false otherwise. */
+inline bool mul_size(std::size_t a, std::size_t b, std::size_t *out)
+{
+    if (b != 0 && a > SIZE_MAX / b)
+        return false;
+    *out = a * b;
+    return true;
+}
+
+/* a * b when it fits in 64 bits unsigned; false otherwise. */
+inline bool mul_u64(uint64_t a, uint64_t b, uint64_t *out)
+{
+    if (b != 0 && a > UINT64_MAX / b)
+        return false;
+    *out = a * b;
     return true;
 }
 

@@ -1,0 +1,191 @@
+/* Quantisation and coefficient order of one 8x8 block.
+ *
+ * A block is 64 values in row-major order, value 8·r + c at row r and column
+ * c; for a transformed block row r is the vertical and column c the
+ * horizontal frequency. QUANT_MAT holds one divisor per position, refilled
+ * from a quality rate by the transforms; quantum divides by it with rounding
+ * to nearest, halves away from zero, and unQuantum multiplies back. The
+ * zigzag order of ITU-T T.81 is PERM_MAT (rank -> position), with its inverse
+ * REV_PERM_MAT (position -> rank). */
+#include "imgcodec.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+#include "block_geometry.h"
+#include "messages.h"
+#include "quant_matrix.h"
+
+/* Until a transform fills it the matrix is no usable one: quantum refuses the
+ * zero divisors rather than divide by them. */
+int16_t QUANT_MAT[64] = {1};
+
+constexpr uint8_t PERM_MAT[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+constexpr uint8_t REV_PERM_MAT[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28, //
+    2,  4,  7,  13, 16, 26, 29, 42, //
+    3,  8,  12, 17, 25, 30, 41, 43, //
+    9,  11, 18, 24, 31, 40, 44, 53, //
+    10, 19, 23, 32, 39, 45, 52, 54, //
+    20, 22, 33, 38, 46, 51, 55, 60, //
+    21, 34, 37, 47, 50, 56, 59, 61, //
+    35, 36, 48, 49, 57, 58, 62, 63, //
+};
+
+namespace
+{
+
+using namespace dctlab::img;
+
+constexpr bool is_permutation(const uint8_t (&table)[64])
+{
+    bool seen[64] = {};
+    for (uint8_t v : table) {
+        if (v >= 64 || seen[v])
+            return false;
+        seen[v] = true;
+    }
+    return true;
+}
+
+constexpr bool inverse_of_each_other(const uint8_t (&a)[64], const uint8_t (&b)[64])
+{
+    for (std::size_t k = 0; k < 64; ++k)
+        if (b[a[k]] != k || a[b[k]] != k)
+            return false;
+    return true;
+}
+
+static_assert(is_permutation(PERM_MAT) && is_permutation(REV_PERM_MAT));
+static_assert(inverse_of_each_other(PERM_MAT, REV_PERM_MAT));
+
+/* The zigzag walk over the block: up-right and down-left diagonals (a step
+ * of 7 positions, +7 going down-left), turning at the edges, first along the
+ * top and left edges (a step right, +1, or down, +8) while the diagonals
+ * grow, then along the right and bottom edges while they shrink. Hands each
+ * position to emit in turn, 64 in all. */
+template <typename Emit> constexpr void walk_zigzag(Emit &&emit)
+{
+    int p = 1, s = 1;
+    emit(0);
+    emit(1);
+    for (int run = 1; run <= 6; ++run) {
+        for (int i = 0; i < run; ++i)
+            emit(p += 7 * s);
+        emit(p += s > 0 ? 8 : 1);
+        s = -s;
+    }
+    for (int run = 7; run >= 1; --run) {
+        for (int i = 0; i < run; ++i)
+            emit(p += 7 * s);
+        emit(p += s > 0 ? 1 : 8);
+        s = -s;
+    }
+}
+
+constexpr bool walk_gives_perm_mat()
+{
+    std::size_t k = 0;
+    bool same = true;
+    walk_zigzag([&](int p) {
+        same = same && k < 64 && PERM_MAT[k] == p;
+        ++k;
+    });
+    return same && k == 64;
+}
+static_assert(walk_gives_perm_mat(), "PERM_MAT is the zigzag order");
+
+/* Divisors below 1 are what an unfilled matrix holds (zeros), or a fill
+ * whose products wrapped in 16 bits (negative values). */
+bool divisors_usable()
+{
+    for (int16_t d : QUANT_MAT)
+        if (d < 1)
+            return false;
+    return true;
+}
+
+int16_t *new_block()
+{
+    auto *block = static_cast<int16_t *>(std::calloc(kBlockSamples, sizeof(int16_t)));
+    if (!block)
+        std::puts(kNoMemory);
+    return block;
+}
+
+} // namespace
+
+void dctlab::img::fill_quant_mat(uint16_t rate)
+{
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c)
+            QUANT_MAT[8 * r + c] = static_cast<int16_t>(static_cast<uint16_t>(rate * (r + c) + 1));
+}
+
+void shrtTodbl(const int16_t *src, double *dest)
+{
+    if (!src || !dest) {
+        std::puts(kNullArgument);
+        return;
+    }
+    for (std::size_t i = 0; i < kBlockSamples; ++i)
+        dest[i] = src[i];
+}
+
+void dblToshrt(const double *src, int16_t *dest)
+{
+    if (!src || !dest) {
+        std::puts(kNullArgument);
+        return;
+    }
+    for (std::size_t i = 0; i < kBlockSamples; ++i)
+        dest[i] = roun(src[i]);
+}
+
+int16_t *quantum(const double *inp)
+{
+    if (!divisors_usable()) {
+        std::puts(kInvalidArgument);
+        return nullptr;
+    }
+    int16_t *out = new_block();
+    if (!out)
+        return nullptr;
+    for (std::size_t i = 0; i < kBlockSamples; ++i) {
+        const int32_t y = roun(inp[i]);
+        const int32_t d = QUANT_MAT[i];
+        const int32_t m = d >> 1;
+        // Adding half the divisor before the truncating division rounds the
+        // quotient to nearest, halves away from zero, on either side of 0.
+        const int32_t n = y >= 0 ? y + m : y - m;
+        out[i] = static_cast<int16_t>(n / d);
+    }
+    return out;
+}
+
+int16_t *unQuantum(const int16_t *inp)
+{
+    int16_t *out = new_block();
+    if (!out)
+        return nullptr;
+    for (std::size_t i = 0; i < kBlockSamples; ++i)
+        out[i] = static_cast<int16_t>(static_cast<uint16_t>(int32_t{inp[i]} * QUANT_MAT[i]));
+    return out;
+}
+
+void zigzag(const int16_t *in, int16_t *out)
+{
+    if (!in || !out) {
+        std::puts(kNullArgument);
+        return;
+    }
+    std::size_t k = 0;
+    walk_zigzag([&](int p) { out[k++] = static_cast<int16_t>(p); });
+}
