@@ -247,6 +247,11 @@ TEST(Tree, SmallAlphabetsLeaveHigherEntriesAlone)
     EXPECT_EQ(stream, (Bytes{2, 0, 0, 0, 0, 2, 0, 0, 0, 0x80}));
     EXPECT_EQ(codes[1].length, 0);
     EXPECT_EQ(codes[200].code, 5);
+
+    // n = 1: a one-byte alphabet is a single leaf.
+    EXPECT_EQ(table_stream_of(Counts{5}, 1, codes), (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(codes[0].length, 0);
+    EXPECT_EQ(codes[0].weight, 5);
 }
 
 TEST(Tree, InvalidArgumentsWriteNothing)
