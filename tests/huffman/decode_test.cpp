@@ -1,7 +1,6 @@
 // Rebuilding the tree, filling the lookup table and decoding symbol by
 // symbol, and the rebuild's behaviour on corrupt shapes.
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,16 +83,6 @@ TEST(Decode, AbracadabraRebuildsFillsAndDecodes)
     EXPECT_EQ(fi::live_blocks(), 0);
 }
 
-TEST(Decode, CodeEndingAtWordEndDoesNotTouchTheNextWord)
-{
-    // A one-word array on the heap: a read past it would be caught.
-    std::unique_ptr<uint32_t[]> word(new uint32_t[1]{0x00000005u});
-    int index = 0, free_bits = 3;
-    EXPECT_EQ(getbitstream(word.get(), &index, &free_bits, 3), 5u);
-    EXPECT_EQ(index, 1);
-    EXPECT_EQ(free_bits, 32);
-}
-
 TEST(Decode, SingleLeafFillsTheTableAndConsumesNothing)
 {
     Rebuilt r = rebuild("0", "Q");
@@ -114,25 +103,16 @@ TEST(Decode, SingleLeafFillsTheTableAndConsumesNothing)
     free_tree(r.root);
 }
 
-TEST(Decode, ShapeOfNeitherDigitGivesNoTree)
-{
-    for (const std::string shape : {"", "x101", "2"}) {
-        fi::reset();
-        Rebuilt r = rebuild(shape, "ab");
-        EXPECT_EQ(r.root, nullptr) << shape;
-        EXPECT_EQ(r.shape_pos, 0) << shape;
-        EXPECT_EQ(fi::allocations(), 0) << shape;
-    }
-}
-
-TEST(Decode, IncompleteShapesAreWalkedAndReleasedSafely)
+TEST(Decode, CorruptShapesAreWalkedAndReleasedSafely)
 {
     struct Case {
         std::string shape;
-        int nodes;          // built before the shape ran out
+        int nodes;          // built before the shape ran out; 0: no tree
         std::string leaves; // bytes that get codes
     };
     const std::vector<Case> cases{
+        {"", 0, ""},
+        {"x101", 0, ""},
         {"1", 1, ""},                           // root only
         {"10", 2, "a"},                         // child1 missing
         {"110", 3, "a"},                        // child1 missing at two levels
@@ -141,20 +121,21 @@ TEST(Decode, IncompleteShapesAreWalkedAndReleasedSafely)
         {std::string(100000, '1'), 100000, ""}, // deeper than any stack
     };
     for (const Case &c : cases) {
+        const std::string name = c.shape.substr(0, 8);
         fi::reset();
         Rebuilt r = rebuild(c.shape, "abc");
-        ASSERT_NE(r.root, nullptr) << c.shape.substr(0, 8);
-        EXPECT_EQ(fi::live_blocks(), c.nodes) << c.shape.substr(0, 8);
+        EXPECT_EQ(r.root != nullptr, c.nodes > 0) << name;
+        EXPECT_EQ(r.shape_pos, c.nodes) << name;
+        EXPECT_EQ(fi::live_blocks(), c.nodes) << name;
         int coded = 0;
         for (const HUFFCODE &code : r.codes)
             coded += code.length > 0 ? 1 : 0;
-        EXPECT_EQ(coded, static_cast<int>(c.leaves.size())) << c.shape.substr(0, 8);
+        EXPECT_EQ(coded, static_cast<int>(c.leaves.size())) << name;
         for (char s : c.leaves)
-            EXPECT_GT(r.codes[s].length, 0) << c.shape.substr(0, 8) << " " << s;
+            EXPECT_GT(r.codes[s].length, 0) << name << " " << s;
         EXPECT_EQ(free_tree(r.root), 0);
-        EXPECT_EQ(fi::live_blocks(), 0) << c.shape.substr(0, 8);
+        EXPECT_EQ(fi::live_blocks(), 0) << name;
     }
-    EXPECT_EQ(free_tree(nullptr), 0);
 }
 
 TEST(Decode, RefillIgnoresCodesTheTableCannotHold)

@@ -37,38 +37,30 @@ CodeTable table_for(const Bytes &data)
     return codes;
 }
 
-TEST(Encode, AbracadabraIsOneWordLittleEndian)
+TEST(Encode, WritesWholeLittleEndianWords)
 {
-    const Bytes data = bytes_of("abracadabra");
-    std::FILE *in = stream_of(data);
-    ASSERT_NE(in, nullptr);
-    std::fseek(in, 5, SEEK_SET); // the whole stream is encoded, wherever it stands
-    const Encoding run = encode_with(data, table_for(data), in);
-    EXPECT_EQ(run.result, 1);
-    // 23 code bits: 0 110 111 0 100 0 101 0 110 111 0, then zeros.
-    EXPECT_EQ(run.written, (Bytes{0x00, 0xDC, 0x8A, 0x6E}));
-    EXPECT_EQ(std::ftell(in), 0) << "input left at its start";
-    std::fclose(in);
-}
-
-TEST(Encode, FullLastWordAddsNoFurtherWord)
-{
-    Bytes data;
-    for (int i = 0; i < 16; ++i) {
-        data.push_back('x');
-        data.push_back('y');
-    }
-    const Encoding run = encode_with(data, table_for(data));
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.written, (Bytes{0x55, 0x55, 0x55, 0x55}));
-}
-
-TEST(Encode, EmptyInputAndSingleByteWriteNoBits)
-{
-    for (const Bytes &data : {Bytes{}, Bytes(40, 'A')}) {
-        const Encoding run = encode_with(data, table_for(data));
-        EXPECT_EQ(run.result, 1) << data.size();
-        EXPECT_TRUE(run.written.empty()) << data.size();
+    Bytes alternating;
+    for (int i = 0; i < 16; ++i)
+        alternating.insert(alternating.end(), {'x', 'y'});
+    const struct {
+        Bytes data;
+        Bytes written;
+    } cases[] = {
+        // 23 code bits: 0 110 111 0 100 0 101 0 110 111 0, then zeros.
+        {bytes_of("abracadabra"), {0x00, 0xDC, 0x8A, 0x6E}},
+        {alternating, {0x55, 0x55, 0x55, 0x55}}, // 32 bits: no further word
+        {{}, {}},
+        {Bytes(40, 'A'), {}}, // a single byte has a code of no bits
+    };
+    for (const auto &c : cases) {
+        std::FILE *in = stream_of(c.data);
+        ASSERT_NE(in, nullptr);
+        std::fseek(in, 5, SEEK_SET); // the whole stream is encoded, wherever it stands
+        const Encoding run = encode_with(c.data, table_for(c.data), in);
+        EXPECT_EQ(run.result, 1) << c.data.size();
+        EXPECT_EQ(run.written, c.written) << c.data.size();
+        EXPECT_EQ(std::ftell(in), 0) << "input left at its start";
+        std::fclose(in);
     }
 }
 

@@ -150,35 +150,6 @@ TEST(TableStream, ShapeWordsAreSixteenLeavesPerWord)
     }
 }
 
-TEST(Tree, AbracadabraMergesUseNodesInOrder)
-{
-    // The steps form_tree takes, driven one by one over the node array.
-    constexpr int n = 256;
-    std::vector<HUFFNODE> nodes(2 * n - 1, HUFFNODE{nullptr, nullptr, nullptr, 0, -1});
-    const Counts counts = byte_counts(bytes_of("abracadabra"));
-    for (int i = 0; i < n; ++i)
-        nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, static_cast<uint8_t>(i), counts[i]};
-    std::vector<std::pair<int, int>> merges;
-    for (int slot = n;; ++slot) {
-        int first = -5, second = -5;
-        EXPECT_EQ(twomins(&first, &second, nodes.data(), n), 1);
-        if (first == 2 * n - 1 || second == 2 * n - 1)
-            break;
-        merges.emplace_back(first, second);
-        EXPECT_EQ(uiui(first, second, slot, nodes.data()), 1);
-    }
-    // c+d, then the leaf r over node 256 of the same weight, then the two
-    // internal nodes, and a with the rest.
-    const std::vector<std::pair<int, int>> want{{'c', 'd'}, {'b', 'r'}, {256, 257}, {'a', 258}};
-    EXPECT_EQ(merges, want);
-    EXPECT_EQ(nodes[258].weight, 6);
-    const int start = n;
-    EXPECT_EQ(findroot(&start, nodes.data()), &nodes[259]);
-    EXPECT_EQ(nodes[259].weight, 11);
-    EXPECT_EQ(nodes[259].child0, &nodes['a']);
-    EXPECT_EQ(nodes[259].child1, &nodes[258]);
-}
-
 TEST(Tree, TwominsPicksLowestWeightThenLowestIndex)
 {
     struct Case {
@@ -204,34 +175,6 @@ TEST(Tree, TwominsPicksLowestWeightThenLowestIndex)
         EXPECT_EQ(first, c.first) << ::testing::PrintToString(c.weights);
         EXPECT_EQ(second, c.second) << ::testing::PrintToString(c.weights);
     }
-}
-
-TEST(Tree, IncriSkipsMergedUnusedAndEmptyNodes)
-{
-    std::vector<HUFFNODE> nodes(5, HUFFNODE{nullptr, nullptr, nullptr, 0, 1});
-    nodes[1].weight = 0;
-    nodes[2].parent = &nodes[4];
-    nodes[3].weight = -1;
-    int cursor = -1;
-    EXPECT_EQ(incri(&cursor, nodes.data(), 3), 0);
-    EXPECT_EQ(cursor, 0);
-    incri(&cursor, nodes.data(), 3);
-    EXPECT_EQ(cursor, 4);
-    incri(&cursor, nodes.data(), 3);
-    EXPECT_EQ(cursor, 5);
-    incri(&cursor, nodes.data(), 3);
-    EXPECT_EQ(cursor, 5);
-}
-
-TEST(Tree, UniuiJoinsChildrenWithoutLinkingThem)
-{
-    HUFFNODE a{}, b{};
-    const HUFFNODE joined = uniui(&a, &b);
-    EXPECT_EQ(joined.child0, &a);
-    EXPECT_EQ(joined.child1, &b);
-    EXPECT_EQ(joined.parent, nullptr);
-    EXPECT_EQ(joined.weight, -1);
-    EXPECT_EQ(a.parent, nullptr);
 }
 
 TEST(Tree, SmallAlphabetsLeaveHigherEntriesAlone)
@@ -399,16 +342,5 @@ INSTANTIATE_TEST_SUITE_P(DeepTrees, LengthLimit,
                                            Deep{"Fibonacci44", fibonacci_counts(44)},
                                            Deep{"FibonacciAmong256", fibonacci_and_ones()}),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST(LengthLimit, ReferencesAgreeWhereNoLimitBinds)
-{
-    // Sanity of the test's own references: with room enough the limited
-    // optimum is the Huffman cost.
-    const std::vector<std::vector<int64_t>> cases{
-        {5, 2, 2, 1, 1}, {1, 2, 4, 8}, {3, 3}, {1, 1, 1, 1, 1, 1, 1}, {100, 1, 1, 50, 7, 7, 7}};
-    for (const auto &c : cases)
-        EXPECT_EQ(limited_cost(c, 22), huffman_cost(c));
-    EXPECT_EQ(limited_cost({1, 2, 4, 8}, 2), 30); // forced to four 2-bit codes
-}
 
 } // namespace
