@@ -323,6 +323,7 @@ TEST(Transform, FailingAllocationsPrintTheLineAndLeakNothing)
 {
     Planes p = random_planes(9, 9, 4, 0, 255);
     const PDCBCR in = p.record();
+    freeDCT(toDCT2(&in, 5)); // fills QUANT_MAT for getDCTedBlock
     // 12 in a block: its matrix, C and its transpose, two products (two
     // allocations each, record and elements), the quantised and the result.
     const long block = each_failure_is_clean([&] {
