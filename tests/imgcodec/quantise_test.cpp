@@ -37,6 +37,16 @@ void fill_for_rate(uint16_t rate)
     freeDCT(d);
 }
 
+// The same through the inverse transform, which takes the rate 8 bits wide.
+void fill_for_rate_backwards(uint8_t rate)
+{
+    int16_t block[64] = {};
+    const DCTDATA one{1, 1, 1, 1, block, block, block};
+    PDCBCR *planes = returnFromDCT(&one, rate);
+    ASSERT_NE(planes, nullptr);
+    freeCBCR(planes);
+}
+
 void set_all_divisors(int16_t d)
 {
     std::fill(std::begin(QUANT_MAT), std::end(QUANT_MAT), d);
@@ -72,14 +82,23 @@ class QuantMatFill : public testing::TestWithParam<Fill>
 TEST_P(QuantMatFill, IsRateTimesAntiDiagonalPlusOne)
 {
     const Fill f = GetParam();
-    fill_for_rate(f.rate);
-    EXPECT_EQ(QUANT_MAT[0], f.at0);
-    EXPECT_EQ(QUANT_MAT[1], f.at1);
-    EXPECT_EQ(QUANT_MAT[8], f.at8);
-    EXPECT_EQ(QUANT_MAT[63], f.at63);
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c)
-            EXPECT_EQ(QUANT_MAT[8 * r + c], f.rate * (r + c) + 1) << r << "," << c;
+    for (bool forward : {true, false}) {
+        if (!forward && f.rate > 255)
+            break;
+        std::fill(std::begin(QUANT_MAT), std::end(QUANT_MAT), int16_t{-1});
+        if (forward)
+            fill_for_rate(f.rate);
+        else
+            fill_for_rate_backwards(static_cast<uint8_t>(f.rate));
+        SCOPED_TRACE(forward ? "toDCT2" : "returnFromDCT");
+        EXPECT_EQ(QUANT_MAT[0], f.at0);
+        EXPECT_EQ(QUANT_MAT[1], f.at1);
+        EXPECT_EQ(QUANT_MAT[8], f.at8);
+        EXPECT_EQ(QUANT_MAT[63], f.at63);
+        for (int r = 0; r < 8; ++r)
+            for (int c = 0; c < 8; ++c)
+                EXPECT_EQ(QUANT_MAT[8 * r + c], f.rate * (r + c) + 1) << r << "," << c;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, QuantMatFill,

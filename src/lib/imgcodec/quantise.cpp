@@ -66,11 +66,14 @@ constexpr bool inverse_of_each_other(const uint8_t (&a)[64], const uint8_t (&b)[
 static_assert(is_permutation(PERM_MAT) && is_permutation(REV_PERM_MAT));
 static_assert(inverse_of_each_other(PERM_MAT, REV_PERM_MAT));
 
-/* The zigzag walk over the block: up-right and down-left diagonals (a step
- * of 7 positions, +7 going down-left), turning at the edges, first along the
- * top and left edges (a step right, +1, or down, +8) while the diagonals
- * grow, then along the right and bottom edges while they shrink. Hands each
- * position to emit in turn, 64 in all. */
+/* The zigzag walk, generated: it runs along the anti-diagonals, a step of
+ * +7 going down-left (s = +1) and -7 going up-right (s = -1), and turns at
+ * the block's edge with one step right (+1) or down (+8). While the
+ * diagonals grow (runs of 1 to 6 steps) it turns along the top and left
+ * edges, down after a down-left run and right after an up-right one; once
+ * past the main anti-diagonal (runs of 7 down to 1) along the bottom and
+ * right edges, the other way round. Hands each of the 64 positions to emit
+ * in turn. */
 template <typename Emit> constexpr void walk_zigzag(Emit &&emit)
 {
     int p = 1, s = 1;
