@@ -9,8 +9,8 @@
  * sample.
  *
  * Each product is a fresh matrix released as soon as it has served, and each
- * block takes its own quantised array: that straightforward structure is the
- * reference the results are defined by, bit for bit.
+ * block takes its own quantised array: the straightforward structure, kept
+ * as the reference whose results a faster path must reproduce bit for bit.
  *
  * The matrix library reports an exhausted allocator only by a null result;
  * here that becomes the line "No free memory left" and a null result with
@@ -60,9 +60,8 @@ bool blocks_of(uint32_t w, uint32_t h, PictureBlocks *blocks)
 }
 
 /* Copies block number n of a plane into 64 doubles, row-major, with zeros
- * where the block runs past the plane. The position is formed in size_t:
- * the last block column of a plane 2^32 - 1 samples wide starts at column
- * 2^32 - 8. */
+ * where the block runs past the plane. Positions and indices are formed in
+ * size_t, where no product of them can wrap. */
 void gather(const int16_t *plane, const PlaneBlocks &p, uint32_t n, double *block)
 {
     const std::size_t left = std::size_t{n % p.per_row} * kBlockSide;
