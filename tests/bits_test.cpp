@@ -8,7 +8,8 @@
 #include "packin.h"
 #include "packout.h"
 
-namespace {
+namespace
+{
 
 struct Cursor {
     int index = 0;
@@ -94,9 +95,14 @@ struct WideRead {
     int free_after;
 };
 
-void PrintTo(const WideRead &r, std::ostream *os) { *os << "free_bits " << r.free_before; }
+void PrintTo(const WideRead &r, std::ostream *os)
+{
+    *os << "free_bits " << r.free_before;
+}
 
-class GetbitsThirtyTwo : public testing::TestWithParam<WideRead> {};
+class GetbitsThirtyTwo : public testing::TestWithParam<WideRead>
+{
+};
 
 TEST_P(GetbitsThirtyTwo, ReturnsTheWholeFieldAndMovesThirtyTwoBits)
 {
@@ -110,7 +116,7 @@ TEST_P(GetbitsThirtyTwo, ReturnsTheWholeFieldAndMovesThirtyTwoBits)
 
 INSTANTIATE_TEST_SUITE_P(Alignments, GetbitsThirtyTwo,
                          testing::Values(WideRead{32, 0x12345678u, 1, 32},
-                                         WideRead{1, 0x4D5E6F78u, 1, 1},   // bit 0, then 31
+                                         WideRead{1, 0x4D5E6F78u, 1, 1}, // bit 0, then 31
                                          WideRead{16, 0x56789ABCu, 1, 16},
                                          WideRead{31, 0x2468ACF1u, 1, 31}));
 

@@ -11,7 +11,8 @@
 #include "capture.h"
 #include "sizemag.h"
 
-namespace {
+namespace
+{
 
 struct Split {
     int number;
@@ -19,9 +20,14 @@ struct Split {
     int magnitude;
 };
 
-void PrintTo(const Split &s, std::ostream *os) { *os << s.number; }
+void PrintTo(const Split &s, std::ostream *os)
+{
+    *os << s.number;
+}
 
-class SizemagTable : public testing::TestWithParam<Split> {};
+class SizemagTable : public testing::TestWithParam<Split>
+{
+};
 
 TEST_P(SizemagTable, GivesCategoryAndOnesComplementMagnitude)
 {
@@ -75,7 +81,8 @@ TEST(Bc, CountsSixteenUnsignedBitsForEveryInput)
 }
 
 // Runs body in a fresh temporary directory, which is removed afterwards.
-class InTempDir : public testing::Test {
+class InTempDir : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -96,7 +103,8 @@ class InTempDir : public testing::Test {
     std::string dir_, old_;
 };
 
-const char kBanner[] = "-----------------------------------\nSTARTING TESTs OF THE SIZEMAG MODULE\n";
+const char kBanner[] =
+    "-----------------------------------\nSTARTING TESTs OF THE SIZEMAG MODULE\n";
 
 TEST_F(InTempDir, SelfTestWritesAllValuesFromMinus2048To2047)
 {

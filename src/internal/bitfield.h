@@ -17,8 +17,10 @@
 
 #include <cstdint>
 
-namespace dctlab {
-namespace bitfield {
+namespace dctlab
+{
+namespace bitfield
+{
 
 /* Low `width` bits set; width 0 to 32. */
 static inline uint32_t low_mask(int width)
@@ -29,14 +31,13 @@ static inline uint32_t low_mask(int width)
 /* Writes `width` (0 to 32) bits of `value`, which must be below 2^width: the
  * value is ORed in unmasked, so every word must be zero before the writer
  * reaches it. A field crosses at most one word boundary. */
-static inline void put(uint32_t value, int width, uint32_t *words, int *word_index,
-                       int *free_bits)
+static inline void put(uint32_t value, int width, uint32_t *words, int *word_index, int *free_bits)
 {
     if (width == 0)
         return;
     int spare = *free_bits - width;
     if (spare < 0) {
-        int rest = -spare;  /* 1 to 31: the free bits take the high part */
+        int rest = -spare; /* 1 to 31: the free bits take the high part */
         words[*word_index] |= value >> rest;
         ++*word_index;
         value &= low_mask(rest);

@@ -5,10 +5,11 @@
 
 #include <utility>
 
-namespace dctlab {
+namespace dctlab
+{
 
-template <typename F>
-class ScopeGuard {
+template <typename F> class ScopeGuard
+{
   public:
     explicit ScopeGuard(F release) : release_(std::move(release)) {}
     ScopeGuard(const ScopeGuard &) = delete;
@@ -25,8 +26,7 @@ class ScopeGuard {
     bool armed_ = true;
 };
 
-template <typename F>
-ScopeGuard<F> on_failure(F release)
+template <typename F> ScopeGuard<F> on_failure(F release)
 {
     return ScopeGuard<F>(std::move(release));
 }

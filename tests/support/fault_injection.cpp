@@ -13,7 +13,8 @@ std::FILE *__real_fopen(const char *path, const char *mode);
 int __real_fclose(std::FILE *file);
 }
 
-namespace {
+namespace
+{
 
 long calls = 0;
 long fail_at = 0;
@@ -45,7 +46,8 @@ void *track(void *block)
 
 } // namespace
 
-namespace fi {
+namespace fi
+{
 void reset()
 {
     calls = 0;
@@ -57,9 +59,18 @@ void fail_nth(long n)
 {
     fail_at = n == 0 ? 0 : calls + n;
 }
-long allocations() { return calls; }
-long live_blocks() { return static_cast<long>(blocks().size()); }
-long open_files() { return static_cast<long>(files().size()); }
+long allocations()
+{
+    return calls;
+}
+long live_blocks()
+{
+    return static_cast<long>(blocks().size());
+}
+long open_files()
+{
+    return static_cast<long>(files().size());
+}
 } // namespace fi
 
 extern "C" {

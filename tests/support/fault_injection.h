@@ -5,20 +5,20 @@
 #ifndef DCTLAB_TEST_FAULT_INJECTION_H
 #define DCTLAB_TEST_FAULT_INJECTION_H
 
-namespace fi {
+namespace fi
+{
 
 void reset();
 // The n-th allocation (1-based) from this call on returns null; 0 disarms.
 void fail_nth(long n);
-long allocations();  // malloc, calloc and realloc calls since reset()
-long live_blocks();  // blocks taken since reset() and not yet released
-long open_files();   // files opened since reset() and not yet closed
+long allocations(); // malloc, calloc and realloc calls since reset()
+long live_blocks(); // blocks taken since reset() and not yet released
+long open_files();  // files opened since reset() and not yet closed
 
 // Runs `body` once with the n-th allocation failing for n = 1, 2, ... until a
 // run makes fewer than n allocations; calls `check(n)` after each failing run.
 // Returns the number of allocation sites exercised.
-template <typename Body, typename Check>
-long each_allocation_failing(Body body, Check check)
+template <typename Body, typename Check> long each_allocation_failing(Body body, Check check)
 {
     long n = 1;
     for (;; ++n) {

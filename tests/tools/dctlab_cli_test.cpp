@@ -1,0 +1,304 @@
+// The dctlab program end to end, through the built binary.
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "imgcodec.h"
+#include "test_picture.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class DctlabProgram : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() /
+               ("dctlab-cli-" + std::to_string(::getpid()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Result run(const std::string &args)
+    {
+        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+        const std::string command = "cd '" + dir_.string() + "' && '" DCTLAB_BINARY "' " + args +
+                                    " >'" + out.string() + "' 2>'" + err.string() + "'";
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+    }
+
+    fs::path write_test_bmp(uint32_t w, uint32_t h, const std::string &name)
+    {
+        auto picture = dctlab::tool::make_test_picture(w, h, 7);
+        const fs::path path = dir_ / name;
+        writeToBMP(path.c_str(), picture.get());
+        return path;
+    }
+
+    fs::path dir_;
+};
+
+// PSNR of each colour channel of two BMP files, read byte by byte here.
+std::array<double, 3> channel_psnr(const std::string &a, const std::string &b, uint32_t w,
+                                   uint32_t h)
+{
+    const uint32_t row = (3 * w + 3) / 4 * 4;
+    std::array<double, 3> sums{};
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const size_t at = 54 + static_cast<size_t>(y) * row + 3 * x + c;
+                const int d = static_cast<uint8_t>(a[at]) - static_cast<uint8_t>(b[at]);
+                sums[c] += d * d;
+            }
+    std::array<double, 3> psnr{}; // blue, green, red as stored
+    for (int c = 0; c < 3; ++c)
+        psnr[c] = 10 * std::log10(65025.0 * w * h / sums[c]);
+    return psnr;
+}
+
+TEST_F(DctlabProgram, PictureWritesTheReconstructionAndAMatchingSummary)
+{
+    const fs::path in = write_test_bmp(99, 61, "in.bmp");
+    const Result r = run("picture in.bmp out.bmp --rate 12");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string before = slurp(in), after = slurp(dir_ / "out.bmp");
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.substr(0, 54), before.substr(0, 54));
+
+    EXPECT_NE(r.out.find("Testing PSNR for R component of image."), std::string::npos);
+    EXPECT_NE(r.out.find("Testing PSNR for whole image."), std::string::npos);
+    std::smatch m;
+    const std::regex summary(
+        R"(summary: rate 12, PSNR R ([0-9.]+) dB, G ([0-9.]+) dB, B ([0-9.]+) dB, Y ([0-9.]+) dB, ([0-9.]+) bits per pixel)");
+    ASSERT_TRUE(std::regex_search(r.out, m, summary)) << r.out;
+    const auto psnr = channel_psnr(before, after, 99, 61);
+    EXPECT_NEAR(std::stod(m[1]), psnr[2], 0.006);
+    EXPECT_NEAR(std::stod(m[2]), psnr[1], 0.006);
+    EXPECT_NEAR(std::stod(m[3]), psnr[0], 0.006);
+    const double bpp = std::stod(m[5]);
+    EXPECT_GT(bpp, 0.1);
+    EXPECT_LT(bpp, 24.0);
+}
+
+TEST_F(DctlabProgram, SweepFallsInBitsAndQualityAsTheRateRises)
+{
+    write_test_bmp(120, 75, "in.bmp");
+    const Result r = run("sweep in.bmp --rates 0:80:20 --csv rd.csv --svg rd.svg");
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const auto rows = lines_of(slurp(dir_ / "rd.csv"));
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0], "rate,psnr_y_db,psnr_rgb_db,bits_per_pixel");
+    double last_bpp = 1e9, last_psnr = 1e9;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        int rate = -1;
+        double y = 0, rgb = 0, bpp = 0;
+        ASSERT_EQ(std::sscanf(rows[i].c_str(), "%d,%lf,%lf,%lf", &rate, &y, &rgb, &bpp), 4)
+            << rows[i];
+        EXPECT_EQ(rate, 20 * static_cast<int>(i - 1));
+        EXPECT_LT(bpp, last_bpp);
+        EXPECT_LT(y, last_psnr);
+        last_bpp = bpp;
+        last_psnr = y;
+    }
+    EXPECT_EQ(lines_of(r.out).size(), 6u); // heading and five rates
+
+    // Well-formed XML: every element closes, in order.
+    const std::string svg = slurp(dir_ / "rd.svg");
+    std::vector<std::string> open;
+    const std::regex tag(R"(<(/?)([a-zA-Z?][a-zA-Z0-9]*)[^>]*?(/?)>)");
+    int points = 0;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), tag); it != std::sregex_iterator();
+         ++it) {
+        const std::string name = (*it)[2];
+        if (name == "?xml")
+            continue;
+        if (name == "circle")
+            ++points;
+        if ((*it)[1] == "/") {
+            ASSERT_FALSE(open.empty());
+            ASSERT_EQ(open.back(), name);
+            open.pop_back();
+        } else if ((*it)[3] != "/") {
+            open.push_back(name);
+        }
+    }
+    EXPECT_TRUE(open.empty());
+    EXPECT_GE(points, 10); // five rates, two series
+    EXPECT_NE(svg.find("bits per pixel"), std::string::npos);
+}
+
+TEST_F(DctlabProgram, DemoWritesTheFilesItNames)
+{
+    const Result r = run("demo --out out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 3u);
+    const std::string &wrote = lines[lines.size() - 2];
+    ASSERT_EQ(wrote.rfind("wrote ", 0), 0u) << wrote;
+    std::istringstream names(wrote.substr(6));
+    int count = 0;
+    for (std::string name; std::getline(names, name, ',');) {
+        name.erase(0, name.find_first_not_of(' '));
+        EXPECT_GT(fs::file_size(dir_ / name), 0u) << name;
+        ++count;
+    }
+    EXPECT_EQ(count, 6);
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "rate-10.bmp"));
+}
+
+struct BadCall {
+    const char *args;
+    int status;
+};
+
+class DctlabFailures : public DctlabProgram, public testing::WithParamInterface<BadCall>
+{
+};
+
+TEST_P(DctlabFailures, GiveOneLineOnStandardErrorAndTheStatus)
+{
+    const Result r = run(GetParam().args);
+    EXPECT_EQ(r.status, GetParam().status);
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("dctlab: ", 0), 0u) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, DctlabFailures,
+    testing::Values(BadCall{"frobnicate", 2}, BadCall{"picture", 2},
+                    BadCall{"picture a.bmp b.bmp --rate 300", 2},
+                    BadCall{"sweep a.bmp --rates 9:3:1", 2}, BadCall{"sweep a.bmp --rates x", 2},
+                    BadCall{"pack", 2}, BadCall{"pack a b --block-size 0", 2},
+                    BadCall{"picture missing.bmp out.bmp", 1}, BadCall{"sweep missing.bmp", 1},
+                    BadCall{"pack missing out", 1}, BadCall{"unpack missing out", 1}));
+
+TEST_F(DctlabProgram, HelpIsPrintedForTheProgramAndEachSubcommand)
+{
+    for (const char *args : {"--help", "picture --help", "sweep --help", "demo --help",
+                             "pack --help", "unpack --help"}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_NE(r.out.find("Usage"), std::string::npos) << args << r.out;
+    }
+}
+
+fs::path write_bytes(const fs::path &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::vector<std::string> leftovers(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
+TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
+{
+    std::string data;
+    for (int i = 0; i < 300000; ++i)
+        data += static_cast<char>((i * i) % 251 % (i % 7 + 1) + 'a');
+    write_bytes(dir_ / "data", data);
+    Result r = run("pack data data.dlhf --block-size 65536");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(fs::file_size(dir_ / "data.dlhf"), data.size());
+    r = run("unpack data.dlhf back");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir_ / "back"), data);
+
+    r = run("pack - - < data | '" DCTLAB_BINARY "' unpack - piped");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir_ / "piped"), data);
+    EXPECT_TRUE(leftovers(dir_).empty());
+}
+
+TEST_F(DctlabProgram, EmptyFilePacksAndUnpacks)
+{
+    write_bytes(dir_ / "empty", "");
+    ASSERT_EQ(run("pack empty e.dlhf").status, 0);
+    ASSERT_EQ(run("unpack e.dlhf e.out").status, 0);
+    EXPECT_EQ(fs::file_size(dir_ / "e.out"), 0u);
+}
+
+TEST_F(DctlabProgram, PackRefusesToOverwriteItsInput)
+{
+    write_bytes(dir_ / "keep", "precious");
+    const Result r = run("pack keep ./keep");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines_of(r.err).size(), 1u);
+    EXPECT_EQ(slurp(dir_ / "keep"), "precious");
+}
+
+TEST_F(DctlabProgram, DamagedContainerLeavesNoOutputAndNoTemporaryFile)
+{
+    write_bytes(dir_ / "text", "a small text, packed and then damaged in many ways");
+    ASSERT_EQ(run("pack text c.dlhf").status, 0);
+    const std::string container = slurp(dir_ / "c.dlhf");
+    write_bytes(dir_ / "existing", "old");
+    for (size_t cut : {size_t{0}, size_t{5}, size_t{20}, container.size() - 1}) {
+        write_bytes(dir_ / "cut.dlhf", container.substr(0, cut));
+        const Result r = run("unpack cut.dlhf out");
+        EXPECT_EQ(r.status, 1) << cut;
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out"));
+        // An existing output stays untouched.
+        EXPECT_EQ(run("unpack cut.dlhf existing").status, 1);
+        EXPECT_EQ(slurp(dir_ / "existing"), "old");
+    }
+    std::string flipped = container;
+    flipped[container.size() - 12] ^= 0x10; // inside the encoded words
+    write_bytes(dir_ / "flip.dlhf", flipped);
+    const Result r = run("unpack flip.dlhf out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+    EXPECT_TRUE(leftovers(dir_).empty());
+}
+
+} // namespace

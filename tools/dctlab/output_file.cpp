@@ -1,0 +1,93 @@
+#include "output_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dctlab::tool
+{
+
+namespace
+{
+
+std::string describe(const std::string &what, const std::string &path)
+{
+    return what + " '" + path + "': " + std::strerror(errno);
+}
+
+} // namespace
+
+OutputFile::~OutputFile()
+{
+    if (file_ && !is_stdout_) {
+        std::fclose(file_);
+        std::remove(temp_.c_str());
+    }
+}
+
+bool OutputFile::open(const std::string &path, std::string &error)
+{
+    path_ = path;
+    if (path == "-") {
+        is_stdout_ = true;
+        file_ = stdout;
+        return true;
+    }
+    const std::filesystem::path target(path);
+    const std::filesystem::path folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    std::string pattern = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        error = describe("cannot create a temporary file beside", path);
+        return false;
+    }
+    temp_ = pattern;
+    file_ = fdopen(fd, "wb");
+    if (!file_) {
+        error = describe("cannot write", temp_);
+        close(fd);
+        std::remove(temp_.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::commit(std::string &error)
+{
+    if (is_stdout_) {
+        if (std::fflush(stdout) != 0) {
+            error = describe("cannot write", "standard output");
+            return false;
+        }
+        return true;
+    }
+    // mkstemp makes the file private; give it the permissions a new file gets.
+    const mode_t mask = umask(0);
+    umask(mask);
+    const bool written = std::fflush(file_) == 0 && fchmod(fileno(file_), 0666 & ~mask) == 0 &&
+                         fsync(fileno(file_)) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!written || !closed || std::rename(temp_.c_str(), path_.c_str()) != 0) {
+        error = describe("cannot write", path_);
+        std::remove(temp_.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::FILE *open_input(const std::string &path, std::string &error)
+{
+    if (path == "-")
+        return stdin;
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        error = describe("cannot open", path);
+    return file;
+}
+
+} // namespace dctlab::tool

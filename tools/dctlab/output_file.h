@@ -1,0 +1,39 @@
+// An output that appears whole or not at all: the bytes go to a temporary
+// file in the destination's folder, which is renamed over the destination
+// only after every write succeeded. "-" stands for standard output, which is
+// written directly.
+#ifndef DCTLAB_TOOL_OUTPUT_FILE_H
+#define DCTLAB_TOOL_OUTPUT_FILE_H
+
+#include <cstdio>
+#include <string>
+
+namespace dctlab::tool
+{
+
+class OutputFile
+{
+  public:
+    OutputFile() = default;
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    ~OutputFile(); // removes the temporary file unless committed
+
+    bool open(const std::string &path, std::string &error);
+    std::FILE *file() const { return file_; }
+    // Flushes, closes and renames into place.
+    bool commit(std::string &error);
+
+  private:
+    std::string path_, temp_;
+    std::FILE *file_ = nullptr;
+    bool is_stdout_ = false;
+};
+
+// Opens IN for reading, "-" standing for standard input; null with `error`
+// set when it cannot.
+std::FILE *open_input(const std::string &path, std::string &error);
+
+} // namespace dctlab::tool
+
+#endif

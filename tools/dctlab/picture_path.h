@@ -1,0 +1,50 @@
+// The road of a picture through the image library, for the dctlab program:
+// owning handles for the library's records, and the forward and back path at
+// one quality rate.
+#ifndef DCTLAB_TOOL_PICTURE_PATH_H
+#define DCTLAB_TOOL_PICTURE_PATH_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "imgcodec.h"
+
+namespace dctlab::tool
+{
+
+struct RgbRelease {
+    void operator()(PDRGB *p) const { freeRGB(p); }
+};
+struct CbcrRelease {
+    void operator()(PDCBCR *p) const { freeCBCR(p); }
+};
+struct DctRelease {
+    void operator()(DCTDATA *p) const { freeDCT(p); }
+};
+using RgbPtr = std::unique_ptr<PDRGB, RgbRelease>;
+using CbcrPtr = std::unique_ptr<PDCBCR, CbcrRelease>;
+using DctPtr = std::unique_ptr<DCTDATA, DctRelease>;
+
+// Every record the path builds from one picture at one rate.
+struct Reconstruction {
+    CbcrPtr planes;      // RGBtoCBCR of the input
+    DctPtr coefficients; // toDCT2 of those planes
+    CbcrPtr restored;    // returnFromDCT of the coefficients
+    RgbPtr picture;      // CBCRtoRGB of the restored planes
+};
+
+// Runs RGBtoCBCR, toDCT2, returnFromDCT and CBCRtoRGB. On failure returns
+// false and names the step in `error`; the library has printed its own line.
+bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string &error);
+
+// Reads a picture; on failure returns null and sets `error`.
+RgbPtr read_picture(const std::string &path, std::string &error);
+
+// Writes a picture and checks that the whole file arrived, since writeToBMP
+// itself reports only a file that cannot be opened.
+bool write_picture(const std::string &path, const PDRGB &picture, std::string &error);
+
+} // namespace dctlab::tool
+
+#endif

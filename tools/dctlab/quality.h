@@ -1,0 +1,32 @@
+// Error measures between a picture and its reconstruction, in decibels.
+#ifndef DCTLAB_TOOL_QUALITY_H
+#define DCTLAB_TOOL_QUALITY_H
+
+#include <cstdint>
+#include <string>
+
+#include "imgcodec.h"
+
+namespace dctlab::tool
+{
+
+struct Distortion {
+    uint64_t peak = 0; // w·h·255², the energy of a full-scale picture
+    uint64_t red = 0, green = 0, blue = 0, luma = 0; // sums of squared differences
+};
+
+// Both pictures and both plane records must have the same size.
+Distortion measure(const PDRGB &before, const PDRGB &after, const PDCBCR &planes_before,
+                   const PDCBCR &planes_after);
+
+// 10·log10(peak / sum); infinite for a perfect match.
+double psnr_db(uint64_t peak, uint64_t sum);
+// The three colour channels taken together.
+double rgb_psnr_db(const Distortion &d);
+
+// Two decimals, or "inf".
+std::string format_db(double db);
+
+} // namespace dctlab::tool
+
+#endif

@@ -1,0 +1,249 @@
+#include "sweep.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ostream>
+#include <sstream>
+
+#include "coefficient_coding.h"
+#include "picture_path.h"
+#include "quality.h"
+
+namespace dctlab::tool
+{
+
+std::vector<int> RateRange::rates() const
+{
+    std::vector<int> out;
+    for (int r = from; r <= to; r += step)
+        out.push_back(r);
+    return out;
+}
+
+bool parse_rate_range(const std::string &text, RateRange &out, std::string &error)
+{
+    int from = 0, to = 0, step = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%d:%d:%d%c", &from, &to, &step, &tail) != 3) {
+        error = "--rates takes FROM:TO:STEP, for example 0:100:5";
+        return false;
+    }
+    if (from < 0 || to > 255 || from > to || step < 1) {
+        error = "--rates needs 0 <= FROM <= TO <= 255 and STEP >= 1";
+        return false;
+    }
+    out = RateRange{from, to, step};
+    return true;
+}
+
+bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<SweepRow> &rows,
+           std::string &error, const std::function<void(size_t, size_t)> &progress)
+{
+    rows.clear();
+    for (size_t i = 0; i < rates.size(); ++i) {
+        Reconstruction path;
+        if (!run_path(picture, static_cast<uint8_t>(rates[i]), path, error))
+            return false;
+        CodedSize size;
+        if (!coded_size(*path.coefficients, size)) {
+            error = "entropy coding failed";
+            return false;
+        }
+        const Distortion d = measure(picture, *path.picture, *path.planes, *path.restored);
+        rows.push_back({rates[i], psnr_db(d.peak, d.luma), rgb_psnr_db(d),
+                        bits_per_pixel(size, picture.w, picture.h)});
+        if (progress)
+            progress(i + 1, rates.size());
+    }
+    return true;
+}
+
+namespace
+{
+
+std::string fixed(double v, int digits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", digits, v);
+    return text;
+}
+
+} // namespace
+
+void print_table(std::ostream &out, const std::vector<SweepRow> &rows)
+{
+    char line[96];
+    std::snprintf(line, sizeof line, "%5s %10s %12s %11s\n", "rate", "PSNR-Y dB", "PSNR-RGB dB",
+                  "bits/pixel");
+    out << line;
+    for (const SweepRow &r : rows) {
+        std::snprintf(line, sizeof line, "%5d %10s %12s %11.4f\n", r.rate,
+                      format_db(r.psnr_y).c_str(), format_db(r.psnr_rgb).c_str(), r.bits_per_pixel);
+        out << line;
+    }
+}
+
+std::string to_csv(const std::vector<SweepRow> &rows)
+{
+    std::string csv = "rate,psnr_y_db,psnr_rgb_db,bits_per_pixel\n";
+    for (const SweepRow &r : rows)
+        csv += std::to_string(r.rate) + "," + format_db(r.psnr_y) + "," + format_db(r.psnr_rgb) +
+               "," + fixed(r.bits_per_pixel, 4) + "\n";
+    return csv;
+}
+
+namespace
+{
+
+// A tick step of 1, 2 or 5 times a power of ten that gives about `count` ticks.
+double tick_step(double span, int count)
+{
+    const double raw = span / count;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (raw <= m * power)
+            return m * power;
+    return 10 * power;
+}
+
+struct Axis {
+    double low, high, step;
+};
+
+Axis make_axis(double low, double high)
+{
+    if (high - low < 1e-9) {
+        low -= 1;
+        high += 1;
+    }
+    const double step = tick_step(high - low, 6);
+    return {std::floor(low / step) * step, std::ceil(high / step) * step, step};
+}
+
+std::string escape(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title)
+{
+    constexpr double width = 800, height = 520, left = 80, right = 30, top = 50, bottom = 70;
+    constexpr double plot_w = width - left - right, plot_h = height - top - bottom;
+
+    // Infinite PSNR (a perfect match) cannot be placed on the axis.
+    std::vector<const SweepRow *> finite;
+    for (const SweepRow &r : rows)
+        if (std::isfinite(r.psnr_y) && std::isfinite(r.psnr_rgb))
+            finite.push_back(&r);
+    double x_low = 0, x_high = 1, y_low = 20, y_high = 50;
+    if (!finite.empty()) {
+        x_low = y_low = INFINITY;
+        x_high = y_high = -INFINITY;
+        for (const SweepRow *r : finite) {
+            x_low = std::min(x_low, r->bits_per_pixel);
+            x_high = std::max(x_high, r->bits_per_pixel);
+            y_low = std::min({y_low, r->psnr_y, r->psnr_rgb});
+            y_high = std::max({y_high, r->psnr_y, r->psnr_rgb});
+        }
+    }
+    const Axis ax = make_axis(std::max(0.0, x_low), x_high);
+    const Axis ay = make_axis(y_low, y_high);
+    auto px = [&](double v) { return left + (v - ax.low) / (ax.high - ax.low) * plot_w; };
+    auto py = [&](double v) { return top + plot_h - (v - ay.low) / (ay.high - ay.low) * plot_h; };
+
+    std::ostringstream svg;
+    svg.precision(6);
+    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+        << "\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<text x=\"" << width / 2 << "\" y=\"28\" text-anchor=\"middle\" font-size=\"16\">"
+        << escape(title) << "</text>\n";
+
+    // Grid, ticks and tick labels.
+    for (double v = ax.low; v <= ax.high + ax.step / 2; v += ax.step) {
+        const double x = px(v);
+        svg << "<line x1=\"" << x << "\" y1=\"" << top << "\" x2=\"" << x << "\" y2=\""
+            << top + plot_h << "\" stroke=\"#e4e4e4\"/>\n"
+            << "<line x1=\"" << x << "\" y1=\"" << top + plot_h << "\" x2=\"" << x << "\" y2=\""
+            << top + plot_h + 6 << "\" stroke=\"black\"/>\n"
+            << "<text x=\"" << x << "\" y=\"" << top + plot_h + 22 << "\" text-anchor=\"middle\">"
+            << fixed(v, ax.step < 0.1 ? 2 : 1) << "</text>\n";
+    }
+    for (double v = ay.low; v <= ay.high + ay.step / 2; v += ay.step) {
+        const double y = py(v);
+        svg << "<line x1=\"" << left << "\" y1=\"" << y << "\" x2=\"" << left + plot_w << "\" y2=\""
+            << y << "\" stroke=\"#e4e4e4\"/>\n"
+            << "<line x1=\"" << left - 6 << "\" y1=\"" << y << "\" x2=\"" << left << "\" y2=\"" << y
+            << "\" stroke=\"black\"/>\n"
+            << "<text x=\"" << left - 10 << "\" y=\"" << y + 4 << "\" text-anchor=\"end\">"
+            << fixed(v, ay.step < 1 ? 1 : 0) << "</text>\n";
+    }
+    svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << plot_w << "\" height=\""
+        << plot_h << "\" fill=\"none\" stroke=\"black\"/>\n"
+        << "<text x=\"" << left + plot_w / 2 << "\" y=\"" << height - 20
+        << "\" text-anchor=\"middle\">bits per pixel</text>\n"
+        << "<text transform=\"translate(22 " << top + plot_h / 2
+        << ") rotate(-90)\" text-anchor=\"middle\">PSNR (dB)</text>\n";
+
+    // One polyline and one point per rate for each series; the luminance
+    // points carry the rate.
+    struct Series {
+        const char *name, *colour;
+        double SweepRow::*value;
+    };
+    const Series series[] = {{"Y", "#1f5fbf", &SweepRow::psnr_y},
+                             {"RGB", "#d9731a", &SweepRow::psnr_rgb}};
+    for (const Series &s : series) {
+        svg << "<polyline fill=\"none\" stroke=\"" << s.colour
+            << "\" stroke-width=\"1.5\" points=\"";
+        for (const SweepRow *r : finite)
+            svg << px(r->bits_per_pixel) << ',' << py(r->*s.value) << ' ';
+        svg << "\"/>\n";
+        for (const SweepRow *r : finite) {
+            svg << "<circle cx=\"" << px(r->bits_per_pixel) << "\" cy=\"" << py(r->*s.value)
+                << "\" r=\"3.5\" fill=\"" << s.colour << "\"><title>rate " << r->rate << ": "
+                << s.name << ' ' << format_db(r->*s.value) << " dB, " << fixed(r->bits_per_pixel, 3)
+                << " bits/pixel</title></circle>\n";
+            if (s.value == &SweepRow::psnr_y)
+                svg << "<text x=\"" << px(r->bits_per_pixel) + 5 << "\" y=\"" << py(r->*s.value) - 6
+                    << "\" font-size=\"10\" fill=\"" << s.colour << "\">" << r->rate << "</text>\n";
+        }
+    }
+    // Legend.
+    double ly = top + 18;
+    for (const Series &s : series) {
+        svg << "<circle cx=\"" << left + plot_w - 110 << "\" cy=\"" << ly - 4
+            << "\" r=\"4\" fill=\"" << s.colour << "\"/>\n<text x=\"" << left + plot_w - 100
+            << "\" y=\"" << ly << "\">PSNR " << s.name << "</text>\n";
+        ly += 18;
+    }
+    svg << "<text x=\"" << left + plot_w - 110 << "\" y=\"" << ly
+        << "\" font-size=\"10\">labels: quality rate</text>\n</svg>\n";
+    return svg.str();
+}
+
+} // namespace dctlab::tool
