@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -108,15 +107,22 @@ TEST_F(DctlabProgram, PictureWritesTheReconstructionAndAMatchingSummary)
 
     EXPECT_NE(r.out.find("Testing PSNR for R component of image."), std::string::npos);
     EXPECT_NE(r.out.find("Testing PSNR for whole image."), std::string::npos);
-    std::smatch m;
-    const std::regex summary(
-        R"(summary: rate 12, PSNR R ([0-9.]+) dB, G ([0-9.]+) dB, B ([0-9.]+) dB, Y ([0-9.]+) dB, ([0-9.]+) bits per pixel)");
-    ASSERT_TRUE(std::regex_search(r.out, m, summary)) << r.out;
+    const size_t at = r.out.find("summary: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    int rate = 0;
+    double red = 0, green = 0, blue = 0, luma = 0, bpp = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at,
+                          "summary: rate %d, PSNR R %lf dB, G %lf dB, B %lf dB, Y %lf dB, %lf bits "
+                          "per pixel",
+                          &rate, &red, &green, &blue, &luma, &bpp),
+              6)
+        << r.out.substr(at);
+    EXPECT_EQ(rate, 12);
     const auto psnr = channel_psnr(before, after, 99, 61);
-    EXPECT_NEAR(std::stod(m[1]), psnr[2], 0.006);
-    EXPECT_NEAR(std::stod(m[2]), psnr[1], 0.006);
-    EXPECT_NEAR(std::stod(m[3]), psnr[0], 0.006);
-    const double bpp = std::stod(m[5]);
+    EXPECT_NEAR(red, psnr[2], 0.006);
+    EXPECT_NEAR(green, psnr[1], 0.006);
+    EXPECT_NEAR(blue, psnr[0], 0.006);
+    EXPECT_GT(luma, 20.0);
     EXPECT_GT(bpp, 0.1);
     EXPECT_LT(bpp, 24.0);
 }
@@ -147,20 +153,22 @@ TEST_F(DctlabProgram, SweepFallsInBitsAndQualityAsTheRateRises)
     // Well-formed XML: every element closes, in order.
     const std::string svg = slurp(dir_ / "rd.svg");
     std::vector<std::string> open;
-    const std::regex tag(R"(<(/?)([a-zA-Z?][a-zA-Z0-9]*)[^>]*?(/?)>)");
     int points = 0;
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), tag); it != std::sregex_iterator();
-         ++it) {
-        const std::string name = (*it)[2];
-        if (name == "?xml")
+    for (size_t at = svg.find('<'); at != std::string::npos; at = svg.find('<', at + 1)) {
+        const size_t end = svg.find('>', at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string tag = svg.substr(at + 1, end - at - 1);
+        if (tag[0] == '?')
             continue;
+        const bool closing = tag[0] == '/', empty = tag.back() == '/';
+        const std::string name = tag.substr(closing, tag.find_first_of(" />", 1) - closing);
         if (name == "circle")
             ++points;
-        if ((*it)[1] == "/") {
+        if (closing) {
             ASSERT_FALSE(open.empty());
             ASSERT_EQ(open.back(), name);
             open.pop_back();
-        } else if ((*it)[3] != "/") {
+        } else if (!empty) {
             open.push_back(name);
         }
     }
