@@ -251,7 +251,7 @@ TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
 {
     std::string data;
     for (int i = 0; i < 300000; ++i)
-        data += static_cast<char>((i * i) % 251 % (i % 7 + 1) + 'a');
+        data += static_cast<char>((static_cast<long>(i) * i) % 251 % (i % 7 + 1) + 'a');
     write_bytes(dir_ / "data", data);
     Result r = run("pack data data.dlhf --block-size 65536");
     ASSERT_EQ(r.status, 0) << r.err;
