@@ -107,18 +107,62 @@ double tick_step(double span, int count)
     return 10 * power;
 }
 
-struct Axis {
-    double low, high, step;
+// Where an axis starts and ends, its ticks, and where a value falls on it.
+struct Scale {
+    double low, high;
+    bool logarithmic;
+    std::vector<double> ticks;
+    double fraction(double v) const
+    {
+        if (logarithmic)
+            return (std::log10(v) - std::log10(low)) / (std::log10(high) - std::log10(low));
+        return (v - low) / (high - low);
+    }
 };
 
-Axis make_axis(double low, double high)
+Scale linear_scale(double low, double high)
 {
     if (high - low < 1e-9) {
         low -= 1;
         high += 1;
     }
     const double step = tick_step(high - low, 6);
-    return {std::floor(low / step) * step, std::ceil(high / step) * step, step};
+    Scale s{std::floor(low / step) * step, std::ceil(high / step) * step, false, {}};
+    for (int i = 0; s.low + i * step <= s.high + step / 2; ++i)
+        s.ticks.push_back(s.low + i * step);
+    return s;
+}
+
+// Ticks at 1, 2 and 5 times the powers of ten, the axis ending on ticks.
+Scale log_scale(double low, double high)
+{
+    std::vector<double> nice;
+    for (int e = static_cast<int>(std::floor(std::log10(low))) - 1;
+         e <= static_cast<int>(std::ceil(std::log10(high))); ++e)
+        for (double m : {1.0, 2.0, 5.0})
+            nice.push_back(m * std::pow(10.0, e));
+    Scale s{nice.front(), nice.back(), true, {}};
+    for (double v : nice) {
+        if (v <= low * (1 + 1e-9))
+            s.low = v;
+        if (v >= high * (1 - 1e-9) && s.high == nice.back())
+            s.high = v;
+    }
+    for (double v : nice)
+        if (v >= s.low && v <= s.high)
+            s.ticks.push_back(v);
+    return s;
+}
+
+std::string tick_label(double v, const Scale &s)
+{
+    char text[32];
+    if (s.logarithmic) {
+        std::snprintf(text, sizeof text, "%g", v);
+        return text;
+    }
+    const double step = s.ticks.size() > 1 ? s.ticks[1] - s.ticks[0] : 1;
+    return fixed(v, step < 0.1 ? 2 : step < 1 ? 1 : 0);
 }
 
 std::string escape(const std::string &text)
@@ -168,10 +212,13 @@ std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title)
             y_high = std::max({y_high, r->psnr_y, r->psnr_rgb});
         }
     }
-    const Axis ax = make_axis(std::max(0.0, x_low), x_high);
-    const Axis ay = make_axis(y_low, y_high);
-    auto px = [&](double v) { return left + (v - ax.low) / (ax.high - ax.low) * plot_w; };
-    auto py = [&](double v) { return top + plot_h - (v - ay.low) / (ay.high - ay.low) * plot_h; };
+    // The finest rates cost many times the bits of the coarse ones; a
+    // logarithmic axis keeps the coarse rates apart when they do.
+    const Scale sx = x_low > 0 && x_high / x_low > 8 ? log_scale(x_low, x_high)
+                                                     : linear_scale(std::max(0.0, x_low), x_high);
+    const Scale sy = linear_scale(y_low, y_high);
+    auto px = [&](double v) { return left + sx.fraction(v) * plot_w; };
+    auto py = [&](double v) { return top + plot_h - sy.fraction(v) * plot_h; };
 
     std::ostringstream svg;
     svg.precision(6);
@@ -184,28 +231,29 @@ std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title)
         << escape(title) << "</text>\n";
 
     // Grid, ticks and tick labels.
-    for (double v = ax.low; v <= ax.high + ax.step / 2; v += ax.step) {
+    for (double v : sx.ticks) {
         const double x = px(v);
         svg << "<line x1=\"" << x << "\" y1=\"" << top << "\" x2=\"" << x << "\" y2=\""
             << top + plot_h << "\" stroke=\"#e4e4e4\"/>\n"
             << "<line x1=\"" << x << "\" y1=\"" << top + plot_h << "\" x2=\"" << x << "\" y2=\""
             << top + plot_h + 6 << "\" stroke=\"black\"/>\n"
             << "<text x=\"" << x << "\" y=\"" << top + plot_h + 22 << "\" text-anchor=\"middle\">"
-            << fixed(v, ax.step < 0.1 ? 2 : 1) << "</text>\n";
+            << tick_label(v, sx) << "</text>\n";
     }
-    for (double v = ay.low; v <= ay.high + ay.step / 2; v += ay.step) {
+    for (double v : sy.ticks) {
         const double y = py(v);
         svg << "<line x1=\"" << left << "\" y1=\"" << y << "\" x2=\"" << left + plot_w << "\" y2=\""
             << y << "\" stroke=\"#e4e4e4\"/>\n"
             << "<line x1=\"" << left - 6 << "\" y1=\"" << y << "\" x2=\"" << left << "\" y2=\"" << y
             << "\" stroke=\"black\"/>\n"
             << "<text x=\"" << left - 10 << "\" y=\"" << y + 4 << "\" text-anchor=\"end\">"
-            << fixed(v, ay.step < 1 ? 1 : 0) << "</text>\n";
+            << tick_label(v, sy) << "</text>\n";
     }
     svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << plot_w << "\" height=\""
         << plot_h << "\" fill=\"none\" stroke=\"black\"/>\n"
         << "<text x=\"" << left + plot_w / 2 << "\" y=\"" << height - 20
-        << "\" text-anchor=\"middle\">bits per pixel</text>\n"
+        << "\" text-anchor=\"middle\">bits per pixel" << (sx.logarithmic ? " (logarithmic)" : "")
+        << "</text>\n"
         << "<text transform=\"translate(22 " << top + plot_h / 2
         << ") rotate(-90)\" text-anchor=\"middle\">PSNR (dB)</text>\n";
 
@@ -218,6 +266,7 @@ std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title)
     const Series series[] = {{"Y", "#1f5fbf", &SweepRow::psnr_y},
                              {"RGB", "#d9731a", &SweepRow::psnr_rgb}};
     for (const Series &s : series) {
+        double last_x = -1e9, last_y = -1e9; // the last rate label, kept apart from the next
         svg << "<polyline fill=\"none\" stroke=\"" << s.colour
             << "\" stroke-width=\"1.5\" points=\"";
         for (const SweepRow *r : finite)
@@ -228,13 +277,20 @@ std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title)
                 << "\" r=\"3.5\" fill=\"" << s.colour << "\"><title>rate " << r->rate << ": "
                 << s.name << ' ' << format_db(r->*s.value) << " dB, " << fixed(r->bits_per_pixel, 3)
                 << " bits/pixel</title></circle>\n";
-            if (s.value == &SweepRow::psnr_y)
-                svg << "<text x=\"" << px(r->bits_per_pixel) + 5 << "\" y=\"" << py(r->*s.value) - 6
-                    << "\" font-size=\"10\" fill=\"" << s.colour << "\">" << r->rate << "</text>\n";
+            // Above and to the left: the curve rises to the right, so that
+            // side stays clear.
+            const double x = px(r->bits_per_pixel) - 5, y = py(r->*s.value) - 5;
+            if (s.value == &SweepRow::psnr_y && std::hypot(x - last_x, y - last_y) >= 16) {
+                svg << "<text x=\"" << x << "\" y=\"" << y
+                    << "\" text-anchor=\"end\" font-size=\"10\" fill=\"" << s.colour << "\">"
+                    << r->rate << "</text>\n";
+                last_x = x;
+                last_y = y;
+            }
         }
     }
     // Legend.
-    double ly = top + 18;
+    double ly = top + plot_h - 50;
     for (const Series &s : series) {
         svg << "<circle cx=\"" << left + plot_w - 110 << "\" cy=\"" << ly - 4
             << "\" r=\"4\" fill=\"" << s.colour << "\"/>\n<text x=\"" << left + plot_w - 100
