@@ -1,0 +1,255 @@
+// Writes the seed corpus of the fuzz targets into FOLDER/<target>/:
+//   fuzz_make_corpus FOLDER
+// The seeds are small inputs that reach deep: BMP files as the writer makes
+// them and as other tools write them (longer info headers, top-down rows, a
+// palette) with the refusals beside them; containers that the packer made,
+// among them one whose plain Huffman tree is too deep; byte strings for the
+// Huffman round trip, among them the same deep one. The committed corpus was
+// made by this program; run it again when a format changes.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "container.h"
+#include "imgcodec.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace
+{
+
+fs::path root;
+
+void save(const std::string &target, const std::string &name, const Bytes &bytes)
+{
+    const fs::path dir = root / target;
+    fs::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        std::fprintf(stderr, "cannot write %s\n", (dir / name).c_str());
+        std::exit(1);
+    }
+}
+
+Bytes read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put16(Bytes &b, size_t at, uint16_t v)
+{
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(Bytes &b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A w x h picture as writeToBMP writes it, with a smooth pattern and some
+// saturated colours, so that every stage of the path has work to do.
+Bytes bmp_of(uint32_t w, uint32_t h)
+{
+    PDRGB pic{w, h, static_cast<BMPPIX8BNA *>(std::calloc(size_t{w} * h, sizeof(BMPPIX8BNA))),
+              static_cast<uint8_t>(w % 4)};
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            BMPPIX8BNA &p = pic.data[size_t{y} * w + x];
+            p.B = static_cast<uint8_t>(x * 255 / (w > 1 ? w - 1 : 1));
+            p.G = static_cast<uint8_t>(y * 255 / (h > 1 ? h - 1 : 1));
+            p.R = static_cast<uint8_t>((x + y) % 3 == 0 ? 255 : 40 * ((x * y) % 7));
+        }
+    const fs::path tmp = fs::temp_directory_path() / "dctlab-make-corpus.bmp";
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::exit(1);
+    writeToBMP(tmp.c_str(), &pic);
+    std::free(pic.data);
+    Bytes bytes = read_file(tmp);
+    fs::remove(tmp);
+    return bytes;
+}
+
+// The same picture with an info header of `info` bytes (40, 108 or 124) and
+// `gap` bytes between the headers and the rows.
+Bytes with_longer_header(const Bytes &bmp, uint32_t info, uint32_t gap)
+{
+    Bytes out(bmp.begin(), bmp.begin() + 54);
+    out.resize(14 + info + gap, 0x5A);
+    std::fill(out.begin() + 54, out.begin() + 14 + info, 0);
+    out.insert(out.end(), bmp.begin() + 54, bmp.end());
+    put32(out, 10, 14 + info + gap);
+    put32(out, 14, info);
+    put32(out, 2, static_cast<uint32_t>(out.size()));
+    return out;
+}
+
+void picture_seeds()
+{
+    const std::string t = "fuzz_picture_path";
+    const std::array<std::array<uint32_t, 2>, 12> sizes{{{1, 1},
+                                                         {2, 3},
+                                                         {3, 2},
+                                                         {4, 1},
+                                                         {5, 4},
+                                                         {8, 8},
+                                                         {9, 7},
+                                                         {16, 16},
+                                                         {17, 9},
+                                                         {24, 8},
+                                                         {8, 24},
+                                                         {33, 17}}};
+    // Rates in the ignored reserved1 field: the round trip at several
+    // strengths, the largest rate toDCT2 takes and the first it refuses.
+    const std::array<uint16_t, 12> rates{0, 1, 2, 10, 50, 255, 100, 7, 2340, 2341, 30, 128};
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        Bytes b = bmp_of(sizes[i][0], sizes[i][1]);
+        put16(b, 6, rates[i]);
+        save(t, "plain-" + std::to_string(sizes[i][0]) + "x" + std::to_string(sizes[i][1]) + ".bmp",
+             b);
+    }
+    const Bytes base = bmp_of(7, 5);
+    save(t, "info108.bmp", with_longer_header(base, 108, 0));
+    save(t, "info124.bmp", with_longer_header(base, 124, 0));
+    save(t, "palette-gap.bmp", with_longer_header(base, 40, 1024));
+    Bytes top_down = base;
+    put32(top_down, 22, static_cast<uint32_t>(-5));
+    save(t, "top-down.bmp", top_down);
+    Bytes truncated(base.begin(), base.begin() + 70);
+    save(t, "truncated-rows.bmp", truncated);
+    Bytes claims_more = base;
+    put32(claims_more, 18, 300);
+    put32(claims_more, 22, 200);
+    save(t, "claims-larger.bmp", claims_more);
+    save(t, "truncated-header.bmp", Bytes(base.begin(), base.begin() + 30));
+    Bytes bits8 = base, bits32 = base, rle = base, signature = base, offset = base, info = base,
+          zero = base;
+    put16(bits8, 28, 8);
+    put16(bits32, 28, 32);
+    put32(rle, 30, 1);
+    signature[1] = 'A';
+    put32(offset, 10, 40);
+    put32(info, 14, 12);
+    put32(zero, 18, 0);
+    save(t, "refused-8bit.bmp", bits8);
+    save(t, "refused-32bit.bmp", bits32);
+    save(t, "refused-compressed.bmp", rle);
+    save(t, "refused-signature.bmp", signature);
+    save(t, "refused-offset.bmp", offset);
+    save(t, "refused-info-size.bmp", info);
+    save(t, "refused-width.bmp", zero);
+}
+
+// Bytes whose plain Huffman tree is 23 levels deep: symbol i occurs as often
+// as the (i + 1)-th Fibonacci number.
+Bytes deep_tree_bytes()
+{
+    Bytes out;
+    uint32_t a = 1, b = 1;
+    for (int s = 0; s < 24; ++s) {
+        out.insert(out.end(), a, static_cast<uint8_t>('A' + s));
+        const uint32_t next = a + b;
+        a = b;
+        b = next;
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, Bytes>> byte_strings()
+{
+    std::mt19937 rng(8);
+    std::vector<std::pair<std::string, Bytes>> out;
+    auto text = [](const std::string &s) { return Bytes(s.begin(), s.end()); };
+    out.push_back({"empty", {}});
+    out.push_back({"one-byte", {0x41}});
+    out.push_back({"repeated", Bytes(300, 0x7F)});
+    out.push_back({"abracadabra", text("abracadabra")});
+    out.push_back({"two-symbols", text("xxxyyy")});
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i)
+        all[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    out.push_back({"all-values", all});
+    out.push_back({"text", text("The quick brown fox jumps over the lazy dog; "
+                                "pack my box with five dozen liquor jugs.\n")});
+    Bytes random(2000);
+    for (auto &b : random)
+        b = static_cast<uint8_t>(rng());
+    out.push_back({"random", random});
+    Bytes skewed(3000);
+    std::geometric_distribution<int> geo(0.3);
+    for (auto &b : skewed)
+        b = static_cast<uint8_t>(geo(rng));
+    out.push_back({"skewed", skewed});
+    Bytes counts;
+    for (int i = 1; i <= 40; ++i)
+        counts.insert(counts.end(), static_cast<size_t>(i * i), static_cast<uint8_t>(i * 5));
+    out.push_back({"square-counts", counts});
+    return out;
+}
+
+Bytes packed(const Bytes &data, uint32_t block_size)
+{
+    dctlab::tool::MemorySource in(data.data(), data.size());
+    dctlab::tool::MemorySink out;
+    std::string error;
+    if (!dctlab::tool::pack(in, out, block_size, error)) {
+        std::fprintf(stderr, "pack: %s\n", error.c_str());
+        std::exit(1);
+    }
+    return out.bytes;
+}
+
+void huffman_and_container_seeds()
+{
+    for (const auto &[name, bytes] : byte_strings()) {
+        save("fuzz_huffman_roundtrip", name, bytes);
+        save("fuzz_unpack", name + ".dlhf", packed(bytes, dctlab::tool::kDefaultBlockSize));
+    }
+    const Bytes deep = deep_tree_bytes();
+    save("fuzz_huffman_roundtrip", "deep-tree", deep);
+    save("fuzz_unpack", "deep-tree.dlhf", packed(deep, dctlab::tool::kDefaultBlockSize));
+
+    // Several blocks, each with its own code, and a short last one.
+    Bytes text;
+    for (int i = 0; i < 40; ++i)
+        text.push_back(static_cast<uint8_t>("several blocks of text "[i % 23]));
+    save("fuzz_unpack", "blocks.dlhf", packed(text, 16));
+    // Damage that the reader must name: a cut, a flipped encoded bit, a bad
+    // CRC, a wrong end total.
+    const Bytes good = packed(text, 16);
+    save("fuzz_unpack", "cut.dlhf", Bytes(good.begin(), good.begin() + 30));
+    Bytes flipped = good;
+    flipped[good.size() - 20] ^= 0x10;
+    save("fuzz_unpack", "flipped.dlhf", flipped);
+    Bytes crc = good;
+    crc[8 + 13] ^= 1;
+    save("fuzz_unpack", "crc.dlhf", crc);
+    Bytes total = good;
+    total[good.size() - 8] ^= 1;
+    save("fuzz_unpack", "total.dlhf", total);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    root = argv[1];
+    picture_seeds();
+    huffman_and_container_seeds();
+    return 0;
+}

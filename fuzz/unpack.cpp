@@ -1,0 +1,44 @@
+// Fuzz target: dctlab's container reader on arbitrary bytes, in memory.
+//
+// unpack must refuse damage with an error line and never crash, leak, hang
+// or allocate more than the input justifies: blocks are capped at kMaxBlock,
+// and run.sh runs this target with a malloc limit a little above the
+// decoder's fixed tables and an RSS limit. Whatever unpack accepts must give
+// a result that packs and unpacks to itself again.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "container.h"
+
+namespace
+{
+
+constexpr uint32_t kMaxBlock = 1u << 20;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using namespace dctlab::tool;
+    MemorySource source(data, size);
+    MemorySink sink;
+    std::string error;
+    if (!unpack(source, sink, error, kMaxBlock)) {
+        if (error.empty())
+            std::abort(); // a refusal must say what is wrong
+        return 0;
+    }
+    if (!error.empty())
+        std::abort();
+
+    MemorySource again(sink.bytes.data(), sink.bytes.size());
+    MemorySink packed;
+    if (!pack(again, packed, kMaxBlock, error))
+        std::abort();
+    MemorySource repacked(packed.bytes.data(), packed.bytes.size());
+    MemorySink restored;
+    if (!unpack(repacked, restored, error, kMaxBlock) || restored.bytes != sink.bytes)
+        std::abort();
+    return 0;
+}
