@@ -3,18 +3,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "encode_words.h"
 #include "heap_ptr.h"
 #include "huffenc.h"
 #include "little_endian.h"
 
-namespace
+namespace dctlab
+{
+namespace huffman
 {
 
-/* Code bits for the table, or -1 when the table cannot encode anything
- * soundly: a length the bit writer cannot take, a code wider than its
- * length, a negative count, or a byte that occurs but has no code. The one
- * exception is a single byte with a count, which has length 0 and needs no
- * bits (the decoder's single-leaf tree gives it back). */
 int64_t code_bits(const HUFFCODE *codes)
 {
     int64_t bits = 0;
@@ -35,6 +33,45 @@ int64_t code_bits(const HUFFCODE *codes)
         return -1;
     return bits;
 }
+
+bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
+                  size_t words)
+{
+    // The codes enter a 64-bit accumulator from the right; whenever 32 or
+    // more bits are waiting, the oldest 32 leave as one word. Fewer than 32
+    // bits wait before a code of at most 32 bits is added, so nothing falls
+    // off the top that has not been written. The bits above `waiting` are
+    // stale and never reach a word.
+    uint64_t pending = 0;
+    unsigned waiting = 0;
+    size_t written = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const HUFFCODE &c = codes[data[i]];
+        const unsigned length = static_cast<unsigned>(c.length);
+        pending = (pending << length) | static_cast<uint32_t>(c.code);
+        waiting += length;
+        if (waiting >= 32) {
+            waiting -= 32;
+            if (written == words)
+                return false;
+            store_le32(out + 4 * written++, static_cast<uint32_t>(pending >> waiting));
+        }
+    }
+    if (waiting > 0) {
+        if (written == words)
+            return false;
+        store_le32(out + 4 * written++, static_cast<uint32_t>(pending << (32 - waiting)));
+    }
+    return written == words;
+}
+
+} // namespace huffman
+} // namespace dctlab
+
+namespace
+{
+
+using dctlab::huffman::code_bits;
 
 /* Reads the whole of `in` from offset 0 with one read and leaves it at 0. */
 bool read_all(std::FILE *in, dctlab::heap_ptr<uint8_t[]> &data, size_t &size)
@@ -82,18 +119,14 @@ bool encode_into(std::FILE *in, const HUFFCODE *codes, std::FILE *out)
     if (words == 0)
         return true;
 
-    dctlab::heap_ptr<uint32_t[]> packed(
-        static_cast<uint32_t *>(std::calloc(static_cast<size_t>(words), sizeof(uint32_t))));
+    dctlab::heap_ptr<uint8_t[]> packed(
+        static_cast<uint8_t *>(std::calloc(static_cast<size_t>(words), sizeof(uint32_t))));
     if (!packed)
         return false;
-    int index = 0, free_bits = 32;
-    for (size_t i = 0; i < size; ++i) {
-        const HUFFCODE &c = codes[data[i]];
-        add(&free_bits, c.length, static_cast<uint32_t>(c.code), packed.get(), &index);
-    }
-    // In place: each word becomes its own four little-endian bytes.
-    for (size_t i = 0; i < words; ++i)
-        dctlab::store_le32(reinterpret_cast<uint8_t *>(&packed[i]), packed[i]);
+    // The counts were matched above, so the codes fill the words exactly.
+    if (!dctlab::huffman::encode_words(data.get(), size, codes, packed.get(),
+                                       static_cast<size_t>(words)))
+        return false;
     return std::fwrite(packed.get(), sizeof(uint32_t), static_cast<size_t>(words), out) == words;
 }
 

@@ -1,5 +1,8 @@
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 #include "heap_ptr.h"
@@ -18,6 +21,44 @@ namespace
 bool is_candidate(const HUFFNODE &node)
 {
     return node.parent == nullptr && node.weight != -1 && node.weight != 0;
+}
+
+/* The merges of twomins without its scans. twomins picks the candidate of
+ * least weight, the lowest index among equals, and then the least of the
+ * others by the same rule: that is the order of the key (weight, index), so
+ * a binary heap of those keys pops exactly its pairs, ties included. A
+ * merged node is a candidate from then on under its own index, which is
+ * higher than every older one, just as in the scan. 256 leaves cost some
+ * 4000 heap steps instead of 255 scans of up to 511 nodes, which matters
+ * when a file is cut into many blocks.
+ *
+ * Weights are at most the sum of the counts, below 2^31, so a key packs the
+ * weight above the index in 64 bits. The heap lives on the stack: nothing
+ * is allocated that could fail. */
+void merge_in_weight_order(HUFFNODE *nodes, int n)
+{
+    std::array<uint64_t, max_nodes> heap;
+    size_t size = 0;
+    const auto key = [](int32_t weight, int index) {
+        return (static_cast<uint64_t>(static_cast<uint32_t>(weight)) << 32) |
+               static_cast<uint32_t>(index);
+    };
+    const auto later = std::greater<uint64_t>();
+    for (int i = 0; i < n; ++i)
+        if (is_candidate(nodes[i]))
+            heap[size++] = key(nodes[i].weight, i);
+    std::make_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
+    const auto pop = [&] {
+        std::pop_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
+        return static_cast<int>(heap[--size] & 0xFFFFFFFFu);
+    };
+    for (int slot = n; size >= 2; ++slot) {
+        const int first = pop();
+        const int second = pop();
+        uiui(first, second, slot, nodes);
+        heap[size++] = key(nodes[slot].weight, slot);
+        std::push_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
+    }
 }
 
 } // namespace
@@ -125,14 +166,7 @@ int form_tree(FILE *out, const int32_t *counts, int n, HUFFCODE *codes)
     for (int i = n; i < slots; ++i)
         nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, 0, -1};
 
-    int slot = n;
-    for (;;) {
-        int first = slots, second = slots;
-        twomins(&first, &second, nodes.get(), n);
-        if (first >= slots || second >= slots)
-            break;
-        uiui(first, second, slot++, nodes.get());
-    }
+    merge_in_weight_order(nodes.get(), n);
 
     // With fewer than two leaves there was no merge: the tree is the one leaf
     // or nothing, never the unused node n.

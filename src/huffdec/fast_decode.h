@@ -1,0 +1,70 @@
+/* A whole-stream decoder for the encoded streams that encode writes, built
+ * for speed; it returns the same bytes as calling decosymbol symbol after
+ * symbol with the 2^22-entry lookup table, and consumes the same bits.
+ *
+ * Why not the 2^22 table: its 32 MiB are filled once per code and each
+ * look-up lands somewhere in them, so nearly every symbol is a cache miss.
+ * Here the next 11 bits index a first table of 2048 entries (8 KiB) that
+ * holds every code of up to 11 bits directly; the rare longer codes share
+ * their first 11 bits with few others, and such an entry points to a second
+ * table indexed by the next 1 to 11 bits, sized for the longest code under
+ * that prefix. Both tables are rebuilt per code in a few microseconds.
+ *
+ * Bits: the stream's 32-bit words (stored little-endian, each read from its
+ * most significant bit down) are first turned into one big-endian byte
+ * string, so that any 64 stream bits from any bit position are one unaligned
+ * load and a shift. One load serves several symbols: as many as 57 bits hold
+ * codes of the block's longest length.
+ *
+ * Entry layout, 32 bits: the symbol in bits 0 to 7; bits 8 to 12 the code's
+ * whole length, or for a link the number of bits that index the second
+ * table; bit 13 set for a link; bits 14 to 31 the link's offset into the
+ * table array.
+ */
+#ifndef DCTLAB_HUFFDEC_FAST_DECODE_H
+#define DCTLAB_HUFFDEC_FAST_DECODE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hufftypes.h"
+
+namespace dctlab
+{
+namespace huffman
+{
+
+class FastDecoder
+{
+  public:
+    /* Takes the codes of the `leaf_count` bytes in `leaves` from a 256-entry
+     * table as dfs_final fills it, as refill would enter them. Returns false,
+     * leaving the decoder unusable, unless they form one complete prefix code
+     * with lengths of 1 to 22 bits, or there is exactly one leaf, of length 0
+     * (a single-leaf tree: its symbols take no bits). */
+    bool build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count);
+
+    /* Decodes `count` symbols from the encoded stream `stream` of `words`
+     * words (4 * words bytes, each word little-endian) into `out`. Returns
+     * the number of bits the `count` codes take. When the stream holds fewer
+     * bits than that, decoding stops soon after its end is passed and the
+     * result is greater than 32 * words; `out` is then partly written. Reads
+     * nothing outside the stream. */
+    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
+
+  private:
+    template <int PerLoad>
+    size_t decode_run(const uint8_t *bits, uint64_t limit, uint64_t &at, uint8_t *out,
+                      size_t count) const;
+
+    std::vector<uint32_t> table_;
+    std::vector<uint8_t> bytes_;
+    int longest_ = -1; // -1 before a successful build, 0 for a single leaf
+    uint8_t single_ = 0;
+};
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif
