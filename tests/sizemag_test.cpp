@@ -1,5 +1,5 @@
 #include <cstdint>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,6 +10,7 @@
 
 #include "capture.h"
 #include "sizemag.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -86,21 +87,12 @@ class InTempDir : public testing::Test
   protected:
     void SetUp() override
     {
-        char name[] = "/tmp/sizemag-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-        char *cwd = getcwd(nullptr, 0);
-        old_ = cwd;
-        std::free(cwd);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        old_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.path());
     }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(old_.c_str()), 0);
-        std::string rm = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(rm.c_str()), 0);
-    }
-    std::string dir_, old_;
+    void TearDown() override { std::filesystem::current_path(old_); }
+    TempDir dir_{"sizemag"};
+    std::filesystem::path old_;
 };
 
 const char kBanner[] =

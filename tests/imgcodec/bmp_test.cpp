@@ -16,6 +16,7 @@
 #include "capture.h"
 #include "fault_injection.h"
 #include "imgcodec.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -167,18 +168,7 @@ void expect_test_picture(const PDRGB *pic, uint32_t w, uint32_t h)
 class BmpFiles : public testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/imgcodec-bmp-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override
-    {
-        const std::string rm = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(rm.c_str()), 0);
-    }
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return dir_ / name; }
     std::string file_with(const Bytes &bytes, const std::string &name = "in.bmp") const
     {
         std::ofstream(path(name), std::ios::binary)
@@ -201,7 +191,7 @@ class BmpFiles : public testing::Test
         return pic;
     }
 
-    std::string dir_;
+    TempDir dir_{"imgcodec-bmp"};
 };
 
 class BmpRoundTrip : public BmpFiles, public testing::WithParamInterface<uint32_t>

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "imgcodec.h"
+#include "temp_dir.h"
 #include "test_picture.h"
 
 namespace fs = std::filesystem;
@@ -46,16 +47,6 @@ std::vector<std::string> lines_of(const std::string &text)
 class DctlabProgram : public testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() /
-               ("dctlab-cli-" + std::to_string(::getpid()) + "-" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     Result run(const std::string &args)
     {
         const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
@@ -73,7 +64,8 @@ class DctlabProgram : public testing::Test
         return path;
     }
 
-    fs::path dir_;
+    TempDir tmp_{"dctlab-cli"};
+    const fs::path &dir_ = tmp_.path();
 };
 
 // PSNR of each colour channel of two BMP files, read byte by byte here.
