@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "container.h"
+#include "crc32_fast.h"
 
 namespace
 {
@@ -116,27 +117,65 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ContainerRoundTrip, testing::ValuesIn(inputs())
 TEST(Container, EmptyInputIsHeaderAndEndMarker)
 {
     const Bytes container = pack_bytes({});
-    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-// A small container with two blocks, and where its parts begin.
-struct Sample {
-    Bytes container;
-    Bytes original;
-};
-
-Sample sample()
+// Long enough that Huffman coding pays: the same code as "abracadabra"
+// itself, whose table stream is 05 00 00 00 61 63 64 62 72 00 00 00 B2.
+Bytes abracadabras()
 {
-    const std::string text = "abracadabra, said the wizard; abracadabra!";
-    Bytes original(text.begin(), text.end());
-    return {pack_bytes(original, 30), original};
+    Bytes out;
+    for (int i = 0; i < 4; ++i)
+        for (char c : std::string("abracadabra"))
+            out.push_back(static_cast<uint8_t>(c));
+    return out;
+}
+
+Bytes random_bytes(size_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out(size);
+    for (auto &b : out)
+        b = static_cast<uint8_t>(rng());
+    return out;
+}
+
+// Block types and lengths of a container, walked without checking.
+std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
+{
+    std::vector<std::pair<int, uint32_t>> blocks;
+    for (size_t at = 8; at < c.size() && c[at] != 0;) {
+        const uint32_t n = c[at + 1] | c[at + 2] << 8 | c[at + 3] << 16 | uint32_t{c[at + 4]} << 24;
+        blocks.emplace_back(c[at], n);
+        if (c[at] == 2) {
+            at += 9 + n;
+        } else {
+            const auto le = [&](size_t p) {
+                return c[p] | c[p + 1] << 8 | c[p + 2] << 16 | uint32_t{c[p + 3]} << 24;
+            };
+            at += 17 + le(at + 5) + le(at + 9);
+        }
+    }
+    return blocks;
+}
+
+// A Huffman block followed by two stored ones.
+Bytes sample()
+{
+    Bytes original = abracadabras();
+    const Bytes noise = random_bytes(60, 4);
+    original.insert(original.end(), noise.begin(), noise.end());
+    const Bytes container = pack_bytes(original, 44);
+    EXPECT_EQ(blocks_of(container),
+              (std::vector<std::pair<int, uint32_t>>{{1, 44}, {2, 44}, {2, 16}}));
+    return container;
 }
 
 TEST(Container, EveryTruncationIsRefused)
 {
-    const Sample s = sample();
-    for (size_t length = 0; length < s.container.size(); ++length) {
-        Bytes cut(s.container.begin(), s.container.begin() + static_cast<long>(length)), out;
+    const Bytes container = sample();
+    for (size_t length = 0; length < container.size(); ++length) {
+        Bytes cut(container.begin(), container.begin() + static_cast<long>(length)), out;
         std::string error;
         EXPECT_FALSE(unpack_bytes(cut, out, error)) << "length " << length;
         EXPECT_FALSE(error.empty());
@@ -145,13 +184,10 @@ TEST(Container, EveryTruncationIsRefused)
 
 TEST(Container, EveryFlippedBitIsRefused)
 {
-    // One block keeps this quick: every flip that passes the header checks
-    // fills a whole lookup table.
-    const std::string text = "abracadabra!";
-    const Sample s{pack_bytes(Bytes(text.begin(), text.end())), {}};
-    for (size_t byte = 0; byte < s.container.size(); ++byte)
+    const Bytes container = sample();
+    for (size_t byte = 0; byte < container.size(); ++byte)
         for (int bit = 0; bit < 8; ++bit) {
-            Bytes damaged = s.container, out;
+            Bytes damaged = container, out;
             damaged[byte] ^= static_cast<uint8_t>(1u << bit);
             std::string error;
             EXPECT_FALSE(unpack_bytes(damaged, out, error)) << "byte " << byte << " bit " << bit;
@@ -159,9 +195,37 @@ TEST(Container, EveryFlippedBitIsRefused)
         }
 }
 
+TEST(Container, BlocksFollowTheStatisticsOfTheInput)
+{
+    // Text, random bytes, then mostly zeros, 192 KiB each: the text and the
+    // zeros get codes of their own, the random bytes are stored in pieces of
+    // 256 KiB at most, and it all comes back.
+    Bytes input = text_like(3 << 16, 9);
+    const Bytes noise = random_bytes(3 << 16, 10);
+    input.insert(input.end(), noise.begin(), noise.end());
+    Bytes zeros(3 << 16, 0);
+    for (size_t i = 0; i < zeros.size(); i += 97)
+        zeros[i] = static_cast<uint8_t>(i);
+    input.insert(input.end(), zeros.begin(), zeros.end());
+    const Bytes container = pack_bytes(input);
+    const auto blocks = blocks_of(container);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0], std::make_pair(1, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[1], std::make_pair(2, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[2], std::make_pair(1, uint32_t{3 << 16}));
+    Bytes restored;
+    std::string error;
+    ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
+    EXPECT_EQ(restored, input);
+
+    const auto stored = blocks_of(pack_bytes(random_bytes(600000, 12)));
+    EXPECT_EQ(stored, (std::vector<std::pair<int, uint32_t>>{
+                          {2, 262144}, {2, 262144}, {2, 600000 - 2 * 262144}}));
+}
+
 TEST(Container, AppendedBytesAreRefused)
 {
-    Bytes damaged = sample().container, out;
+    Bytes damaged = sample(), out;
     damaged.push_back(0);
     std::string error;
     EXPECT_FALSE(unpack_bytes(damaged, out, error));
@@ -184,12 +248,11 @@ class ContainerDamage : public testing::TestWithParam<Damage>
 {
 };
 
-// Named failures of the first block of "abracadabra": its table stream is
-// 05 00 00 00 61 63 64 62 72 00 00 00 B2 at offset 25.
+// Named failures of the one Huffman block of abracadabras(), whose table
+// stream starts at offset 25.
 TEST_P(ContainerDamage, NamesWhatIsWrong)
 {
-    const std::string text = "abracadabra";
-    Bytes container = pack_bytes(Bytes(text.begin(), text.end())), out;
+    Bytes container = pack_bytes(abracadabras()), out;
     const Damage &d = GetParam();
     for (size_t i = 0; i < d.bytes.size(); ++i)
         container[25 + d.offset + i] = d.bytes[i];
@@ -208,16 +271,62 @@ INSTANTIATE_TEST_SUITE_P(
                     Damage{"shape_padding", 9, {0x01, 0, 0, 0xB2}, "bits after the tree shape"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(Container, RefusesOtherVersionsAndMagic)
+TEST(Container, ReadsVersionOneAndRefusesOthers)
 {
-    Bytes container = pack_bytes({1, 2, 3}), out;
+    // Version 1 had Huffman blocks only, laid out as now.
+    Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    container[4] = 9;
-    EXPECT_FALSE(unpack_bytes(container, out, error));
-    EXPECT_EQ(error, "container version 9 is not supported (this dctlab reads version 1)");
+    container[4] = 1;
+    ASSERT_TRUE(unpack_bytes(container, out, error)) << error;
+    EXPECT_EQ(out, abracadabras());
+
+    Bytes stored = pack_bytes({1, 2, 3});
+    stored[4] = 1;
+    EXPECT_FALSE(unpack_bytes(stored, out, error));
+    EXPECT_EQ(error, "block 0: unknown block type 2");
+
+    for (uint8_t version : {0, 3, 9}) {
+        container[4] = version;
+        EXPECT_FALSE(unpack_bytes(container, out, error));
+        EXPECT_EQ(error, "container version " + std::to_string(version) +
+                             " is not supported (this dctlab reads versions 1 and 2)");
+    }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
     EXPECT_EQ(error, "not a dctlab container");
+}
+
+TEST(Container, StoredBlockDamageIsNamed)
+{
+    const Bytes good = pack_bytes({1, 2, 3});
+    struct Case {
+        size_t offset;
+        uint8_t value;
+        const char *message;
+    };
+    // type at 8, N at 9, CRC at 13, data at 17
+    for (const Case &c :
+         {Case{9, 0, "length 0 is outside 1 to"}, Case{12, 0x20, "is outside 1 to"},
+          Case{10, 1, "truncated"}, Case{13, 0, "CRC mismatch"}, Case{17, 9, "CRC mismatch"}}) {
+        Bytes damaged = good, out;
+        damaged[c.offset] = c.value;
+        std::string error;
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+TEST(Container, FoldedCrcIsZlibs)
+{
+    const Bytes data = random_bytes(5000, 13);
+    std::mt19937 rng(14);
+    for (int i = 0; i < 300; ++i) {
+        const size_t from = rng() % 100, size = rng() % (data.size() - from);
+        const uint32_t start = i % 2 ? 0 : static_cast<uint32_t>(rng());
+        ASSERT_EQ(dctlab::crc32_continue(start, data.data() + from, size),
+                  crc32(start, data.data() + from, static_cast<uInt>(size)))
+            << "from " << from << " size " << size;
+    }
 }
 
 } // namespace

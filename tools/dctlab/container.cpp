@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
 
-#include <zlib.h>
-
+#include "crc32_fast.h"
+#include "encode_words.h"
+#include "fast_decode.h"
 #include "huffdec.h"
 #include "huffenc.h"
 #include "little_endian.h"
@@ -22,11 +24,17 @@ namespace
 constexpr uint8_t kMagic[4] = {'D', 'L', 'H', 'F'};
 constexpr uint8_t kEndMarker = 0;
 constexpr uint8_t kHuffmanBlock = 1;
+constexpr uint8_t kStoredBlock = 2;
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kBlockHeaderSize = 16; // N, A, E, CRC after the type byte
-// The decoder's lookup table is indexed by 22 bits, so no code may be longer.
+constexpr size_t kStoredHeaderSize = 8; // N, CRC after the type byte
+// The decoder serves codes of up to 22 bits, and form_tree writes no longer.
 constexpr int kMaxCodeLength = 22;
-constexpr size_t kLookupEntries = size_t{1} << kMaxCodeLength;
+// Where the packer may cut: the statistics of a segment are measured whole.
+constexpr size_t kSegment = size_t{64} << 10;
+// Small enough to stay in the cache between checking its CRC and copying it
+// out, large enough that its 9 header bytes cost nothing.
+constexpr size_t kStoredPiece = size_t{256} << 10;
 
 // Table stream sizes: 4-byte leaf count, L symbols, (2L - 1) div 32 + 1 words.
 constexpr size_t shape_words(size_t leaves)
@@ -41,15 +49,7 @@ static_assert(table_stream_size(1) == 9 && table_stream_size(256) == 324);
 
 uint32_t crc_of(const uint8_t *data, size_t size)
 {
-    uLong crc = crc32(0L, Z_NULL, 0);
-    // crc32 takes a 32-bit length; blocks stay far below that, but keep it exact.
-    while (size > 0) {
-        const uInt part = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
-        crc = crc32(crc, data, part);
-        data += part;
-        size -= part;
-    }
-    return static_cast<uint32_t>(crc);
+    return crc32_of(data, size);
 }
 
 size_t read_fully(ByteSource &in, uint8_t *into, size_t size)
@@ -69,16 +69,94 @@ std::string block_name(uint64_t index)
     return "block " + std::to_string(index) + ": ";
 }
 
-// The table and encoded streams of one block, as form_tree and encode write
-// them to one memory stream.
-bool encode_block(const uint8_t *data, size_t size, std::vector<uint8_t> &streams,
-                  size_t &table_size, std::string &error)
-{
-    std::array<int32_t, 256> counts{};
-    for (size_t i = 0; i < size; ++i)
-        ++counts[data[i]];
-    std::array<HUFFCODE, 256> codes{};
+using Counts = std::array<uint32_t, 256>;
 
+// Four tables side by side, so that runs of one byte do not wait on the
+// increment before.
+void count_bytes(const uint8_t *data, size_t size, Counts &counts)
+{
+    std::array<std::array<uint32_t, 256>, 4> part{};
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        ++part[0][data[i]];
+        ++part[1][data[i + 1]];
+        ++part[2][data[i + 2]];
+        ++part[3][data[i + 3]];
+    }
+    for (; i < size; ++i)
+        ++part[0][data[i]];
+    for (int b = 0; b < 256; ++b)
+        counts[b] = part[0][b] + part[1][b] + part[2][b] + part[3][b];
+}
+
+// What a Huffman block of these counts is expected to cost, in bits: the
+// order-0 entropy, which the code comes within a fraction of a bit a symbol
+// of, plus the block header and table stream.
+double expected_bits(const Counts &counts)
+{
+    double total = 0, sum = 0;
+    int leaves = 0;
+    for (uint32_t c : counts)
+        if (c != 0) {
+            const double n = c;
+            total += n;
+            sum += n * std::log2(n);
+            ++leaves;
+        }
+    if (leaves == 0)
+        return 0;
+    const double table = 1 + kBlockHeaderSize + table_stream_size(static_cast<size_t>(leaves));
+    return total * std::log2(total) - sum + 8 * table;
+}
+
+struct Span {
+    size_t begin, end;
+    Counts counts;
+};
+
+// Cuts one unit of input into blocks at segment boundaries: a segment joins
+// the block before it unless coding the two apart is expected to be smaller.
+void plan_blocks(const uint8_t *data, size_t size, std::vector<Span> &blocks)
+{
+    blocks.clear();
+    Span block{0, 0, {}};
+    double block_bits = 0;
+    Counts segment{};
+    for (size_t at = 0; at < size; at += kSegment) {
+        const size_t end = std::min(size, at + kSegment);
+        count_bytes(data + at, end - at, segment);
+        if (at == 0) {
+            block = Span{0, end, segment};
+            block_bits = expected_bits(segment);
+            continue;
+        }
+        Counts joined;
+        for (int b = 0; b < 256; ++b)
+            joined[b] = block.counts[b] + segment[b];
+        const double joined_bits = expected_bits(joined);
+        const double segment_bits = expected_bits(segment);
+        if (joined_bits <= block_bits + segment_bits) {
+            block.end = end;
+            block.counts = joined;
+            block_bits = joined_bits;
+        } else {
+            blocks.push_back(block);
+            block = Span{at, end, segment};
+            block_bits = segment_bits;
+        }
+    }
+    if (size > 0)
+        blocks.push_back(block);
+}
+
+// The table stream of a block's code, as form_tree writes it.
+bool table_stream_of(const Counts &counts, std::array<HUFFCODE, 256> &codes,
+                     std::vector<uint8_t> &table, std::string &error)
+{
+    std::array<int32_t, 256> signed_counts;
+    for (int b = 0; b < 256; ++b)
+        signed_counts[b] = static_cast<int32_t>(counts[b]); // below 2^28 + 1
+    codes = {};
     char *buffer = nullptr;
     size_t buffer_size = 0;
     std::FILE *out = open_memstream(&buffer, &buffer_size);
@@ -86,25 +164,72 @@ bool encode_block(const uint8_t *data, size_t size, std::vector<uint8_t> &stream
         error = "no memory for the encoder's stream";
         return false;
     }
-    std::unique_ptr<char, decltype(&std::free)> owned(nullptr, &std::free);
-    form_tree(out, counts.data(), 256, codes.data());
-    const bool flushed = std::fflush(out) == 0;
-    table_size = buffer_size;
-    std::FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "rb");
-    if (!flushed || !in) {
-        std::fclose(out);
-        std::free(buffer);
+    form_tree(out, signed_counts.data(), 256, codes.data());
+    const bool written = std::ferror(out) == 0;
+    std::fclose(out);
+    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    if (!written || buffer_size < table_stream_size(1)) {
         error = "no memory for the encoder's stream";
         return false;
     }
-    const int encoded = encode(in, codes.data(), out); // closes out
-    std::fclose(in);
-    owned.reset(buffer);
-    if (!encoded) {
+    table.assign(buffer, buffer + buffer_size);
+    return true;
+}
+
+bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
+{
+    for (size_t at = 0; at < size; at += kStoredPiece) {
+        const size_t piece = std::min(kStoredPiece, size - at);
+        uint8_t head[1 + kStoredHeaderSize];
+        head[0] = kStoredBlock;
+        store_le32(head + 1, static_cast<uint32_t>(piece));
+        store_le32(head + 5, crc_of(data + at, piece));
+        if (!out.write(head, sizeof head) || !out.write(data + at, piece))
+            return false;
+    }
+    return true;
+}
+
+// One block: Huffman coded when that is smaller, stored otherwise.
+bool write_block(ByteSink &out, const uint8_t *data, const Span &span, std::vector<uint8_t> &buffer,
+                 std::string &error)
+{
+    const size_t size = span.end - span.begin;
+    std::array<HUFFCODE, 256> codes;
+    std::vector<uint8_t> table;
+    if (!table_stream_of(span.counts, codes, table, error))
+        return false;
+    const int64_t bits = dctlab::huffman::code_bits(codes.data());
+    if (bits < 0) {
         error = "the encoder failed";
         return false;
     }
-    streams.assign(buffer, buffer + buffer_size);
+    const size_t words = static_cast<size_t>((bits + 31) / 32);
+    const size_t coded = 1 + kBlockHeaderSize + table.size() + 4 * words;
+    if (coded >= size + (1 + kStoredHeaderSize)) {
+        if (!write_stored(out, data + span.begin, size)) {
+            error = "cannot write the output";
+            return false;
+        }
+        return true;
+    }
+    buffer.resize(coded);
+    uint8_t *head = buffer.data();
+    head[0] = kHuffmanBlock;
+    store_le32(head + 1, static_cast<uint32_t>(size));
+    store_le32(head + 5, static_cast<uint32_t>(table.size()));
+    store_le32(head + 9, static_cast<uint32_t>(4 * words));
+    store_le32(head + 13, crc_of(data + span.begin, size));
+    std::memcpy(head + 1 + kBlockHeaderSize, table.data(), table.size());
+    if (!dctlab::huffman::encode_words(data + span.begin, size, codes.data(),
+                                       head + 1 + kBlockHeaderSize + table.size(), words)) {
+        error = "the encoder failed";
+        return false;
+    }
+    if (!out.write(buffer.data(), buffer.size())) {
+        error = "cannot write the output";
+        return false;
+    }
     return true;
 }
 
@@ -126,6 +251,15 @@ FileSource::FileSource(std::FILE *file) : file_(file)
         const long at = std::ftell(file);
         remaining_ = static_cast<int64_t>(info.st_size) - (at > 0 ? at : 0);
     }
+}
+
+const uint8_t *MemorySource::borrow(size_t size)
+{
+    if (size > size_ - at_)
+        return nullptr;
+    const uint8_t *at = data_ + at_;
+    at_ += size;
+    return at;
 }
 
 size_t FileSource::read(void *into, size_t size)
@@ -165,29 +299,21 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         error = "cannot write the output";
         return false;
     }
-    std::vector<uint8_t> block(block_size), streams;
+    std::vector<uint8_t> unit(block_size), buffer;
+    std::vector<Span> blocks;
     uint64_t total = 0;
     for (;;) {
-        const size_t got = read_fully(in, block.data(), block_size);
+        const size_t got = read_fully(in, unit.data(), block_size);
         if (in.failed()) {
             error = "cannot read the input";
             return false;
         }
         if (got == 0)
             break;
-        size_t table_size = 0;
-        if (!encode_block(block.data(), got, streams, table_size, error))
-            return false;
-        uint8_t head[1 + kBlockHeaderSize];
-        head[0] = kHuffmanBlock;
-        store_le32(head + 1, static_cast<uint32_t>(got));
-        store_le32(head + 5, static_cast<uint32_t>(table_size));
-        store_le32(head + 9, static_cast<uint32_t>(streams.size() - table_size));
-        store_le32(head + 13, crc_of(block.data(), got));
-        if (!out.write(head, sizeof head) || !out.write(streams.data(), streams.size())) {
-            error = "cannot write the output";
-            return false;
-        }
+        plan_blocks(unit.data(), got, blocks);
+        for (const Span &span : blocks)
+            if (!write_block(out, unit.data(), span, buffer, error))
+                return false;
         total += got;
         if (progress)
             progress(total);
@@ -302,14 +428,21 @@ bool read_growing(ByteSource &in, size_t size, std::vector<uint8_t> &bytes)
     return true;
 }
 
-struct Decoder {
-    std::unique_ptr<HUFFLOOKUP, decltype(&std::free)> table{nullptr, &std::free};
-};
+// The next `size` bytes of the input: in place where the source holds them
+// in memory, else read into `scratch`. Null when the input ends first.
+const uint8_t *take(ByteSource &in, size_t size, std::vector<uint8_t> &scratch)
+{
+    if (const uint8_t *in_place = in.borrow(size))
+        return in_place;
+    return read_growing(in, size, scratch) ? scratch.data() : nullptr;
+}
 
-bool decode_block(Decoder &decoder, const std::string &shape,
-                  const std::array<uint8_t, 256> &symbols, int leaves,
-                  const std::vector<uint8_t> &encoded, uint8_t *out, size_t count,
-                  std::string &error)
+// Rebuilds the code from the checked table stream with dfr and dfs_final,
+// then decodes exactly `count` symbols with the two-level decoder, which
+// gives the bytes and consumes the bits of decosymbol's 2^22-entry table.
+bool decode_block(dctlab::huffman::FastDecoder &decoder, const std::string &shape,
+                  const std::array<uint8_t, 256> &symbols, int leaves, const uint8_t *encoded,
+                  size_t encoded_size, uint8_t *out, size_t count, std::string &error)
 {
     int shape_pos = 0, symbol_pos = 0;
     std::unique_ptr<HUFFNODE, TreeRelease> root(
@@ -321,50 +454,27 @@ bool decode_block(Decoder &decoder, const std::string &shape,
     std::array<HUFFCODE, 256> codes{};
     dfs_final(root.get(), 0, 0, codes.data());
     root.reset();
-
-    if (!decoder.table) {
-        decoder.table.reset(
-            static_cast<HUFFLOOKUP *>(std::calloc(kLookupEntries, sizeof(HUFFLOOKUP))));
-        if (!decoder.table) {
-            error = "no memory for the lookup table";
-            return false;
-        }
-    }
-    for (int i = 0; i < leaves; ++i) {
-        const HUFFCODE &c = codes[symbols[static_cast<size_t>(i)]];
-        refill(symbols[static_cast<size_t>(i)], c.code, c.length, decoder.table.get());
+    // The shape was checked to be one complete tree of at most 22 levels, so
+    // this holds; it guards the decoder all the same.
+    if (!decoder.build(codes.data(), symbols.data(), leaves)) {
+        error = "the tree gives no complete code";
+        return false;
     }
 
-    // The encoded words, then the zero word that the window reads ahead into,
-    // and one more so that a stream that ends too early is caught below
-    // before any read could leave the array.
-    const size_t word_count = encoded.size() / 4;
-    std::vector<uint32_t> words(word_count + 2, 0);
-    for (size_t i = 0; i < word_count; ++i)
-        words[i] = load_le32(encoded.data() + 4 * i);
+    const size_t word_count = encoded_size / 4;
     const uint64_t available = 32 * static_cast<uint64_t>(word_count);
-
-    uint32_t window = words[0];
-    int word_index = 1, free_bits = 32;
-    HUFFLOOKUP entry{};
-    // The cursor runs 32 bits ahead of the codes consumed.
-    auto consumed = [&] { return 32 * static_cast<uint64_t>(word_index) - free_bits; };
-    for (size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<uint8_t>(decosymbol(decoder.table.get(), words.data(), &window, &entry,
-                                                 &word_index, &free_bits));
-        if (consumed() > available) {
-            error = "encoded stream ends before its " + std::to_string(count) + " symbols";
-            return false;
-        }
+    const uint64_t used = decoder.decode(encoded, word_count, out, count);
+    if (used > available) {
+        error = "encoded stream ends before its " + std::to_string(count) + " symbols";
+        return false;
     }
-    const uint64_t used = consumed();
     if ((used + 31) / 32 != word_count) {
         error = "encoded stream is longer than its symbols need";
         return false;
     }
-    // The window holds the 32 bits after the last code: padding, then the
-    // zero word.
-    if (window != 0) {
+    const unsigned tail = static_cast<unsigned>(used % 32);
+    if (tail != 0 &&
+        (load_le32(encoded + 4 * (word_count - 1)) & ((1u << (32 - tail)) - 1u)) != 0) {
         error = "bits after the last code are not 0";
         return false;
     }
@@ -382,9 +492,11 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         error = "not a dctlab container";
         return false;
     }
-    if (header[4] != kContainerVersion) {
-        error = "container version " + std::to_string(header[4]) +
-                " is not supported (this dctlab reads version " +
+    const uint8_t version = header[4];
+    if (version < kOldestReadableVersion || version > kContainerVersion) {
+        error = "container version " + std::to_string(version) +
+                " is not supported (this dctlab reads versions " +
+                std::to_string(kOldestReadableVersion) + " and " +
                 std::to_string(kContainerVersion) + ")";
         return false;
     }
@@ -393,8 +505,8 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         return false;
     }
 
-    Decoder decoder;
-    std::vector<uint8_t> encoded, original;
+    dctlab::huffman::FastDecoder decoder;
+    std::vector<uint8_t> scratch, original;
     uint64_t total = 0;
     for (uint64_t index = 0;; ++index) {
         uint8_t type = 0;
@@ -421,6 +533,42 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             return true;
         }
         const std::string where = block_name(index);
+        if (type == kStoredBlock && version >= 2) {
+            uint8_t head[kStoredHeaderSize];
+            if (read_fully(in, head, sizeof head) != sizeof head) {
+                error = where + "truncated block header";
+                return false;
+            }
+            const uint32_t length = load_le32(head), crc = load_le32(head + 4);
+            if (length == 0 || length > max_block) {
+                error = where + "length " + std::to_string(length) + " is outside 1 to " +
+                        std::to_string(max_block);
+                return false;
+            }
+            const int64_t left = in.remaining();
+            if (left >= 0 && length > static_cast<uint64_t>(left)) {
+                error = where + "truncated: its " + std::to_string(length) +
+                        " bytes need more than the " + std::to_string(left) + " that remain";
+                return false;
+            }
+            const uint8_t *data = take(in, length, scratch);
+            if (!data) {
+                error = where + "truncated stored bytes";
+                return false;
+            }
+            if (crc_of(data, length) != crc) {
+                error = where + "CRC mismatch: the data is damaged";
+                return false;
+            }
+            if (!out.write(data, length)) {
+                error = "cannot write the output";
+                return false;
+            }
+            total += length;
+            if (progress)
+                progress(total);
+            continue;
+        }
         if (type != kHuffmanBlock) {
             error = where + "unknown block type " + std::to_string(type);
             return false;
@@ -474,13 +622,14 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
                     " does not fit " + std::to_string(length) + " symbols";
             return false;
         }
-        if (!read_growing(in, encoded_size, encoded)) {
+        const uint8_t *encoded = take(in, encoded_size, scratch);
+        if (!encoded) {
             error = where + "truncated encoded stream";
             return false;
         }
         original.resize(length);
-        if (!decode_block(decoder, shape, symbols, leaves, encoded, original.data(), length,
-                          error)) {
+        if (!decode_block(decoder, shape, symbols, leaves, encoded, encoded_size, original.data(),
+                          length, error)) {
             error = where + error;
             return false;
         }

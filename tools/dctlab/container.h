@@ -2,22 +2,38 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   8 bytes   "DLHF", format version (1 byte, now 1), 3 zero bytes
-//   blocks        one after another, each:
-//                 1 byte    block type 1
+//   file header   8 bytes   "DLHF", format version (1 byte, now 2), 3 zero bytes
+//   blocks        one after another, each one of:
+//     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
 //                 4 bytes   A, the length of the table stream
 //                 4 bytes   E, the length of the encoded stream (a multiple of 4)
 //                 4 bytes   CRC-32 (zlib's) of the block's N original bytes
 //                 A bytes   the table stream that form_tree wrote for the block
-//                 E bytes   the encoded stream that encode wrote for it
+//                 E bytes   the encoded stream that encode writes for it
+//     stored      1 byte    block type 2
+//                 4 bytes   N, the block's length (1 to 2^28)
+//                 4 bytes   CRC-32 of its N bytes
+//                 N bytes   the bytes themselves
 //   end marker    1 byte    block type 0
 //                 8 bytes   the total original length, the sum of every N
 //
-// and nothing after the end marker. Each block carries a code fitted to its
-// own bytes; a packer cuts its input into blocks of at most 16 MiB by
-// default, so that the counts stay far below 2^31 and memory stays bounded
-// for inputs of any size. An empty input is the header and the end marker.
+// and nothing after the end marker. An empty input is the header and the end
+// marker.
+//
+// Blocks. The packer reads its input in units of at most the block size
+// (16 MiB by default, so that counts stay far below 2^31 and memory stays
+// bounded for inputs of any size) and cuts each unit where the statistics of
+// the bytes change: it counts the bytes of every 64 KiB segment and joins a
+// segment to the block before it unless a code of its own, table included,
+// comes out smaller. Each block so carries a code fitted to its own bytes. A
+// block that Huffman coding would not make smaller (random or already
+// compressed bytes) is stored instead, in pieces of at most 256 KiB so that
+// a reader checks the CRC of a piece while it is still in the cache, before
+// it hands the piece on.
+//
+// Version 1 is version 2 without stored blocks; this reader still reads it,
+// and refuses a stored block in it as an unknown block type.
 //
 // The reader trusts nothing: it checks every length against what the input
 // still holds, that the table stream is exactly 4 + L + 4·W bytes for a leaf
@@ -25,7 +41,7 @@
 // one complete tree of L leaves with no code longer than 22 bits and that
 // the bits after the shape are 0, that the encoded stream holds exactly the
 // words that N symbols need with zero bits after the last code, the CRC, and
-// the end marker's total.
+// the end marker's total. No block reaches the output before its CRC checked.
 #ifndef DCTLAB_TOOL_CONTAINER_H
 #define DCTLAB_TOOL_CONTAINER_H
 
@@ -38,7 +54,8 @@
 namespace dctlab::tool
 {
 
-constexpr uint8_t kContainerVersion = 1;
+constexpr uint8_t kContainerVersion = 2;
+constexpr uint8_t kOldestReadableVersion = kContainerVersion - 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
 
@@ -52,6 +69,14 @@ class ByteSource
     // How many bytes are left, when the source knows; -1 when it does not.
     virtual int64_t remaining() const = 0;
     virtual bool failed() const { return false; }
+    // The next `size` bytes where the source holds them in memory already,
+    // valid until the source is destroyed, and moves past them; null, having
+    // consumed nothing, when it cannot. Saves a copy of every block.
+    virtual const uint8_t *borrow(size_t size)
+    {
+        (void)size;
+        return nullptr;
+    }
 };
 
 class ByteSink
@@ -67,6 +92,7 @@ class MemorySource : public ByteSource
     MemorySource(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     size_t read(void *into, size_t size) override;
     int64_t remaining() const override { return static_cast<int64_t>(size_ - at_); }
+    const uint8_t *borrow(size_t size) override;
 
   private:
     const uint8_t *data_;
