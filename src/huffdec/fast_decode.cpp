@@ -17,17 +17,25 @@ namespace
 
 constexpr int kFirstBits = 11;
 constexpr uint32_t kFirstEntries = uint32_t{1} << kFirstBits;
-constexpr uint32_t kLink = uint32_t{1} << 13;
-constexpr int kOffsetShift = 14;
-constexpr uint32_t kMaxOffset = (uint32_t{1} << (32 - kOffsetShift)) - 1;
-// One 64-bit load at any bit position holds at least 64 - 7 stream bits.
-constexpr int kBitsPerLoad = 57;
-static_assert(2 * lookup_bits <= kBitsPerLoad, "every load serves at least two codes");
+// The table array: the pair table, the single table, then the second tables.
+constexpr uint32_t kSingles = kFirstEntries;
+constexpr uint32_t kSeconds = 2 * kFirstEntries;
+constexpr uint32_t kLink = uint32_t{1} << 23;
+constexpr int kLengthShift = 16;
+constexpr int kCountShift = 21;
+// After a refill the bit buffer holds 56 to 63 bits.
+constexpr int kBitsPerRefill = 56;
+static_assert(2 * lookup_bits <= kBitsPerRefill, "every refill serves at least two codes");
 static_assert(lookup_bits - kFirstBits <= kFirstBits, "a second table is indexed by 1 to 11 bits");
 
-uint32_t leaf_entry(uint8_t symbol, int length)
+uint32_t single_entry(uint8_t symbol, int length)
 {
-    return symbol | (static_cast<uint32_t>(length) << 8);
+    return symbol | (static_cast<uint32_t>(length) << kLengthShift) | (1u << kCountShift);
+}
+
+unsigned length_of(uint32_t entry)
+{
+    return (entry >> kLengthShift) & 31u;
 }
 
 inline uint64_t load_be64(const uint8_t *p)
@@ -51,6 +59,31 @@ bool claim(std::vector<uint32_t> &table, size_t at, size_t count, uint32_t entry
     }
     return true;
 }
+
+// The bit buffer: the next stream bits from the top down, `count` of them
+// valid, and `next` the first byte not yet in it. A refill tops it up to 56
+// or more bits with one unaligned load, without a branch.
+struct Bits {
+    uint64_t buffer = 0;
+    unsigned count = 0;
+    const uint8_t *next;
+
+    void refill()
+    {
+        buffer |= load_be64(next) >> count;
+        next += (63 - count) >> 3;
+        count |= 56;
+    }
+    void consume(unsigned n)
+    {
+        buffer <<= n;
+        count -= n;
+    }
+    uint64_t consumed(const uint8_t *start) const
+    {
+        return 8 * static_cast<uint64_t>(next - start) - count;
+    }
+};
 
 } // namespace
 
@@ -87,18 +120,22 @@ bool FastDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_c
     if (kraft != lookup_entries)
         return false;
 
-    size_t size = kFirstEntries;
+    // A prefix with second-table bits e has at least e + 1 leaves under it,
+    // so 256 leaves need at most 21 tables of 2^11 and one of 2^3 entries:
+    // offsets stay below 2^16.
+    size_t size = kSeconds;
     for (uint32_t prefix = 0; prefix < kFirstEntries; ++prefix)
         if (second_bits[prefix] > 0)
             size += size_t{1} << second_bits[prefix];
-    if (size > kMaxOffset)
+    if (size > 0xFFFF)
         return false;
     table_.assign(size, 0);
-    size_t next = kFirstEntries;
+    size_t next = kSeconds;
     for (uint32_t prefix = 0; prefix < kFirstEntries; ++prefix)
         if (second_bits[prefix] > 0) {
-            table_[prefix] = kLink | (static_cast<uint32_t>(second_bits[prefix]) << 8) |
-                             (static_cast<uint32_t>(next) << kOffsetShift);
+            table_[kSingles + prefix] =
+                kLink | (static_cast<uint32_t>(second_bits[prefix]) << kLengthShift) |
+                static_cast<uint32_t>(next);
             next += size_t{1} << second_bits[prefix];
         }
 
@@ -106,52 +143,39 @@ bool FastDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_c
         const uint8_t symbol = leaves[i];
         const int length = codes[symbol].length;
         const uint32_t code = static_cast<uint32_t>(codes[symbol].code);
-        const uint32_t entry = leaf_entry(symbol, length);
+        const uint32_t entry = single_entry(symbol, length);
         bool fresh;
         if (length <= kFirstBits) {
             const int spread = kFirstBits - length;
-            fresh = claim(table_, size_t{code} << spread, size_t{1} << spread, entry);
+            fresh = claim(table_, kSingles + (size_t{code} << spread), size_t{1} << spread, entry);
         } else {
             const int tail = length - kFirstBits;
-            const uint32_t link = table_[code >> tail];
-            const int bits = static_cast<int>((link >> 8) & 31u);
-            const int spread = bits - tail;
-            const size_t at =
-                (link >> kOffsetShift) + ((size_t{code} & ((1u << tail) - 1u)) << spread);
+            const uint32_t link = table_[kSingles + (code >> tail)];
+            const int spread = static_cast<int>(length_of(link)) - tail;
+            const size_t at = (link & 0xFFFFu) + ((size_t{code} & ((1u << tail) - 1u)) << spread);
             fresh = claim(table_, at, size_t{1} << spread, entry);
         }
         if (!fresh)
             return false;
     }
     // No overlaps and a full Kraft sum: every entry of both levels is set.
+
+    // The pair table: where the 11 bits hold a whole second code after the
+    // first, the entry gives both symbols and their summed length.
+    for (uint32_t index = 0; index < kFirstEntries; ++index) {
+        const uint32_t first = table_[kSingles + index];
+        uint32_t entry = first;
+        const unsigned used = length_of(first);
+        if (!(first & kLink) && used < kFirstBits) {
+            const uint32_t second = table_[kSingles + ((index << used) & (kFirstEntries - 1))];
+            if (!(second & kLink) && used + length_of(second) <= kFirstBits)
+                entry = (first & 0xFFu) | ((second & 0xFFu) << 8) |
+                        ((used + length_of(second)) << kLengthShift) | (2u << kCountShift);
+        }
+        table_[index] = entry;
+    }
     longest_ = longest;
     return true;
-}
-
-template <int PerLoad>
-size_t FastDecoder::decode_run(const uint8_t *bits, uint64_t limit, uint64_t &at, uint8_t *out,
-                               size_t count) const
-{
-    const uint32_t *table = table_.data();
-    size_t done = 0;
-    uint64_t position = at;
-    // A load at a position up to the end of the stream stays inside the
-    // byte string and its 8 bytes of zero padding.
-    while (count - done >= PerLoad && position <= limit) {
-        uint64_t window = load_be64(bits + (position >> 3)) << (position & 7);
-        for (int k = 0; k < PerLoad; ++k) {
-            uint32_t entry = table[window >> (64 - kFirstBits)];
-            if (entry & kLink)
-                entry = table[(entry >> kOffsetShift) +
-                              ((window << kFirstBits) >> (64 - ((entry >> 8) & 31u)))];
-            const unsigned length = (entry >> 8) & 31u;
-            out[done++] = static_cast<uint8_t>(entry);
-            window <<= length;
-            position += length;
-        }
-    }
-    at = position;
-    return done;
 }
 
 uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
@@ -162,32 +186,54 @@ uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, 
         std::memset(out, single_, count);
         return 0;
     }
-    bytes_.resize(4 * words + 8);
-    uint8_t *bits = bytes_.data();
+    // The stream's bits in order as bytes, then zero padding for the loads
+    // that run up to 16 bytes ahead of the last bit consumed.
+    bytes_.resize(4 * words + 16);
+    uint8_t *start = bytes_.data();
     for (size_t i = 0; i < words; ++i) {
         const uint32_t word = load_le32(stream + 4 * i);
-        bits[4 * i] = static_cast<uint8_t>(word >> 24);
-        bits[4 * i + 1] = static_cast<uint8_t>(word >> 16);
-        bits[4 * i + 2] = static_cast<uint8_t>(word >> 8);
-        bits[4 * i + 3] = static_cast<uint8_t>(word);
+        start[4 * i] = static_cast<uint8_t>(word >> 24);
+        start[4 * i + 1] = static_cast<uint8_t>(word >> 16);
+        start[4 * i + 2] = static_cast<uint8_t>(word >> 8);
+        start[4 * i + 3] = static_cast<uint8_t>(word);
     }
-    std::memset(bits + 4 * words, 0, 8);
+    std::memset(start + 4 * words, 0, 16);
 
+    const uint32_t *table = table_.data();
     const uint64_t limit = 32 * static_cast<uint64_t>(words);
-    uint64_t at = 0;
+    // Each step takes one entry: up to two symbols, at most the longest code
+    // or the 11 bits of a pair, so one refill serves `steps` of them.
+    const unsigned steps = static_cast<unsigned>(kBitsPerRefill / std::max(longest_, kFirstBits));
+    Bits bits;
+    bits.next = start;
     size_t done = 0;
-    const int per_load = std::min(kBitsPerLoad / longest_, 5);
-    if (per_load >= 5)
-        done = decode_run<5>(bits, limit, at, out, count);
-    else if (per_load == 4)
-        done = decode_run<4>(bits, limit, at, out, count);
-    else if (per_load == 3)
-        done = decode_run<3>(bits, limit, at, out, count);
-    else
-        done = decode_run<2>(bits, limit, at, out, count);
-    done += decode_run<1>(bits, limit, at, out + done, count - done);
-    // decode_run<1> stops short of `count` only past the end of the stream.
-    return at;
+    // While the consumed bits are inside the stream, a refill loads at most
+    // 8 bytes from 8 bytes past them: inside the padding.
+    while (count - done >= 2 * size_t{steps} && bits.consumed(start) <= limit) {
+        bits.refill();
+        for (unsigned k = 0; k < steps; ++k) {
+            uint32_t entry = table[bits.buffer >> (64 - kFirstBits)];
+            if (entry & kLink)
+                entry = table[(entry & 0xFFFFu) +
+                              ((bits.buffer << kFirstBits) >> (64 - length_of(entry)))];
+            out[done] = static_cast<uint8_t>(entry);
+            out[done + 1] = static_cast<uint8_t>(entry >> 8);
+            done += (entry >> kCountShift) & 3u;
+            bits.consume(length_of(entry));
+        }
+    }
+    // The last symbols one at a time, with the single table.
+    while (done < count && bits.consumed(start) <= limit) {
+        bits.refill();
+        uint32_t entry = table[kSingles + (bits.buffer >> (64 - kFirstBits))];
+        if (entry & kLink)
+            entry =
+                table[(entry & 0xFFFFu) + ((bits.buffer << kFirstBits) >> (64 - length_of(entry)))];
+        out[done++] = static_cast<uint8_t>(entry);
+        bits.consume(length_of(entry));
+    }
+    // Short of `count` only past the end of the stream.
+    return bits.consumed(start);
 }
 
 } // namespace huffman

@@ -54,10 +54,6 @@ class FastDecoder
     uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
 
   private:
-    template <int PerLoad>
-    size_t decode_run(const uint8_t *bits, uint64_t limit, uint64_t &at, uint8_t *out,
-                      size_t count) const;
-
     std::vector<uint32_t> table_;
     std::vector<uint8_t> bytes_;
     int longest_ = -1; // -1 before a successful build, 0 for a single leaf

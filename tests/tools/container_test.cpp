@@ -198,8 +198,8 @@ TEST(Container, EveryFlippedBitIsRefused)
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
 {
     // Text, random bytes, then mostly zeros, 192 KiB each: the text and the
-    // zeros get codes of their own, the random bytes are stored in pieces of
-    // 256 KiB at most, and it all comes back.
+    // zeros get codes of their own, the random bytes are stored (in pieces
+    // of at most 4 MiB), and it all comes back.
     Bytes input = text_like(3 << 16, 9);
     const Bytes noise = random_bytes(3 << 16, 10);
     input.insert(input.end(), noise.begin(), noise.end());
@@ -218,9 +218,9 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
     EXPECT_EQ(restored, input);
 
-    const auto stored = blocks_of(pack_bytes(random_bytes(600000, 12)));
-    EXPECT_EQ(stored, (std::vector<std::pair<int, uint32_t>>{
-                          {2, 262144}, {2, 262144}, {2, 600000 - 2 * 262144}}));
+    const auto stored = blocks_of(pack_bytes(random_bytes(9 << 20, 12)));
+    EXPECT_EQ(stored,
+              (std::vector<std::pair<int, uint32_t>>{{2, 4 << 20}, {2, 4 << 20}, {2, 1 << 20}}));
 }
 
 TEST(Container, AppendedBytesAreRefused)

@@ -32,9 +32,10 @@ constexpr size_t kStoredHeaderSize = 8; // N, CRC after the type byte
 constexpr int kMaxCodeLength = 22;
 // Where the packer may cut: the statistics of a segment are measured whole.
 constexpr size_t kSegment = size_t{64} << 10;
-// Small enough to stay in the cache between checking its CRC and copying it
-// out, large enough that its 9 header bytes cost nothing.
-constexpr size_t kStoredPiece = size_t{256} << 10;
+// Stored bytes go out in pieces of 4 MiB: a reader checks a piece whole
+// before it copies it out, and measured, pieces of 1 MiB or less cost up to
+// a third of the speed of the check and copy, 4 MiB no longer.
+constexpr size_t kStoredPiece = size_t{4} << 20;
 
 // Table stream sizes: 4-byte leaf count, L symbols, (2L - 1) div 32 + 1 words.
 constexpr size_t shape_words(size_t leaves)

@@ -28,9 +28,7 @@
 // segment to the block before it unless a code of its own, table included,
 // comes out smaller. Each block so carries a code fitted to its own bytes. A
 // block that Huffman coding would not make smaller (random or already
-// compressed bytes) is stored instead, in pieces of at most 256 KiB so that
-// a reader checks the CRC of a piece while it is still in the cache, before
-// it hands the piece on.
+// compressed bytes) is stored instead, in pieces of at most 4 MiB.
 //
 // Version 1 is version 2 without stored blocks; this reader still reads it,
 // and refuses a stored block in it as an unknown block type.
