@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "imgcodec.h"
+
 namespace dctlab::img
 {
 
@@ -14,6 +16,28 @@ constexpr uint16_t kMaxQuantRate = 2340;
 
 /* Element 8·r + c of QUANT_MAT becomes rate·(r + c) + 1, in 16 bits. */
 void fill_quant_mat(uint16_t rate);
+
+/* Whether every divisor is at least 1. Below 1 is what an unfilled matrix
+ * holds (zeros), or a fill whose products wrapped in 16 bits (negative
+ * values). */
+bool divisors_usable();
+
+/* One coefficient quantised by a divisor d from 1 to 32767: the rounded
+ * value divided by d, to nearest with halves away from zero. Adding half the
+ * divisor before the truncating division does that on either side of 0. */
+inline int16_t quantise_one(double coefficient, int32_t d)
+{
+    const int32_t y = roun(coefficient);
+    const int32_t m = d >> 1;
+    const int32_t n = y >= 0 ? y + m : y - m;
+    return static_cast<int16_t>(n / d);
+}
+
+/* One coefficient dequantised, kept to its low 16 bits. */
+inline int16_t dequantise_one(int16_t q, int16_t d)
+{
+    return static_cast<int16_t>(static_cast<uint16_t>(int32_t{q} * d));
+}
 
 } // namespace dctlab::img
 

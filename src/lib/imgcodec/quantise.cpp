@@ -105,16 +105,6 @@ constexpr bool walk_gives_perm_mat()
 }
 static_assert(walk_gives_perm_mat(), "PERM_MAT is the zigzag order");
 
-/* Divisors below 1 are what an unfilled matrix holds (zeros), or a fill
- * whose products wrapped in 16 bits (negative values). */
-bool divisors_usable()
-{
-    for (int16_t d : QUANT_MAT)
-        if (d < 1)
-            return false;
-    return true;
-}
-
 int16_t *new_block()
 {
     auto *block = static_cast<int16_t *>(std::calloc(kBlockSamples, sizeof(int16_t)));
@@ -130,6 +120,14 @@ void dctlab::img::fill_quant_mat(uint16_t rate)
     for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c)
             QUANT_MAT[8 * r + c] = static_cast<int16_t>(static_cast<uint16_t>(rate * (r + c) + 1));
+}
+
+bool dctlab::img::divisors_usable()
+{
+    for (int16_t d : QUANT_MAT)
+        if (d < 1)
+            return false;
+    return true;
 }
 
 void shrtTodbl(const int16_t *src, double *dest)
@@ -161,15 +159,8 @@ int16_t *quantum(const double *inp)
     int16_t *out = new_block();
     if (!out)
         return nullptr;
-    for (std::size_t i = 0; i < kBlockSamples; ++i) {
-        const int32_t y = roun(inp[i]);
-        const int32_t d = QUANT_MAT[i];
-        const int32_t m = d >> 1;
-        // Adding half the divisor before the truncating division rounds the
-        // quotient to nearest, halves away from zero, on either side of 0.
-        const int32_t n = y >= 0 ? y + m : y - m;
-        out[i] = static_cast<int16_t>(n / d);
-    }
+    for (std::size_t i = 0; i < kBlockSamples; ++i)
+        out[i] = quantise_one(inp[i], QUANT_MAT[i]);
     return out;
 }
 
@@ -179,7 +170,7 @@ int16_t *unQuantum(const int16_t *inp)
     if (!out)
         return nullptr;
     for (std::size_t i = 0; i < kBlockSamples; ++i)
-        out[i] = static_cast<int16_t>(static_cast<uint16_t>(int32_t{inp[i]} * QUANT_MAT[i]));
+        out[i] = dequantise_one(inp[i], QUANT_MAT[i]);
     return out;
 }
 

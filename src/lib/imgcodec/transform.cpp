@@ -8,122 +8,32 @@
  * the order, multiplies back and forms (Cᵀ·F)·C, rounding to the nearest
  * sample.
  *
- * Each product is a fresh matrix released as soon as it has served, and each
- * block takes its own quantised array: the straightforward structure, kept
- * as the reference whose results a faster path must reproduce bit for bit.
- *
- * The matrix library reports an exhausted allocator only by a null result;
- * here that becomes the line "No free memory left" and a null result with
- * everything released. quantum and unQuantum print their own line, so a
- * caller that sees their null passes it on without a second one. */
+ * The products are those of the matrix library, element for element and bit
+ * for bit (reference.h has them spelt out through the library itself), but
+ * formed by the block kernels of fast_path.h straight from and into the
+ * planes, with the basis fetched once and no allocation beyond the results.
+ * Should the basis be missing, the straightforward path does the work. */
 #include "imgcodec.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "block_geometry.h"
-#include "heap_ptr.h"
-#include "matr.h"
-#include "matrix_owner.h"
+#include "fast_path.h"
 #include "messages.h"
 #include "quant_matrix.h"
+#include "reference.h"
 #include "scope_guard.h"
-
-namespace
-{
+#include "transform_common.h"
 
 using namespace dctlab::img;
-using dctlab::heap_ptr;
-
-/* The codes of getDCTedBlock's block types. */
-constexpr uint8_t kLumaBlock = 64;
-constexpr uint8_t kCbBlock = 32;
-constexpr uint8_t kCrBlock = 16;
-
-int16_t *new_samples(std::size_t n)
-{
-    auto *samples = static_cast<int16_t *>(std::calloc(n, sizeof(int16_t)));
-    if (!samples)
-        std::puts(kNoMemory);
-    return samples;
-}
-
-/* The sizes of a record's picture, or the line for sizes no picture has. */
-bool blocks_of(uint32_t w, uint32_t h, PictureBlocks *blocks)
-{
-    if (picture_blocks(w, h, blocks))
-        return true;
-    std::puts(kInvalidArgument);
-    return false;
-}
-
-/* Copies block number n of a plane into 64 doubles, row-major, with zeros
- * where the block runs past the plane. Positions and indices are formed in
- * size_t, where no product of them can wrap. */
-void gather(const int16_t *plane, const PlaneBlocks &p, uint32_t n, double *block)
-{
-    const std::size_t left = std::size_t{n % p.per_row} * kBlockSide;
-    const std::size_t top = std::size_t{n / p.per_row} * kBlockSide;
-    for (std::size_t j = 0; j < kBlockSide; ++j)
-        for (std::size_t i = 0; i < kBlockSide; ++i) {
-            const std::size_t x = left + i, y = top + j;
-            block[kBlockSide * j + i] = x < p.width && y < p.height ? plane[y * p.width + x] : 0.0;
-        }
-}
-
-/* Places a store of blocks, numbered row by row, into a plane, dropping the
- * samples of edge blocks that fall beyond it. */
-void scatter(const int16_t *store, const PlaneBlocks &p, int16_t *plane)
-{
-    for (std::size_t y = 0; y < p.height; ++y)
-        for (std::size_t x = 0; x < p.width; ++x) {
-            const std::size_t block = (y / kBlockSide) * p.per_row + x / kBlockSide;
-            plane[y * p.width + x] =
-                store[kBlockSamples * block + kBlockSide * (y % kBlockSide) + x % kBlockSide];
-        }
-}
-
-/* The transform matrix and its transpose, made once per picture on the way
- * back, with the matrix that takes each block's coefficients. */
-struct InverseBasis {
-    matrix_ptr cosMat;
-    matrix_ptr cosMatT;
-    matrix_ptr dataMat;
-};
-
-/* Decodes count blocks of zigzag-ordered coefficients into a store of
- * row-major samples; false, after the line, when an allocation fails. buf is
- * the caller's 64-sample work block. */
-bool decode_blocks(const int16_t *coefficients, uint32_t count, const InverseBasis &basis,
-                   int16_t *buf, int16_t *store)
-{
-    for (std::size_t n = 0; n < count; ++n) {
-        const int16_t *stored = coefficients + kBlockSamples * n;
-        for (std::size_t k = 0; k < kBlockSamples; ++k)
-            buf[k] = stored[REV_PERM_MAT[k]];
-        const heap_ptr<int16_t[]> dequantised(unQuantum(buf));
-        if (!dequantised)
-            return false;
-        shrtTodbl(dequantised.get(), basis.dataMat->ptr);
-        matrix_ptr tmpDCTMat1 = take_matrix(matMultD(basis.cosMatT.get(), basis.dataMat.get()));
-        if (!tmpDCTMat1)
-            return false;
-        const matrix_ptr tmpDCTMat2 = take_matrix(matMultD(tmpDCTMat1.get(), basis.cosMat.get()));
-        if (!tmpDCTMat2)
-            return false;
-        tmpDCTMat1.reset();
-        dblToshrt(tmpDCTMat2->ptr, buf);
-        std::memcpy(store + kBlockSamples * n, buf, kBlockSamples * sizeof(int16_t));
-    }
-    return true;
-}
-
-} // namespace
 
 int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
 {
+    const fast::Basis *basis = fast::basis();
+    if (!basis)
+        return reference::getDCTedBlock(blkType, blkNum, in);
     if (!in || !in->Ydata || !in->CbData || !in->CrData) {
         std::puts(kNullArgument);
         return nullptr;
@@ -140,46 +50,28 @@ int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
         std::puts(kInvalidArgument);
         return nullptr;
     }
+    // quantum refuses an unfilled matrix; so does its fast counterpart.
+    if (!divisors_usable()) {
+        std::puts(kInvalidArgument);
+        return nullptr;
+    }
     const int16_t *samples = blkType == kLumaBlock ? in->Ydata
                              : blkType == kCbBlock ? in->CbData
                                                    : in->CrData;
-
-    matrix_ptr valBlk = take_matrix(matMakeD(8, 8));
-    if (!valBlk)
-        return nullptr;
-    gather(samples, plane, blkNum, valBlk->ptr);
-
-    matrix_ptr cosMat = take_matrix(prepDCT());
-    if (!cosMat)
-        return nullptr;
-    matrix_ptr cosMatT = take_matrix(matTranspondD(cosMat.get()));
-    if (!cosMatT)
-        return nullptr;
-    matrix_ptr matTemp = take_matrix(matMultD(cosMat.get(), valBlk.get()));
-    if (!matTemp)
-        return nullptr;
-    matrix_ptr matTemp2 = take_matrix(matMultD(matTemp.get(), cosMatT.get()));
-    if (!matTemp2)
-        return nullptr;
-    valBlk.reset();
-    matTemp.reset();
-    cosMat.reset();
-    cosMatT.reset();
-
-    const heap_ptr<int16_t[]> quantised(quantum(matTemp2->ptr));
-    if (!quantised)
-        return nullptr;
     int16_t *result = new_samples(kBlockSamples);
-    matTemp2.reset();
     if (!result)
         return nullptr;
-    for (std::size_t k = 0; k < kBlockSamples; ++k)
-        result[k] = quantised[PERM_MAT[k]];
+    fast::Quantiser q;
+    fast::make_quantiser(QUANT_MAT, &q);
+    fast::kernels().forward_blocks(samples, plane, blkNum, 1, *basis, q, result);
     return result;
 }
 
 DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
 {
+    const fast::Basis *basis = fast::basis();
+    if (!basis)
+        return reference::toDCT2(in, qRate);
     if (!in || !in->Ydata || !in->CrData || !in->CbData) {
         std::puts(kNullArgument);
         return nullptr;
@@ -204,32 +96,18 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
         return nullptr;
     }
     auto release = dctlab::on_failure([&] { freeDCT(out); });
-    out->YdataDCT = new_samples(luma_samples);
-    if (!out->YdataDCT)
-        return nullptr;
-    out->CbDataDCT = new_samples(chroma_samples);
-    if (!out->CbDataDCT)
-        return nullptr;
-    out->CrDataDCT = new_samples(chroma_samples);
-    if (!out->CrDataDCT)
+    if (!(out->YdataDCT = new_samples(luma_samples)) ||
+        !(out->CbDataDCT = new_samples(chroma_samples)) ||
+        !(out->CrDataDCT = new_samples(chroma_samples)))
         return nullptr;
 
     fill_quant_mat(qRate);
-    const struct {
-        uint8_t type;
-        uint32_t count;
-        int16_t *store;
-    } planes[] = {{kLumaBlock, blocks.luma.count, out->YdataDCT},
-                  {kCbBlock, blocks.chroma.count, out->CbDataDCT},
-                  {kCrBlock, blocks.chroma.count, out->CrDataDCT}};
-    for (const auto &plane : planes)
-        for (uint32_t n = 0; n < plane.count; ++n) {
-            const heap_ptr<int16_t[]> block(getDCTedBlock(plane.type, n, in));
-            if (!block)
-                return nullptr; // getDCTedBlock has printed why
-            std::memcpy(plane.store + kBlockSamples * n, block.get(),
-                        kBlockSamples * sizeof(int16_t));
-        }
+    fast::Quantiser q;
+    fast::make_quantiser(QUANT_MAT, &q);
+    const fast::Kernels &k = fast::kernels();
+    k.forward_blocks(in->Ydata, blocks.luma, 0, blocks.luma.count, *basis, q, out->YdataDCT);
+    k.forward_blocks(in->CbData, blocks.chroma, 0, blocks.chroma.count, *basis, q, out->CbDataDCT);
+    k.forward_blocks(in->CrData, blocks.chroma, 0, blocks.chroma.count, *basis, q, out->CrDataDCT);
 
     out->YBlks = blocks.luma.count;
     out->CBlks = blocks.chroma.count;
@@ -251,13 +129,15 @@ void freeDCT(DCTDATA *in)
 
 PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
 {
+    const fast::Basis *basis = fast::basis();
+    if (!basis)
+        return reference::returnFromDCT(data, qRate);
     if (!data || !data->YdataDCT || !data->CbDataDCT || !data->CrDataDCT) {
         std::puts(kNullArgument);
         return nullptr;
     }
-    // The counts must be those of the picture's sizes: the block stores are
-    // sized by the counts and the planes by the sizes, and the scatter reads
-    // the one into the other.
+    // The counts must be those of the picture's sizes: the coefficient
+    // arrays are read by the counts and the planes written by the sizes.
     PictureBlocks blocks{};
     std::size_t luma_samples = 0, chroma_samples = 0;
     if (!blocks_of(data->w, data->h, &blocks))
@@ -269,68 +149,26 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
         return nullptr;
     }
 
-    InverseBasis basis;
-    basis.cosMat = take_matrix(prepDCT());
-    if (!basis.cosMat)
-        return nullptr;
-    basis.cosMatT = take_matrix(matTranspondD(basis.cosMat.get()));
-    if (!basis.cosMatT)
-        return nullptr;
-    basis.dataMat = take_matrix(matMakeD(8, 8));
-    if (!basis.dataMat)
-        return nullptr;
-
     auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
     if (!out) {
         std::puts(kNoMemory);
         return nullptr;
     }
     auto release = dctlab::on_failure([&] { freeCBCR(out); });
-    out->Ydata = new_samples(std::size_t{blocks.luma.width} * blocks.luma.height);
-    if (!out->Ydata)
+    const std::size_t chroma_plane = std::size_t{blocks.chroma.width} * blocks.chroma.height;
+    if (!(out->Ydata = new_samples(std::size_t{blocks.luma.width} * blocks.luma.height)) ||
+        !(out->CbData = new_samples(chroma_plane)) || !(out->CrData = new_samples(chroma_plane)))
         return nullptr;
-    heap_ptr<int16_t[]> yBuf(new_samples(luma_samples));
-    if (!yBuf)
-        return nullptr;
-    heap_ptr<int16_t[]> buf(new_samples(kBlockSamples));
-    if (!buf)
-        return nullptr;
-    heap_ptr<int16_t[]> cbBuf;
 
     fill_quant_mat(qRate);
-    if (!decode_blocks(data->YdataDCT, data->YBlks, basis, buf.get(), yBuf.get()))
-        return nullptr;
-    scatter(yBuf.get(), blocks.luma, out->Ydata);
-
-    // One store serves both chrominance planes, Cr overwriting Cb once Cb
-    // has been placed.
-    const std::size_t chroma_plane = std::size_t{blocks.chroma.width} * blocks.chroma.height;
-    out->CbData = new_samples(chroma_plane);
-    if (!out->CbData)
-        return nullptr;
-    cbBuf.reset(new_samples(chroma_samples));
-    if (!cbBuf)
-        return nullptr;
-    if (!decode_blocks(data->CbDataDCT, data->CBlks, basis, buf.get(), cbBuf.get()))
-        return nullptr;
-    scatter(cbBuf.get(), blocks.chroma, out->CbData);
-
-    out->CrData = new_samples(chroma_plane);
-    if (!out->CrData)
-        return nullptr;
-    if (!decode_blocks(data->CrDataDCT, data->CBlks, basis, buf.get(), cbBuf.get()))
-        return nullptr;
-    scatter(cbBuf.get(), blocks.chroma, out->CrData);
+    const fast::Kernels &k = fast::kernels();
+    k.inverse_plane(data->YdataDCT, blocks.luma, *basis, QUANT_MAT, out->Ydata);
+    k.inverse_plane(data->CbDataDCT, blocks.chroma, *basis, QUANT_MAT, out->CbData);
+    k.inverse_plane(data->CrDataDCT, blocks.chroma, *basis, QUANT_MAT, out->CrData);
 
     out->dBytes = row_padding(data->w);
     out->w = data->w;
     out->h = data->h;
-    basis.cosMat.reset();
-    basis.cosMatT.reset();
-    basis.dataMat.reset();
-    yBuf.reset();
-    cbBuf.reset();
-    buf.reset();
     release.dismiss();
     return out;
 }

@@ -1,0 +1,76 @@
+/* The fast picture path: the colour conversions and the block transforms of
+ * whole planes without a single allocation, their results equal to the
+ * straightforward definitions (reference.h) in every bit.
+ *
+ * The block routines replay the matrix library's products exactly: every
+ * element of a product sums its eight products in increasing k, each product
+ * rounded to double before it is added, with the library's own basis C and
+ * its transpose, fetched once. Only the way of getting there differs: a row
+ * of eight elements is computed at once, each lane doing what one element
+ * does alone, so the result depends neither on how many lanes the machine
+ * has nor on which kernel below runs.
+ *
+ * Several kernels are compiled from one source for different instruction
+ * sets; the best one that the processor supports is chosen once. */
+#ifndef DCTLAB_IMGCODEC_FAST_PATH_H
+#define DCTLAB_IMGCODEC_FAST_PATH_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "block_geometry.h"
+#include "imgcodec.h"
+
+namespace dctlab::img::fast
+{
+
+/* The matrix library's DCT basis C and its transpose, row-major. */
+struct Basis {
+    alignas(64) double c[64];
+    alignas(64) double ct[64];
+};
+
+/* The basis, fetched from the matrix library when the library is loaded;
+ * null if that failed, and the callers then take the straightforward path. */
+const Basis *basis();
+
+/* QUANT_MAT prepared for division by multiplication, once per fill. */
+struct Quantiser {
+    alignas(64) double reciprocal[64]; // fl(1/d)
+    alignas(64) int32_t half[64];      // d >> 1
+    alignas(64) int32_t divisor[64];   // d
+};
+
+/* From divisors that are all between 1 and 32767 (divisors_usable). */
+void make_quantiser(const int16_t *divisors, Quantiser *q);
+
+struct Kernels {
+    const char *name;
+    /* Blocks first .. first + count - 1 of a plane, transformed, quantised
+     * and in zigzag order, into 64·count coefficients at store. */
+    void (*forward_blocks)(const int16_t *plane, const PlaneBlocks &p, uint32_t first,
+                           uint32_t count, const Basis &b, const Quantiser &q, int16_t *store);
+    /* Every block of a plane back from its zigzag-ordered coefficients,
+     * dequantised with divisors, into the plane's samples. */
+    void (*inverse_plane)(const int16_t *coefficients, const PlaneBlocks &p, const Basis &b,
+                          const int16_t *divisors, int16_t *plane);
+    /* The three planes of a w x h picture. */
+    void (*rgb_to_planes)(const BMPPIX8BNA *px, uint32_t w, uint32_t h, int16_t *y, int16_t *cb,
+                          int16_t *cr);
+    /* The pixels of a w x h picture from its three planes. */
+    void (*planes_to_rgb)(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t w,
+                          uint32_t h, BMPPIX8BNA *px);
+};
+
+/* The kernel in use: the best this processor runs, unless a test chose. */
+const Kernels &kernels();
+
+/* The kernels this processor can run, best first; choosing one makes it the
+ * one in use (for tests that hold every kernel to the reference). */
+std::size_t kernel_count();
+const Kernels &kernel(std::size_t i);
+void choose_kernel(std::size_t i);
+
+} // namespace dctlab::img::fast
+
+#endif

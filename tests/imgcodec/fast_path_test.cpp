@@ -1,0 +1,278 @@
+// The fast picture path against the straightforward one, kept in the library
+// as the reference: every kernel this processor runs, on random and
+// photo-like pictures of many sizes, odd ones included, and on the samples
+// that lie on rounding boundaries, compared sample by sample, coefficient by
+// coefficient and byte by byte.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fast_path.h"
+#include "imgcodec.h"
+#include "reference.h"
+
+namespace
+{
+
+namespace ref = dctlab::img::reference;
+namespace fast = dctlab::img::fast;
+
+struct FreeRgb {
+    void operator()(PDRGB *p) const { freeRGB(p); }
+};
+struct FreeCbcr {
+    void operator()(PDCBCR *p) const { freeCBCR(p); }
+};
+struct FreeDct {
+    void operator()(DCTDATA *p) const { freeDCT(p); }
+};
+using Rgb = std::unique_ptr<PDRGB, FreeRgb>;
+using Cbcr = std::unique_ptr<PDCBCR, FreeCbcr>;
+using Dct = std::unique_ptr<DCTDATA, FreeDct>;
+
+struct Size {
+    uint32_t w, h;
+};
+
+// Sizes with every remainder modulo 2 and 16 that matters: single pixels,
+// single rows and columns, partial blocks and partial groups.
+const Size kSizes[] = {{1, 1},  {2, 1},    {1, 2},   {3, 3},    {7, 5},   {8, 8},
+                       {9, 17}, {17, 9},   {16, 16}, {31, 33},  {64, 48}, {1, 40},
+                       {40, 1}, {127, 65}, {130, 7}, {257, 19}, {600, 18}};
+
+std::string name(Size s)
+{
+    return std::to_string(s.w) + "x" + std::to_string(s.h);
+}
+
+// Pixels of two kinds: uniform noise, and smooth shading with edges, as in a
+// photograph, which gives the sparse blocks the inverse transform skips over.
+std::vector<BMPPIX8BNA> pixels(Size s, unsigned seed, bool photo)
+{
+    std::mt19937 gen(seed);
+    std::vector<BMPPIX8BNA> px(std::size_t{s.w} * s.h);
+    for (uint32_t y = 0; y < s.h; ++y)
+        for (uint32_t x = 0; x < s.w; ++x) {
+            BMPPIX8BNA &p = px[std::size_t{y} * s.w + x];
+            if (!photo) {
+                const uint32_t v = gen();
+                p = BMPPIX8BNA{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
+                continue;
+            }
+            const int base = (x * 3 + y * 2) % 200 + (x > s.w / 2 ? 40 : 0);
+            const int noise = static_cast<int>(gen() % 5) - 2;
+            auto c = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+            p = BMPPIX8BNA{c(base + noise), c(255 - base), c(base / 2 + 30 + noise)};
+        }
+    return px;
+}
+
+void expect_same_planes(const PDCBCR *got, const PDCBCR *want)
+{
+    ASSERT_NE(got, nullptr);
+    ASSERT_NE(want, nullptr);
+    ASSERT_EQ(got->w, want->w);
+    ASSERT_EQ(got->h, want->h);
+    EXPECT_EQ(got->dBytes, want->dBytes);
+    const std::size_t luma = std::size_t{want->w} * want->h;
+    const std::size_t chroma = std::size_t{(want->w + 1) / 2} * ((want->h + 1) / 2);
+    for (std::size_t n = 0; n < luma; ++n)
+        ASSERT_EQ(got->Ydata[n], want->Ydata[n]) << "Y sample " << n;
+    for (std::size_t n = 0; n < chroma; ++n) {
+        ASSERT_EQ(got->CbData[n], want->CbData[n]) << "Cb sample " << n;
+        ASSERT_EQ(got->CrData[n], want->CrData[n]) << "Cr sample " << n;
+    }
+}
+
+void expect_same_blocks(const DCTDATA *got, const DCTDATA *want)
+{
+    ASSERT_NE(got, nullptr);
+    ASSERT_NE(want, nullptr);
+    ASSERT_EQ(got->YBlks, want->YBlks);
+    ASSERT_EQ(got->CBlks, want->CBlks);
+    EXPECT_EQ(got->w, want->w);
+    EXPECT_EQ(got->h, want->h);
+    const struct {
+        const int16_t *got, *want;
+        uint32_t blocks;
+    } arrays[] = {{got->YdataDCT, want->YdataDCT, want->YBlks},
+                  {got->CbDataDCT, want->CbDataDCT, want->CBlks},
+                  {got->CrDataDCT, want->CrDataDCT, want->CBlks}};
+    for (const auto &a : arrays)
+        for (std::size_t n = 0; n < 64 * std::size_t{a.blocks}; ++n)
+            ASSERT_EQ(a.got[n], a.want[n]) << "block " << n / 64 << " rank " << n % 64;
+}
+
+void expect_same_pixels(const PDRGB *got, const PDRGB *want)
+{
+    ASSERT_NE(got, nullptr);
+    ASSERT_NE(want, nullptr);
+    ASSERT_EQ(got->w, want->w);
+    ASSERT_EQ(got->h, want->h);
+    EXPECT_EQ(got->dBytes, want->dBytes);
+    for (std::size_t n = 0; n < std::size_t{want->w} * want->h; ++n)
+        ASSERT_EQ(0, std::memcmp(&got->data[n], &want->data[n], 3)) << "pixel " << n;
+}
+
+// Every kernel in turn, the best one chosen again afterwards.
+class EveryKernel : public testing::TestWithParam<std::size_t>
+{
+  protected:
+    void SetUp() override
+    {
+        if (GetParam() >= fast::kernel_count())
+            GTEST_SKIP() << "this processor lacks the instruction set";
+        fast::choose_kernel(GetParam());
+    }
+    void TearDown() override { fast::choose_kernel(0); }
+};
+
+TEST_P(EveryKernel, WholePathMatchesTheReferenceAtEverySize)
+{
+    for (const Size s : kSizes)
+        for (bool photo : {false, true}) {
+            SCOPED_TRACE(name(s) + (photo ? " photo" : " noise"));
+            std::vector<BMPPIX8BNA> px = pixels(s, s.w * 977 + s.h, photo);
+            const PDRGB in{s.w, s.h, px.data(), static_cast<uint8_t>(s.w % 4)};
+            const Cbcr planes(RGBtoCBCR(&in));
+            expect_same_planes(planes.get(), Cbcr(ref::RGBtoCBCR(&in)).get());
+            for (uint16_t rate : {0, 1, 4, 37, 255}) {
+                SCOPED_TRACE(rate);
+                const Dct blocks(toDCT2(planes.get(), rate));
+                expect_same_blocks(blocks.get(), Dct(ref::toDCT2(planes.get(), rate)).get());
+                const auto back_rate = static_cast<uint8_t>(rate);
+                const Cbcr back(returnFromDCT(blocks.get(), back_rate));
+                expect_same_planes(back.get(),
+                                   Cbcr(ref::returnFromDCT(blocks.get(), back_rate)).get());
+                expect_same_pixels(Rgb(CBCRtoRGB(back.get())).get(),
+                                   Rgb(ref::CBCRtoRGB(back.get())).get());
+            }
+        }
+}
+
+TEST_P(EveryKernel, SingleBlocksMatchTheReference)
+{
+    for (const Size s : {Size{17, 9}, Size{31, 33}, Size{64, 48}}) {
+        std::vector<BMPPIX8BNA> px = pixels(s, s.w + s.h, true);
+        const PDRGB in{s.w, s.h, px.data(), static_cast<uint8_t>(s.w % 4)};
+        const Cbcr planes(RGBtoCBCR(&in));
+        ASSERT_NE(planes, nullptr);
+        for (uint16_t rate : {0, 3, 2340}) {
+            freeDCT(toDCT2(planes.get(), rate)); // fills QUANT_MAT
+            const Dct all(toDCT2(planes.get(), rate));
+            for (uint8_t type : {64, 32, 16}) {
+                const uint32_t count = type == 64 ? all->YBlks : all->CBlks;
+                for (uint32_t n = 0; n < count; ++n) {
+                    int16_t *got = getDCTedBlock(type, n, planes.get());
+                    int16_t *want = ref::getDCTedBlock(type, n, planes.get());
+                    ASSERT_NE(got, nullptr);
+                    ASSERT_NE(want, nullptr);
+                    EXPECT_EQ(0, std::memcmp(got, want, 64 * sizeof(int16_t)))
+                        << name(s) << " type " << int{type} << " block " << n << " rate " << rate;
+                    std::free(got);
+                    std::free(want);
+                }
+            }
+        }
+    }
+}
+
+// Samples far outside the colour range drive coefficients and samples past
+// 16384, where rounding saturates, and the inverse conversion past 16 bits.
+TEST_P(EveryKernel, ExtremeSamplesMatchTheReference)
+{
+    for (const Size s : {Size{9, 9}, Size{40, 17}, Size{64, 64}}) {
+        std::mt19937 gen(s.w * 31 + s.h);
+        const std::size_t luma = std::size_t{s.w} * s.h;
+        const std::size_t chroma = std::size_t{(s.w + 1) / 2} * ((s.h + 1) / 2);
+        std::vector<int16_t> y(luma), cb(chroma), cr(chroma);
+        for (auto *plane : {&y, &cb, &cr})
+            for (std::size_t n = 0; n < plane->size(); ++n) {
+                // Runs of one extreme, and noise over the whole 16-bit range.
+                const uint32_t v = gen();
+                (*plane)[n] = static_cast<int16_t>(n % 64 < 32 ? (v % 2 ? 32767 : -32768) : v);
+            }
+        PDCBCR in{s.w, s.h, static_cast<uint8_t>(s.w % 4), y.data(), cb.data(), cr.data()};
+        for (uint16_t rate : {0, 1, 2340}) {
+            const Dct blocks(toDCT2(&in, rate));
+            expect_same_blocks(blocks.get(), Dct(ref::toDCT2(&in, rate)).get());
+        }
+        expect_same_pixels(Rgb(CBCRtoRGB(&in)).get(), Rgb(ref::CBCRtoRGB(&in)).get());
+
+        // Coefficients of every size, dequantised past 16 bits at rate 255.
+        std::vector<int16_t> cy(64 * ((s.w + 7) / 8) * ((s.h + 7) / 8));
+        std::vector<int16_t> cc(64 * (((s.w + 1) / 2 + 7) / 8) * (((s.h + 1) / 2 + 7) / 8));
+        std::vector<int16_t> cc2(cc.size());
+        for (auto *c : {&cy, &cc, &cc2})
+            for (auto &v : *c)
+                v = static_cast<int16_t>(gen() % 8 == 0 ? gen() : gen() % 41 - 20);
+        const DCTDATA d{static_cast<uint32_t>(cy.size() / 64),
+                        static_cast<uint32_t>(cc.size() / 64),
+                        s.w,
+                        s.h,
+                        cy.data(),
+                        cc.data(),
+                        cc2.data()};
+        for (uint8_t rate : {0, 7, 255})
+            expect_same_planes(Cbcr(returnFromDCT(&d, rate)).get(),
+                               Cbcr(ref::returnFromDCT(&d, rate)).get());
+    }
+}
+
+// Every colour whose exact luminance is a tie k + 0.5, where only the last
+// bits of the long double arithmetic decide, beside a neighbour of each.
+TEST_P(EveryKernel, LuminanceTiesMatchTheReference)
+{
+    std::vector<BMPPIX8BNA> px;
+    for (int r = 0; r < 256; ++r)
+        for (int g = 0; g < 256; ++g)
+            for (int b = 0; b < 256; ++b)
+                if ((299 * r + 587 * g + 114 * b) % 1000 == 500) {
+                    px.push_back(BMPPIX8BNA{uint8_t(b), uint8_t(g), uint8_t(r)});
+                    px.push_back(BMPPIX8BNA{uint8_t(b ^ 1), uint8_t(g), uint8_t(r)});
+                }
+    const uint32_t w = 1000, h = static_cast<uint32_t>(px.size() / w);
+    const PDRGB in{w, h, px.data(), 0};
+    expect_same_planes(Cbcr(RGBtoCBCR(&in)).get(), Cbcr(ref::RGBtoCBCR(&in)).get());
+}
+
+// Every pair of colour differences from -278 to 278 around each of a few
+// luminances, and the multiples of 250 and 500 where the exact result is an
+// integer that the long double arithmetic may miss by its last bit.
+TEST_P(EveryKernel, InverseConversionMatchesTheReferenceOverAGrid)
+{
+    std::vector<int16_t> cbs, crs;
+    for (int v = -150; v <= 406; ++v)
+        cbs.push_back(static_cast<int16_t>(v));
+    for (int m = -32000; m <= 32000; m += 250)
+        cbs.push_back(static_cast<int16_t>(128 + m));
+    crs = cbs;
+    const uint32_t cw = static_cast<uint32_t>(cbs.size()), ch = static_cast<uint32_t>(crs.size());
+    const uint32_t w = 2 * cw - 1, h = 2 * ch - 1; // odd: short groups too
+    std::vector<int16_t> cb(std::size_t{cw} * ch), cr(cb.size()), y(std::size_t{w} * h);
+    for (uint32_t r = 0; r < ch; ++r)
+        for (uint32_t c = 0; c < cw; ++c) {
+            cb[std::size_t{r} * cw + c] = cbs[c];
+            cr[std::size_t{r} * cw + c] = crs[r];
+        }
+    std::mt19937 gen(7);
+    for (auto &v : y)
+        v = static_cast<int16_t>(gen() % 4 == 0 ? gen() : gen() % 400 - 70);
+    PDCBCR in{w, h, static_cast<uint8_t>(w % 4), y.data(), cb.data(), cr.data()};
+    expect_same_pixels(Rgb(CBCRtoRGB(&in)).get(), Rgb(ref::CBCRtoRGB(&in)).get());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, testing::Values(0, 1, 2),
+                         [](const testing::TestParamInfo<std::size_t> &info) {
+                             return info.param < fast::kernel_count()
+                                        ? std::string(fast::kernel(info.param).name)
+                                        : "unavailable_" + std::to_string(info.param);
+                         });
+
+} // namespace
