@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "colour_formulae.h"
 #include "geometry.h"
@@ -56,8 +59,10 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
 namespace avx512
 {
 #define KERNEL __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
+#define KERNEL_AVX512BW 1
 constexpr char kName[] = "avx512";
 #include "fast_kernels.inc"
+#undef KERNEL_AVX512BW
 #undef KERNEL
 } // namespace avx512
 namespace avx2
