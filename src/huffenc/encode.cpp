@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #include "encode_words.h"
 #include "heap_ptr.h"
@@ -34,14 +37,26 @@ int64_t code_bits(const HUFFCODE *codes)
     return bits;
 }
 
-bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
-                  size_t words)
+namespace
 {
-    // The codes enter a 64-bit accumulator from the right; whenever 32 or
-    // more bits are waiting, the oldest 32 leave as one word. Fewer than 32
-    // bits wait before a code of at most 32 bits is added, so nothing falls
-    // off the top that has not been written. The bits above `waiting` are
-    // stale and never reach a word.
+
+inline void store_be64(uint8_t *p, uint64_t v)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+#else
+    std::memcpy(p, &v, sizeof v);
+#endif
+}
+
+// Any table: codes enter a 64-bit accumulator from the right, and whenever
+// 32 or more bits wait the oldest 32 leave as one word. Fewer than 32 bits
+// wait before a code of at most 32 bits is added, so nothing falls off the
+// top unwritten; the stale bits above `waiting` never reach a word.
+bool encode_by_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
+                     size_t words)
+{
     uint64_t pending = 0;
     unsigned waiting = 0;
     size_t written = 0;
@@ -63,6 +78,68 @@ bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8
         store_le32(out + 4 * written++, static_cast<uint32_t>(pending << (32 - waiting)));
     }
     return written == words;
+}
+
+} // namespace
+
+bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
+                  size_t words)
+{
+    int longest = 0;
+    bool empty_code = false;
+    for (int b = 0; b < 256; ++b) {
+        longest = std::max(longest, static_cast<int>(codes[b].length));
+        empty_code |= codes[b].length == 0 && codes[b].weight > 0;
+    }
+    if (longest > 22 || empty_code)
+        return encode_by_words(data, size, codes, out, words);
+
+    // Codes of 1 to 22 bits, as form_tree makes them: the stream is built
+    // as big-endian bytes with no branch per code. The top `count` bits of
+    // `pending` wait; a flush stores all 64 and moves on by the whole bytes
+    // among them, leaving 0 to 7 bits, so two codes always fit before the
+    // next flush. Each word's bytes are then reversed into little-endian.
+    const size_t bytes = 4 * words;
+    const uint8_t *const end = out + bytes;
+    uint8_t *at = out;
+    uint64_t pending = 0;
+    unsigned count = 0;
+    size_t i = 0;
+    const auto put = [&](const HUFFCODE &c) {
+        const unsigned length = static_cast<unsigned>(c.length);
+        pending |= static_cast<uint64_t>(static_cast<uint32_t>(c.code)) << (64 - count - length);
+        count += length;
+    };
+    for (; i + 2 <= size && at + 8 <= end; i += 2) {
+        put(codes[data[i]]);
+        put(codes[data[i + 1]]);
+        store_be64(at, pending);
+        at += count >> 3;
+        pending <<= count & ~7u; // at most 7 + 2 * 22 bits wait: below 64
+        count &= 7;
+    }
+    // The rest a byte at a time, never past the end of the words.
+    for (; i < size; ++i) {
+        put(codes[data[i]]);
+        for (; count >= 8; count -= 8, pending <<= 8) {
+            if (at == end)
+                return false;
+            *at++ = static_cast<uint8_t>(pending >> 56);
+        }
+    }
+    if (count > 0) {
+        if (at == end)
+            return false;
+        *at++ = static_cast<uint8_t>(pending >> 56);
+    }
+    if (static_cast<size_t>(end - at) >= 4)
+        return false;
+    std::memset(at, 0, static_cast<size_t>(end - at));
+    for (uint8_t *word = out; word < end; word += 4) {
+        std::swap(word[0], word[3]);
+        std::swap(word[1], word[2]);
+    }
+    return true;
 }
 
 } // namespace huffman

@@ -205,7 +205,7 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
     input.insert(input.end(), noise.begin(), noise.end());
     Bytes zeros(3 << 16, 0);
     for (size_t i = 0; i < zeros.size(); i += 97)
-        zeros[i] = static_cast<uint8_t>(i);
+        zeros[i] = static_cast<uint8_t>(1 + i % 5);
     input.insert(input.end(), zeros.begin(), zeros.end());
     const Bytes container = pack_bytes(input);
     const auto blocks = blocks_of(container);

@@ -30,8 +30,9 @@ constexpr size_t kBlockHeaderSize = 16; // N, A, E, CRC after the type byte
 constexpr size_t kStoredHeaderSize = 8; // N, CRC after the type byte
 // The decoder serves codes of up to 22 bits, and form_tree writes no longer.
 constexpr int kMaxCodeLength = 22;
-// Where the packer may cut: the statistics of a segment are measured whole.
-constexpr size_t kSegment = size_t{64} << 10;
+// Where the packer may cut. Measured on text and executables, 8 KiB segments
+// beat zlib's Huffman-only size where 32 and 64 KiB did not.
+constexpr size_t kSegment = size_t{8} << 10;
 // Stored bytes go out in pieces of 4 MiB: a reader checks a piece whole
 // before it copies it out, and measured, pieces of 1 MiB or less cost up to
 // a third of the speed of the check and copy, 4 MiB no longer.
@@ -90,24 +91,43 @@ void count_bytes(const uint8_t *data, size_t size, Counts &counts)
         counts[b] = part[0][b] + part[1][b] + part[2][b] + part[3][b];
 }
 
+// log2 of a count: a table for counts up to 2^13, and for larger ones the
+// top 13 bits from the table with linear interpolation in the bits below,
+// within 1e-8 of log2. That keeps planning cheap next to the coding itself.
+double log2_of(uint32_t n)
+{
+    static const std::array<double, 8193> table = [] {
+        std::array<double, 8193> t{};
+        for (size_t i = 1; i < t.size(); ++i)
+            t[i] = std::log2(static_cast<double>(i));
+        return t;
+    }();
+    if (n < 8192)
+        return table[n];
+    const int shift = 31 - __builtin_clz(n) - 12;
+    const uint32_t top = n >> shift;
+    const double below = static_cast<double>(n & ((1u << shift) - 1u)) / (1u << shift);
+    return shift + table[top] + below * (table[top + 1] - table[top]);
+}
+
 // What a Huffman block of these counts is expected to cost, in bits: the
 // order-0 entropy, which the code comes within a fraction of a bit a symbol
 // of, plus the block header and table stream.
 double expected_bits(const Counts &counts)
 {
-    double total = 0, sum = 0;
+    uint32_t total = 0;
+    double sum = 0;
     int leaves = 0;
     for (uint32_t c : counts)
         if (c != 0) {
-            const double n = c;
-            total += n;
-            sum += n * std::log2(n);
+            total += c;
+            sum += c * log2_of(c);
             ++leaves;
         }
     if (leaves == 0)
         return 0;
     const double table = 1 + kBlockHeaderSize + table_stream_size(static_cast<size_t>(leaves));
-    return total * std::log2(total) - sum + 8 * table;
+    return total * log2_of(total) - sum + 8 * table;
 }
 
 struct Span {
@@ -300,20 +320,31 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         error = "cannot write the output";
         return false;
     }
-    std::vector<uint8_t> unit(block_size), buffer;
+    // A unit is read into `unit` only when the source cannot lend it in
+    // place, and the buffer grows only as far as the input reaches.
+    std::vector<uint8_t> unit, buffer;
     std::vector<Span> blocks;
     uint64_t total = 0;
     for (;;) {
-        const size_t got = read_fully(in, unit.data(), block_size);
+        const int64_t left = in.remaining();
+        const size_t want = left >= 0 ? static_cast<size_t>(std::min<int64_t>(left, block_size))
+                                      : size_t{block_size};
+        const uint8_t *data = want > 0 ? in.borrow(want) : nullptr;
+        size_t got = want;
+        if (!data) {
+            unit.resize(want > 0 ? want : block_size);
+            got = read_fully(in, unit.data(), unit.size());
+            data = unit.data();
+        }
         if (in.failed()) {
             error = "cannot read the input";
             return false;
         }
         if (got == 0)
             break;
-        plan_blocks(unit.data(), got, blocks);
+        plan_blocks(data, got, blocks);
         for (const Span &span : blocks)
-            if (!write_block(out, unit.data(), span, buffer, error))
+            if (!write_block(out, data, span, buffer, error))
                 return false;
         total += got;
         if (progress)

@@ -24,7 +24,7 @@
 // Blocks. The packer reads its input in units of at most the block size
 // (16 MiB by default, so that counts stay far below 2^31 and memory stays
 // bounded for inputs of any size) and cuts each unit where the statistics of
-// the bytes change: it counts the bytes of every 64 KiB segment and joins a
+// the bytes change: it counts the bytes of every 8 KiB segment and joins a
 // segment to the block before it unless a code of its own, table included,
 // comes out smaller. Each block so carries a code fitted to its own bytes. A
 // block that Huffman coding would not make smaller (random or already
