@@ -120,17 +120,19 @@ TEST(FastPaths, HeapSelectionMakesTheTreeOfTheScan)
 
 TEST(FastPaths, EncodeWritesTheWordsOfTheBitWriter)
 {
-    // Arbitrary codes of 1 to 32 bits (encode needs no prefix code), so that
-    // every way a code meets a word boundary is crossed.
+    // Arbitrary codes (encode needs no prefix code) of 1 to 22 bits, the
+    // lengths form_tree makes, and of 1 to 32 bits, so that every way a code
+    // meets a word boundary is crossed.
     std::mt19937 rng(99);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 80; ++round) {
+        const uint32_t longest = round % 2 ? 32 : 22;
         Bytes data(1 + rng() % 3000);
         const int alphabet = 1 + static_cast<int>(rng() % 256);
         for (uint8_t &b : data)
             b = static_cast<uint8_t>(rng() % alphabet);
         CodeTable codes{};
         for (int b = 0; b < 256; ++b) {
-            const int length = 1 + static_cast<int>(rng() % 32);
+            const int length = 1 + static_cast<int>(rng() % longest);
             codes[b].length = length;
             codes[b].code = static_cast<int32_t>(length == 32 ? rng() : rng() % (1u << length));
         }
