@@ -74,8 +74,9 @@ Command add_pack_command(CLI::App &app)
     cmd->add_option("IN", options->input, "file to compress, - for standard input")->required();
     cmd->add_option("OUT", options->output, "container to write, - for standard output")
         ->required();
-    cmd->add_option("--block-size", options->block_size,
-                    "bytes per block, each with its own code (at most 268435456)")
+    cmd->add_option(
+           "--block-size", options->block_size,
+           "most bytes per block (at most 268435456); blocks are also cut where the data changes")
         ->check(CLI::Range(uint32_t{1}, kMaxBlockSize))
         ->capture_default_str();
     return {cmd, [options] {
