@@ -80,6 +80,7 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
         std::puts(kNoMemory);
         return nullptr;
     }
+    prefer_large_pages(out->data, pixel_bytes);
 
     fast::kernels().planes_to_rgb(in->Ydata, in->CbData, in->CrData, w, h, out->data);
 

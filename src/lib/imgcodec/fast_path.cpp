@@ -60,16 +60,20 @@ namespace avx512
 {
 #define KERNEL __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
 #define KERNEL_AVX512BW 1
+#define KERNEL_PSHUFB 1
 constexpr char kName[] = "avx512";
 #include "fast_kernels.inc"
+#undef KERNEL_PSHUFB
 #undef KERNEL_AVX512BW
 #undef KERNEL
 } // namespace avx512
 namespace avx2
 {
 #define KERNEL __attribute__((target("avx2")))
+#define KERNEL_PSHUFB 1
 constexpr char kName[] = "avx2";
 #include "fast_kernels.inc"
+#undef KERNEL_PSHUFB
 #undef KERNEL
 } // namespace avx2
 #endif
