@@ -45,8 +45,10 @@ PDCBCR *RGBtoCBCR(const PDRGB *in)
         return nullptr;
     }
     auto release = dctlab::on_failure([&] { freeCBCR(out); });
-    if (!(out->Ydata = new_samples(luma_samples)) || !(out->CbData = new_samples(chroma_samples)) ||
-        !(out->CrData = new_samples(chroma_samples)))
+    // The kernel writes every sample of the three planes.
+    if (!(out->Ydata = new_written_samples(luma_samples)) ||
+        !(out->CbData = new_written_samples(chroma_samples)) ||
+        !(out->CrData = new_written_samples(chroma_samples)))
         return nullptr;
 
     fast::kernels().rgb_to_planes(in->data, w, h, out->Ydata, out->CbData, out->CrData);
@@ -75,7 +77,8 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
         return nullptr;
     }
     auto release = dctlab::on_failure([&] { freeRGB(out); });
-    out->data = static_cast<BMPPIX8BNA *>(std::calloc(pixel_bytes, 1));
+    // The kernel writes every pixel.
+    out->data = static_cast<BMPPIX8BNA *>(std::malloc(pixel_bytes));
     if (!out->data) {
         std::puts(kNoMemory);
         return nullptr;

@@ -96,9 +96,10 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
         return nullptr;
     }
     auto release = dctlab::on_failure([&] { freeDCT(out); });
-    if (!(out->YdataDCT = new_samples(luma_samples)) ||
-        !(out->CbDataDCT = new_samples(chroma_samples)) ||
-        !(out->CrDataDCT = new_samples(chroma_samples)))
+    // Every block of every store is written.
+    if (!(out->YdataDCT = new_written_samples(luma_samples)) ||
+        !(out->CbDataDCT = new_written_samples(chroma_samples)) ||
+        !(out->CrDataDCT = new_written_samples(chroma_samples)))
         return nullptr;
 
     fill_quant_mat(qRate);
@@ -156,8 +157,10 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     }
     auto release = dctlab::on_failure([&] { freeCBCR(out); });
     const std::size_t chroma_plane = std::size_t{blocks.chroma.width} * blocks.chroma.height;
-    if (!(out->Ydata = new_samples(std::size_t{blocks.luma.width} * blocks.luma.height)) ||
-        !(out->CbData = new_samples(chroma_plane)) || !(out->CrData = new_samples(chroma_plane)))
+    // The blocks cover every sample of every plane.
+    if (!(out->Ydata = new_written_samples(std::size_t{blocks.luma.width} * blocks.luma.height)) ||
+        !(out->CbData = new_written_samples(chroma_plane)) ||
+        !(out->CrData = new_written_samples(chroma_plane)))
         return nullptr;
 
     fill_quant_mat(qRate);

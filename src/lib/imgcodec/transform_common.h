@@ -13,6 +13,7 @@
 #endif
 
 #include "block_geometry.h"
+#include "checked_size.h"
 #include "messages.h"
 
 namespace dctlab::img
@@ -54,6 +55,21 @@ inline int16_t *new_samples(std::size_t n)
         std::puts(kNoMemory);
     else
         prefer_large_pages(samples, n * sizeof(int16_t));
+    return samples;
+}
+
+/* n samples for a result whose every sample the caller then writes: their
+ * content is then what zero-filled ones would hold after the writing, and
+ * the allocator need not clear them first. Null after the line. */
+inline int16_t *new_written_samples(std::size_t n)
+{
+    std::size_t bytes = 0;
+    auto *samples =
+        mul_size(n, sizeof(int16_t), &bytes) ? static_cast<int16_t *>(std::malloc(bytes)) : nullptr;
+    if (!samples)
+        std::puts(kNoMemory);
+    else
+        prefer_large_pages(samples, bytes);
     return samples;
 }
 
