@@ -39,7 +39,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         "-DCMAKE_C_FLAGS=-O2 -fsanitize=fuzzer-no-link" \
         "-DCMAKE_CXX_FLAGS=-O2 -fsanitize=fuzzer-no-link" >/dev/null
 fi
-cmake --build "$build" --target "$target" >/dev/null
+cmake --build "$build" --target "$target"
 
 work="$build/corpus/$target"
 findings="$build/findings/$target"
