@@ -225,6 +225,27 @@ TEST_P(EveryKernel, ExtremeSamplesMatchTheReference)
     }
 }
 
+// A uniform block of value v has the DC coefficient 8v: values around 4096
+// put it on either side of the 16-bit range, where rounding saturates, and
+// around 2048 on either side of 16384, where the fast kernels hand a block
+// to the element by element quantisation. Each block is one value.
+TEST_P(EveryKernel, CoefficientsAtTheEdgeOfTheFastRangeMatchTheReference)
+{
+    const int16_t values[] = {2047, 2048, -2048, -2049, 4095, 4096, -4096, -4097, 0, 1};
+    constexpr uint32_t kBlocks = sizeof values / sizeof values[0];
+    const uint32_t w = 8 * kBlocks, h = 8;
+    std::vector<int16_t> y(std::size_t{w} * h), cb(std::size_t{w / 2} * (h / 2), 0),
+        cr(cb.size(), 0);
+    for (uint32_t row = 0; row < h; ++row)
+        for (uint32_t x = 0; x < w; ++x)
+            y[std::size_t{row} * w + x] = values[x / 8];
+    PDCBCR in{w, h, 0, y.data(), cb.data(), cr.data()};
+    for (uint16_t rate : {0, 1, 3, 2340}) {
+        const Dct blocks(toDCT2(&in, rate));
+        expect_same_blocks(blocks.get(), Dct(ref::toDCT2(&in, rate)).get());
+    }
+}
+
 // Every colour whose exact luminance is a tie k + 0.5, where only the last
 // bits of the long double arithmetic decide, beside a neighbour of each.
 TEST_P(EveryKernel, LuminanceTiesMatchTheReference)
