@@ -247,23 +247,10 @@ int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
 
 DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
 {
-    if (!in || !in->Ydata || !in->CrData || !in->CbData) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    if (qRate > kMaxQuantRate) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
     PictureBlocks blocks{};
     std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!blocks_of(in->w, in->h, &blocks))
+    if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
-    if (!block_store_samples(blocks.luma.count, &luma_samples) ||
-        !block_store_samples(blocks.chroma.count, &chroma_samples)) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
 
     auto *out = static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA)));
     if (!out) {
@@ -303,23 +290,10 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
 
 PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
 {
-    if (!data || !data->YdataDCT || !data->CbDataDCT || !data->CrDataDCT) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    // The counts must be those of the picture's sizes: the block stores are
-    // sized by the counts and the planes by the sizes, and the scatter reads
-    // the one into the other.
     PictureBlocks blocks{};
     std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!blocks_of(data->w, data->h, &blocks))
+    if (!inverse_arguments(data, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
-    if (data->YBlks != blocks.luma.count || data->CBlks != blocks.chroma.count ||
-        !block_store_samples(blocks.luma.count, &luma_samples) ||
-        !block_store_samples(blocks.chroma.count, &chroma_samples)) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
 
     InverseBasis basis;
     basis.cosMat = take_matrix(prepDCT());

@@ -72,23 +72,10 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     const fast::Basis *basis = fast::basis();
     if (!basis)
         return reference::toDCT2(in, qRate);
-    if (!in || !in->Ydata || !in->CrData || !in->CbData) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    if (qRate > kMaxQuantRate) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
     PictureBlocks blocks{};
     std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!blocks_of(in->w, in->h, &blocks))
+    if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
-    if (!block_store_samples(blocks.luma.count, &luma_samples) ||
-        !block_store_samples(blocks.chroma.count, &chroma_samples)) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
 
     auto *out = static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA)));
     if (!out) {
@@ -133,22 +120,10 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     const fast::Basis *basis = fast::basis();
     if (!basis)
         return reference::returnFromDCT(data, qRate);
-    if (!data || !data->YdataDCT || !data->CbDataDCT || !data->CrDataDCT) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    // The counts must be those of the picture's sizes: the coefficient
-    // arrays are read by the counts and the planes written by the sizes.
     PictureBlocks blocks{};
     std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!blocks_of(data->w, data->h, &blocks))
+    if (!inverse_arguments(data, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
-    if (data->YBlks != blocks.luma.count || data->CBlks != blocks.chroma.count ||
-        !block_store_samples(blocks.luma.count, &luma_samples) ||
-        !block_store_samples(blocks.chroma.count, &chroma_samples)) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
 
     auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
     if (!out) {

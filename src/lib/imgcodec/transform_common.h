@@ -14,7 +14,9 @@
 
 #include "block_geometry.h"
 #include "checked_size.h"
+#include "imgcodec.h"
 #include "messages.h"
+#include "quant_matrix.h"
 
 namespace dctlab::img
 {
@@ -91,6 +93,51 @@ inline bool colour_size(uint32_t w, uint32_t h, uint32_t *pixel_bytes)
         return true;
     std::puts(kInvalidArgument);
     return false;
+}
+
+/* toDCT2's refusals, in their order: a missing record or plane, a rate whose
+ * divisors leave 16 bits, sizes no picture has. Each prints its line; on
+ * success the picture's blocks and the sizes of its block stores are given. */
+inline bool forward_arguments(const PDCBCR *in, uint16_t qRate, PictureBlocks *blocks,
+                              std::size_t *luma_samples, std::size_t *chroma_samples)
+{
+    if (!in || !in->Ydata || !in->CrData || !in->CbData) {
+        std::puts(kNullArgument);
+        return false;
+    }
+    if (qRate > kMaxQuantRate) {
+        std::puts(kInvalidArgument);
+        return false;
+    }
+    if (!blocks_of(in->w, in->h, blocks))
+        return false;
+    if (!block_store_samples(blocks->luma.count, luma_samples) ||
+        !block_store_samples(blocks->chroma.count, chroma_samples)) {
+        std::puts(kInvalidArgument);
+        return false;
+    }
+    return true;
+}
+
+/* returnFromDCT's refusals: a missing record or array, and block counts that
+ * are not those of the picture's sizes — the coefficient arrays are read by
+ * the counts and the planes written by the sizes, so the two must agree. */
+inline bool inverse_arguments(const DCTDATA *data, PictureBlocks *blocks, std::size_t *luma_samples,
+                              std::size_t *chroma_samples)
+{
+    if (!data || !data->YdataDCT || !data->CbDataDCT || !data->CrDataDCT) {
+        std::puts(kNullArgument);
+        return false;
+    }
+    if (!blocks_of(data->w, data->h, blocks))
+        return false;
+    if (data->YBlks != blocks->luma.count || data->CBlks != blocks->chroma.count ||
+        !block_store_samples(blocks->luma.count, luma_samples) ||
+        !block_store_samples(blocks->chroma.count, chroma_samples)) {
+        std::puts(kInvalidArgument);
+        return false;
+    }
+    return true;
 }
 
 } // namespace dctlab::img
