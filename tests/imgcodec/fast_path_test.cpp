@@ -15,6 +15,7 @@
 
 #include "fast_path.h"
 #include "imgcodec.h"
+#include "record_handles.h"
 #include "reference.h"
 
 namespace
@@ -23,18 +24,9 @@ namespace
 namespace ref = dctlab::img::reference;
 namespace fast = dctlab::img::fast;
 
-struct FreeRgb {
-    void operator()(PDRGB *p) const { freeRGB(p); }
-};
-struct FreeCbcr {
-    void operator()(PDCBCR *p) const { freeCBCR(p); }
-};
-struct FreeDct {
-    void operator()(DCTDATA *p) const { freeDCT(p); }
-};
-using Rgb = std::unique_ptr<PDRGB, FreeRgb>;
-using Cbcr = std::unique_ptr<PDCBCR, FreeCbcr>;
-using Dct = std::unique_ptr<DCTDATA, FreeDct>;
+using Rgb = dctlab::img::RgbPtr;
+using Cbcr = dctlab::img::CbcrPtr;
+using Dct = dctlab::img::DctPtr;
 
 struct Size {
     uint32_t w, h;

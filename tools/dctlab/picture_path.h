@@ -5,26 +5,17 @@
 #define DCTLAB_TOOL_PICTURE_PATH_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "imgcodec.h"
+#include "record_handles.h"
 
 namespace dctlab::tool
 {
 
-struct RgbRelease {
-    void operator()(PDRGB *p) const { freeRGB(p); }
-};
-struct CbcrRelease {
-    void operator()(PDCBCR *p) const { freeCBCR(p); }
-};
-struct DctRelease {
-    void operator()(DCTDATA *p) const { freeDCT(p); }
-};
-using RgbPtr = std::unique_ptr<PDRGB, RgbRelease>;
-using CbcrPtr = std::unique_ptr<PDCBCR, CbcrRelease>;
-using DctPtr = std::unique_ptr<DCTDATA, DctRelease>;
+using img::CbcrPtr;
+using img::DctPtr;
+using img::RgbPtr;
 
 // Every record the path builds from one picture at one rate.
 struct Reconstruction {
