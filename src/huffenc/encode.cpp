@@ -50,6 +50,84 @@ inline void store_be64(uint8_t *p, uint64_t v)
 #endif
 }
 
+// The top `count` bits of `pending` wait to be stored at `at`; a flush
+// stores all 64 and moves on by the whole bytes among them, leaving 0 to 7
+// bits, so K codes fit before the next one when none is longer than 56 / K
+// bits: two of form_tree's codes always, three or four of the short codes
+// of typical data.
+// Codes come left-aligned in 64 bits, so each one is a shift, an or and an
+// add.
+struct Packer {
+    uint8_t *at;
+    const uint8_t *end;
+    uint64_t pending = 0;
+    unsigned count = 0;
+};
+
+template <int K> constexpr int longest_in_group = 56 / K;
+
+template <int K>
+__attribute__((always_inline)) inline size_t pack_groups(const uint8_t *data, size_t size,
+                                                         const uint64_t *aligned,
+                                                         const uint8_t *lengths, Packer &p)
+{
+    // Below 64 bits wait after the last code, so no shift reaches 64.
+    static_assert(7 + K * longest_in_group<K> < 64);
+    uint8_t *at = p.at;
+    uint64_t pending = p.pending;
+    unsigned count = p.count;
+    size_t i = 0;
+    for (; i + K <= size && at + 8 <= p.end; i += K) {
+        for (int k = 0; k < K; ++k) {
+            const uint8_t b = data[i + k];
+            pending |= aligned[b] >> count;
+            count += lengths[b];
+        }
+        store_be64(at, pending);
+        at += count >> 3;
+        pending <<= count & ~7u;
+        count &= 7;
+    }
+    p.at = at;
+    p.pending = pending;
+    p.count = count;
+    return i;
+}
+
+// Codes in groups as long as they allow, then in pairs; returns how many
+// bytes were coded.
+__attribute__((always_inline)) inline size_t pack_all(const uint8_t *data, size_t size,
+                                                      const uint64_t *aligned,
+                                                      const uint8_t *lengths, int longest,
+                                                      Packer &p)
+{
+    size_t i = 0;
+    static_assert(longest_in_group<2> >= 22);
+    if (longest <= longest_in_group<4>)
+        i = pack_groups<4>(data, size, aligned, lengths, p);
+    else if (longest <= longest_in_group<3>)
+        i = pack_groups<3>(data, size, aligned, lengths, p);
+    return i + pack_groups<2>(data + i, size - i, aligned, lengths, p);
+}
+
+size_t pack_codes(const uint8_t *data, size_t size, const uint64_t *aligned,
+                  const uint8_t *lengths, int longest, Packer &p)
+{
+    return pack_all(data, size, aligned, lengths, longest, p);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DCTLAB_ENCODE_BMI2 1
+// The same with shifts by a register that need not be cl.
+__attribute__((target("bmi2"))) size_t pack_codes_bmi2(const uint8_t *data, size_t size,
+                                                       const uint64_t *aligned,
+                                                       const uint8_t *lengths, int longest,
+                                                       Packer &p)
+{
+    return pack_all(data, size, aligned, lengths, longest, p);
+}
+#endif
+
 // Any table: codes enter a 64-bit accumulator from the right, and whenever
 // 32 or more bits wait the oldest 32 leave as one word. Fewer than 32 bits
 // wait before a code of at most 32 bits is added, so nothing falls off the
@@ -95,29 +173,35 @@ bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8
         return encode_by_words(data, size, codes, out, words);
 
     // Codes of 1 to 22 bits, as form_tree makes them: the stream is built
-    // as big-endian bytes with no branch per code. The top `count` bits of
-    // `pending` wait; a flush stores all 64 and moves on by the whole bytes
-    // among them, leaving 0 to 7 bits, so two codes always fit before the
-    // next flush. Each word's bytes are then reversed into little-endian.
+    // as big-endian bytes with no branch per code.
     const size_t bytes = 4 * words;
     const uint8_t *const end = out + bytes;
-    uint8_t *at = out;
-    uint64_t pending = 0;
-    unsigned count = 0;
+    Packer packer{out, end};
+    std::array<uint64_t, 256> aligned;
+    std::array<uint8_t, 256> lengths;
+    for (int b = 0; b < 256; ++b) {
+        lengths[b] = static_cast<uint8_t>(codes[b].length);
+        aligned[b] = codes[b].length == 0
+                         ? 0
+                         : static_cast<uint64_t>(static_cast<uint32_t>(codes[b].code))
+                               << (64 - codes[b].length);
+    }
     size_t i = 0;
+#ifdef DCTLAB_ENCODE_BMI2
+    static const bool bmi2 = __builtin_cpu_supports("bmi2");
+    if (bmi2)
+        i = pack_codes_bmi2(data, size, aligned.data(), lengths.data(), longest, packer);
+    else
+#endif
+        i = pack_codes(data, size, aligned.data(), lengths.data(), longest, packer);
+    uint8_t *at = packer.at;
+    uint64_t pending = packer.pending;
+    unsigned count = packer.count;
     const auto put = [&](const HUFFCODE &c) {
         const unsigned length = static_cast<unsigned>(c.length);
         pending |= static_cast<uint64_t>(static_cast<uint32_t>(c.code)) << (64 - count - length);
         count += length;
     };
-    for (; i + 2 <= size && at + 8 <= end; i += 2) {
-        put(codes[data[i]]);
-        put(codes[data[i + 1]]);
-        store_be64(at, pending);
-        at += count >> 3;
-        pending <<= count & ~7u; // at most 7 + 2 * 22 bits wait: below 64
-        count &= 7;
-    }
     // The rest a byte at a time, never past the end of the words.
     for (; i < size; ++i) {
         put(codes[data[i]]);

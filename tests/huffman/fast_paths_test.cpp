@@ -120,22 +120,30 @@ TEST(FastPaths, HeapSelectionMakesTheTreeOfTheScan)
 
 TEST(FastPaths, EncodeWritesTheWordsOfTheBitWriter)
 {
-    // Arbitrary codes (encode needs no prefix code) of 1 to 22 bits, the
-    // lengths form_tree makes, and of 1 to 32 bits, so that every way a code
-    // meets a word boundary is crossed.
+    // Arbitrary codes (encode needs no prefix code) up to a longest length
+    // that occurs: each side of the lengths that let the encoder take four,
+    // three or two codes between stores (14, 18, 22 bits), and up to 32 bits,
+    // so that every way a code meets a word boundary is crossed.
+    static const uint32_t limits[] = {1, 5, 14, 15, 18, 19, 22, 32};
     std::mt19937 rng(99);
-    for (int round = 0; round < 80; ++round) {
-        const uint32_t longest = round % 2 ? 32 : 22;
+    for (int round = 0; round < 160; ++round) {
+        const uint32_t longest = limits[round % 8];
         Bytes data(1 + rng() % 3000);
         const int alphabet = 1 + static_cast<int>(rng() % 256);
         for (uint8_t &b : data)
             b = static_cast<uint8_t>(rng() % alphabet);
         CodeTable codes{};
         for (int b = 0; b < 256; ++b) {
-            const int length = 1 + static_cast<int>(rng() % longest);
+            // A third of the rounds all of the longest length, which is
+            // what fills the accumulator to the top.
+            const int length = round % 3 == 0 ? static_cast<int>(longest)
+                                              : 1 + static_cast<int>(rng() % longest);
             codes[b].length = length;
             codes[b].code = static_cast<int32_t>(length == 32 ? rng() : rng() % (1u << length));
         }
+        const uint8_t widest = data[rng() % data.size()];
+        codes[widest].length = static_cast<int32_t>(longest);
+        codes[widest].code = static_cast<int32_t>(longest == 32 ? rng() : rng() % (1u << longest));
         uint64_t bits = 0;
         for (uint8_t b : data) {
             ++codes[b].weight;
