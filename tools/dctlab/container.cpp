@@ -11,6 +11,7 @@
 #include "crc32_fast.h"
 #include "encode_words.h"
 #include "fast_decode.h"
+#include "heap_ptr.h"
 #include "huffdec.h"
 #include "huffenc.h"
 #include "little_endian.h"
@@ -211,8 +212,28 @@ bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
     return true;
 }
 
+// A block's coded bytes, kept from block to block. Unlike a vector it does
+// not zero what the encoder overwrites anyway: for a large block that
+// filling cost as much as a tenth of pack.
+class Scratch
+{
+  public:
+    uint8_t *take(size_t size)
+    {
+        if (size > capacity_) {
+            bytes_.reset(static_cast<uint8_t *>(std::malloc(size)));
+            capacity_ = bytes_ ? size : 0;
+        }
+        return bytes_.get();
+    }
+
+  private:
+    dctlab::heap_ptr<uint8_t[]> bytes_;
+    size_t capacity_ = 0;
+};
+
 // One block: Huffman coded when that is smaller, stored otherwise.
-bool write_block(ByteSink &out, const uint8_t *data, const Span &span, std::vector<uint8_t> &buffer,
+bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &buffer,
                  std::string &error)
 {
     const size_t size = span.end - span.begin;
@@ -234,8 +255,11 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, std::vect
         }
         return true;
     }
-    buffer.resize(coded);
-    uint8_t *head = buffer.data();
+    uint8_t *head = buffer.take(coded);
+    if (!head) {
+        error = "no memory for the coded block";
+        return false;
+    }
     head[0] = kHuffmanBlock;
     store_le32(head + 1, static_cast<uint32_t>(size));
     store_le32(head + 5, static_cast<uint32_t>(table.size()));
@@ -247,7 +271,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, std::vect
         error = "the encoder failed";
         return false;
     }
-    if (!out.write(buffer.data(), buffer.size())) {
+    if (!out.write(head, coded)) {
         error = "cannot write the output";
         return false;
     }
@@ -322,7 +346,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     }
     // A unit is read into `unit` only when the source cannot lend it in
     // place, and the buffer grows only as far as the input reaches.
-    std::vector<uint8_t> unit, buffer;
+    std::vector<uint8_t> unit;
+    Scratch buffer;
     std::vector<Span> blocks;
     uint64_t total = 0;
     for (;;) {
