@@ -206,20 +206,20 @@ void BM_back_path(benchmark::State &state)
 // frees them.
 void write_fresh(std::initializer_list<std::size_t> sizes)
 {
-    void *blocks[8];
-    std::size_t n = 0;
+    std::vector<void *> blocks;
+    blocks.reserve(sizes.size());
     for (std::size_t bytes : sizes) {
         void *p = std::malloc(bytes);
         if (!p)
             throw std::bad_alloc();
+        blocks.push_back(p);
         dctlab::img::prefer_large_pages(p, bytes);
         std::memset(p, 0x5a, bytes);
         benchmark::DoNotOptimize(p);
-        blocks[n++] = p;
     }
     benchmark::ClobberMemory();
-    while (n > 0)
-        std::free(blocks[--n]);
+    for (auto p = blocks.rbegin(); p != blocks.rend(); ++p)
+        std::free(*p);
 }
 
 std::size_t luma_bytes()

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "big_endian.h"
 #include "huffman_layout.h"
 #include "little_endian.h"
 
@@ -36,16 +37,6 @@ uint32_t single_entry(uint8_t symbol, int length)
 unsigned length_of(uint32_t entry)
 {
     return (entry >> kLengthShift) & 31u;
-}
-
-inline uint64_t load_be64(const uint8_t *p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
 }
 
 // Writes `count` copies of `entry` from `at`, refusing to overwrite: two

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "big_endian.h"
 #include "encode_words.h"
 #include "heap_ptr.h"
 #include "huffenc.h"
@@ -40,23 +41,12 @@ int64_t code_bits(const HUFFCODE *codes)
 namespace
 {
 
-inline void store_be64(uint8_t *p, uint64_t v)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-    std::memcpy(p, &v, sizeof v);
-#else
-    std::memcpy(p, &v, sizeof v);
-#endif
-}
-
-// The top `count` bits of `pending` wait to be stored at `at`; a flush
+// Codes come left-aligned in 64 bits, so each one is a shift, an or and an
+// add. The top `count` bits of `pending` wait to be stored at `at`; a flush
 // stores all 64 and moves on by the whole bytes among them, leaving 0 to 7
 // bits, so K codes fit before the next one when none is longer than 56 / K
 // bits: two of form_tree's codes always, three or four of the short codes
 // of typical data.
-// Codes come left-aligned in 64 bits, so each one is a shift, an or and an
-// add.
 struct Packer {
     uint8_t *at;
     const uint8_t *end;
@@ -194,27 +184,21 @@ bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8
     else
 #endif
         i = pack_codes(data, size, aligned.data(), lengths.data(), longest, packer);
-    uint8_t *at = packer.at;
-    uint64_t pending = packer.pending;
-    unsigned count = packer.count;
-    const auto put = [&](const HUFFCODE &c) {
-        const unsigned length = static_cast<unsigned>(c.length);
-        pending |= static_cast<uint64_t>(static_cast<uint32_t>(c.code)) << (64 - count - length);
-        count += length;
-    };
     // The rest a byte at a time, never past the end of the words.
+    uint8_t *&at = packer.at;
     for (; i < size; ++i) {
-        put(codes[data[i]]);
-        for (; count >= 8; count -= 8, pending <<= 8) {
+        packer.pending |= aligned[data[i]] >> packer.count;
+        packer.count += lengths[data[i]];
+        for (; packer.count >= 8; packer.count -= 8, packer.pending <<= 8) {
             if (at == end)
                 return false;
-            *at++ = static_cast<uint8_t>(pending >> 56);
+            *at++ = static_cast<uint8_t>(packer.pending >> 56);
         }
     }
-    if (count > 0) {
+    if (packer.count > 0) {
         if (at == end)
             return false;
-        *at++ = static_cast<uint8_t>(pending >> 56);
+        *at++ = static_cast<uint8_t>(packer.pending >> 56);
     }
     if (static_cast<size_t>(end - at) >= 4)
         return false;
