@@ -238,6 +238,49 @@ TEST_P(EveryKernel, CoefficientsAtTheEdgeOfTheFastRangeMatchTheReference)
     }
 }
 
+// Blocks of small integers, sums and products of a row and a column pattern
+// and plain noise, whose coefficients are often exact multiples of a small
+// fraction and so lie on the points where rounding and quantisation turn;
+// and blocks with one sample on either side of the limit of the fast
+// transform, positive or negative, or half their rows far beyond it, among
+// ordinary samples.
+TEST_P(EveryKernel, CoefficientsOnQuantisationBoundariesMatchTheReference)
+{
+    constexpr uint32_t kAcross = 64, kDown = 32;
+    const uint32_t w = 8 * kAcross, h = 8 * kDown;
+    std::mt19937 gen(8128);
+    std::vector<int16_t> y(std::size_t{w} * h);
+    for (uint32_t n = 0; n < kAcross * kDown; ++n) {
+        int16_t u[8], v[8];
+        for (int i = 0; i < 8; ++i) {
+            u[i] = static_cast<int16_t>(gen() % 4);
+            v[i] = static_cast<int16_t>(gen() % 4);
+        }
+        const uint32_t kind = n % 5;
+        for (uint32_t j = 0; j < 8; ++j)
+            for (uint32_t i = 0; i < 8; ++i) {
+                int16_t s = kind == 0   ? u[j] + v[i]
+                            : kind == 1 ? u[j] * v[i]
+                            : kind == 2 ? static_cast<int16_t>(gen() % 4)
+                                        : static_cast<int16_t>(gen() % 256);
+                if (kind == 3 && j == n % 8 && i == n / 8 % 8) {
+                    const int16_t limits[] = {2000, 2001, -2000, -2001};
+                    s = limits[n / 64 % 4];
+                }
+                if (kind == 4 && j < 4) // half the block far beyond, one sign
+                    s = n / 64 % 2 ? 20000 : -20000;
+                y[std::size_t{8 * (n / kAcross) + j} * w + 8 * (n % kAcross) + i] = s;
+            }
+    }
+    std::vector<int16_t> cb(std::size_t{w / 2} * (h / 2), 128), cr(cb.size(), 128);
+    PDCBCR in{w, h, 0, y.data(), cb.data(), cr.data()};
+    for (uint16_t rate : {0, 1, 2, 5}) {
+        SCOPED_TRACE(rate);
+        const Dct blocks(toDCT2(&in, rate));
+        expect_same_blocks(blocks.get(), Dct(ref::toDCT2(&in, rate)).get());
+    }
+}
+
 // Every colour whose exact luminance is a tie k + 0.5, where only the last
 // bits of the long double arithmetic decide, beside a neighbour of each.
 TEST_P(EveryKernel, LuminanceTiesMatchTheReference)

@@ -1,6 +1,8 @@
 /* The fast kernels, their choice, and the tables they share. */
 #include "fast_path.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +20,84 @@ namespace dctlab::img::fast
 namespace
 {
 
+/* The fast forward transform, and why its quantised results are exact.
+ *
+ * It computes F = S·B·Sᵀ with the even/odd butterfly, where S is the basis
+ * with its mirror symmetries imposed (S[r][7 - j] = ±S[r][j]; rows 0 and 4
+ * of one magnitude, rows 2 and 6 of two), its constants taken from C. The
+ * matrix library computes F_ref = fl((C·B)·Cᵀ), which quantum then rounds and
+ * divides. With u = 2^-53, γn = nu/(1 - nu), M = max |B| <= 2000 (blocks
+ * with larger samples take the library's products) and ‖·‖ the largest row
+ * sum of absolute values:
+ *
+ * - Both computations use only sums and products by constants, and every
+ *   sample reaches every coefficient by one path, whose weight is
+ *   S[r][j]·S[c][i] (C[r][j]·C[c][i]). So the rounding errors of a path
+ *   multiply its term by at most (1 + u)^n, n the roundings along it, and
+ *   an output is off by at most γn·M·‖S‖² (Higham, linear algorithms). The
+ *   butterfly rounds five times a pass (the odd rows: a difference, a
+ *   product and three sums), the library eight times (a product and seven
+ *   sums): n = 10 and 16.
+ * - The exact values differ by S·B·Sᵀ - C·B·Cᵀ = Δ·B·Sᵀ + C·B·Δᵀ with
+ *   Δ = S - C, at most M·‖Δ‖·(‖S‖ + ‖C‖).
+ *
+ * Together, |F_fast - F_ref| <= E = M·(γ10·‖S‖² + γ16·‖C‖² + ‖Δ‖·(‖S‖ +
+ * ‖C‖)), about 5e-11 for the library's basis; the fast transform is used
+ * only while E <= 2^-31.
+ *
+ * quantum's result for x = F_ref with |x| < 16384 is sign(x)·⌊τ⌋ with τ =
+ * (|x| + e)/d + 1/2, e = 1/2 for an even divisor d and 0 for an odd one:
+ * for odd d = 2m + 1, ⌊(roun(|x|) + m)/d⌋ = k exactly when |x| lies in
+ * [(k - 1/2)d, (k + 1/2)d); for even d = 2m the interval starts half a unit
+ * lower. The kernel computes t = fl(fl(|x̂|·fl(1/d)) + fl(e/d + 1/2)) from
+ * its own x̂, within E/d + 2^-37 of τ (|x̂|/d < 2^14, so the rounded
+ * reciprocal, product and sum add under 2^-38 + 2^-39 + 2^-52). Wherever t
+ * lies further than 2^-30 from an integer, ⌊t⌋ = ⌊τ⌋ and the result is
+ * exact; the few coefficients closer than that are recomputed the library's
+ * way. (Where x̂ and x differ in sign, |x| <= E and both give 0.) */
+constexpr double kFastErrorLimit = 0x1p-31;
+
+double row_sum_norm(const double (&m)[64])
+{
+    double norm = 0;
+    for (int r = 0; r < 8; ++r) {
+        double sum = 0;
+        for (int j = 0; j < 8; ++j)
+            sum += std::fabs(m[8 * r + j]);
+        norm = std::max(norm, sum);
+    }
+    return norm;
+}
+
+/* The butterfly's basis S, from the constants kept in b. */
+void symmetric_basis(const Basis &b, double (&s)[64])
+{
+    const double even[4][4] = {{b.a0, b.a0, b.a0, b.a0},
+                               {b.c2, b.c6, -b.c6, -b.c2},
+                               {b.a4, -b.a4, -b.a4, b.a4},
+                               {b.c6, -b.c2, b.c2, -b.c6}};
+    for (int r = 0; r < 8; ++r)
+        for (int j = 0; j < 4; ++j) {
+            const double left = r % 2 == 0 ? even[r / 2][j] : b.odd[4 * (r / 2) + j];
+            s[8 * r + j] = left;
+            s[8 * r + 7 - j] = r % 2 == 0 ? left : -left;
+        }
+}
+
+bool fast_bound_holds(const Basis &b)
+{
+    double s[64], delta[64];
+    symmetric_basis(b, s);
+    for (int i = 0; i < 64; ++i)
+        delta[i] = s[i] - b.c[i];
+    const auto gamma = [](double n) { return n * 0x1p-53 / (1 - n * 0x1p-53); };
+    const double ns = row_sum_norm(s), nc = row_sum_norm(b.c), nd = row_sum_norm(delta);
+    const double e =
+        kFastSampleLimit * (gamma(10) * ns * ns + gamma(16) * nc * nc + nd * (ns + nc));
+    // A margin for the rounding of this very estimate.
+    return e * 1.01 <= kFastErrorLimit;
+}
+
 /* Fetched while the library is loaded, so that no call of the picture path
  * allocates for it and the basis is the matrix library's own, bit for bit. */
 struct LoadedBasis {
@@ -33,6 +113,17 @@ struct LoadedBasis {
         for (int r = 0; r < 8; ++r)
             for (int k = 0; k < 8; ++k)
                 basis.ct[8 * k + r] = basis.c[8 * r + k];
+        basis.a0 = basis.c[0];
+        basis.a4 = basis.c[8 * 4];
+        basis.c2 = basis.c[8 * 2];
+        basis.c6 = basis.c[8 * 2 + 1];
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j)
+                basis.odd[4 * i + j] = basis.c[8 * (2 * i + 1) + j];
+        basis.fast = fast_bound_holds(basis);
+        for (int k = 0; k < 64; ++k)
+            basis.zigzag_by_columns[k] =
+                static_cast<uint8_t>(8 * (PERM_MAT[k] % 8) + PERM_MAT[k] / 8);
         ok = true;
     }
 };
@@ -51,6 +142,10 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
         q->divisor[i] = divisors[i];
         q->half[i] = divisors[i] >> 1;
         q->reciprocal[i] = 1.0 / divisors[i];
+        const double d = divisors[i];
+        const int by_columns = 8 * (i % 8) + i / 8;
+        q->step_by_columns[by_columns] = 1.0 / d;
+        q->bias_by_columns[by_columns] = (divisors[i] % 2 == 0 ? 0.5 / d : 0.0) + 0.5;
     }
 }
 

@@ -24,11 +24,29 @@
 namespace dctlab::img::fast
 {
 
-/* The matrix library's DCT basis C and its transpose, row-major. */
+/* The matrix library's DCT basis C and its transpose, row-major, and what
+ * the fast forward transform takes from it (fast_path.cpp says why its
+ * results are exact). */
 struct Basis {
     alignas(64) double c[64];
     alignas(64) double ct[64];
+    // Rows 0 and 4 are ±a0 and ±a4 throughout, rows 2 and 6 are made of ±c2
+    // and ±c6, and the odd rows of their left halves, odd[4i + j] =
+    // c[8(2i + 1) + j]; the right halves mirror the left ones.
+    double a0, a4, c2, c6;
+    double odd[16];
+    // Whether the fast transform's error bound is small enough for this
+    // basis; if not, every block takes the product the matrix library does.
+    bool fast;
+    // The zigzag order of a block held column by column: entry k is 8c + r
+    // for the coefficient of row r and column c that comes k-th.
+    uint8_t zigzag_by_columns[64];
 };
+
+/* Below this input magnitude a block's coefficients stay under 16000, well
+ * inside the range where roun rounds to nearest (and the error bound of the
+ * fast transform is reckoned for it). */
+constexpr double kFastSampleLimit = 2000.0;
 
 /* The basis, fetched from the matrix library when the library is loaded;
  * null if that failed, and the callers then take the straightforward path. */
@@ -39,6 +57,11 @@ struct Quantiser {
     alignas(64) double reciprocal[64]; // fl(1/d)
     alignas(64) int32_t half[64];      // d >> 1
     alignas(64) int32_t divisor[64];   // d
+    // For the fast transform, column by column (entry 8c + r for the
+    // divisor of row r and column c): fl(1/d), and fl(e/d + 1/2) with e = 1/2
+    // for an even d and 0 for an odd one.
+    alignas(64) double step_by_columns[64];
+    alignas(64) double bias_by_columns[64];
 };
 
 /* From divisors that are all between 1 and 32767 (divisors_usable). */
