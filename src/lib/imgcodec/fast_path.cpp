@@ -54,16 +54,26 @@ namespace
  * reciprocal, product and sum add under 2^-38 + 2^-39 + 2^-52). Wherever t
  * lies further than 2^-30 from an integer, ⌊t⌋ = ⌊τ⌋ and the result is
  * exact; the few coefficients closer than that are recomputed the library's
- * way. (Where x̂ and x differ in sign, |x| <= E and both give 0.) */
+ * way. (Where x̂ and x differ in sign, |x| <= E and both give 0.)
+ *
+ * The way back, B = Sᵀ·D·S against the library's (Cᵀ·D)·C, is bounded the
+ * same way with column sums in place of row sums and M = 2^15, the largest
+ * dequantised magnitude: E' = M·(γ10·‖Sᵀ‖² + γ16·‖Cᵀ‖² + ‖Δᵀ‖·(‖Sᵀ‖ +
+ * ‖Cᵀ‖)), about 8e-10, used while E' <= 2^-29. dblToshrt turns only at the
+ * half-integers; a sample computed further than 2^-28 from every one rounds
+ * as the library's does, and a block with any sample closer is computed the
+ * library's way. */
 constexpr double kFastErrorLimit = 0x1p-31;
+constexpr double kFastInverseErrorLimit = 0x1p-29;
 
-double row_sum_norm(const double (&m)[64])
+/* The largest sum of absolute values along a row (or a column) of m. */
+double row_sum_norm(const double (&m)[64], bool columns = false)
 {
     double norm = 0;
     for (int r = 0; r < 8; ++r) {
         double sum = 0;
         for (int j = 0; j < 8; ++j)
-            sum += std::fabs(m[8 * r + j]);
+            sum += std::fabs(columns ? m[8 * j + r] : m[8 * r + j]);
         norm = std::max(norm, sum);
     }
     return norm;
@@ -84,18 +94,20 @@ void symmetric_basis(const Basis &b, double (&s)[64])
         }
 }
 
-bool fast_bound_holds(const Basis &b)
+/* Whether E (inverse: E') stays within its limit for the basis in b. */
+bool fast_bound_holds(const Basis &b, bool inverse)
 {
     double s[64], delta[64];
     symmetric_basis(b, s);
     for (int i = 0; i < 64; ++i)
         delta[i] = s[i] - b.c[i];
     const auto gamma = [](double n) { return n * 0x1p-53 / (1 - n * 0x1p-53); };
-    const double ns = row_sum_norm(s), nc = row_sum_norm(b.c), nd = row_sum_norm(delta);
-    const double e =
-        kFastSampleLimit * (gamma(10) * ns * ns + gamma(16) * nc * nc + nd * (ns + nc));
+    const double ns = row_sum_norm(s, inverse), nc = row_sum_norm(b.c, inverse),
+                 nd = row_sum_norm(delta, inverse);
+    const double m = inverse ? 32768.0 : kFastSampleLimit;
+    const double e = m * (gamma(10) * ns * ns + gamma(16) * nc * nc + nd * (ns + nc));
     // A margin for the rounding of this very estimate.
-    return e * 1.01 <= kFastErrorLimit;
+    return e * 1.01 <= (inverse ? kFastInverseErrorLimit : kFastErrorLimit);
 }
 
 /* Fetched while the library is loaded, so that no call of the picture path
@@ -120,10 +132,13 @@ struct LoadedBasis {
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j)
                 basis.odd[4 * i + j] = basis.c[8 * (2 * i + 1) + j];
-        basis.fast = fast_bound_holds(basis);
-        for (int k = 0; k < 64; ++k)
+        basis.fast = fast_bound_holds(basis, false);
+        basis.fast_inverse = fast_bound_holds(basis, true);
+        for (int k = 0; k < 64; ++k) {
             basis.zigzag_by_columns[k] =
                 static_cast<uint8_t>(8 * (PERM_MAT[k] % 8) + PERM_MAT[k] / 8);
+            basis.ranks_by_columns[k] = REV_PERM_MAT[8 * (k % 8) + k / 8];
+        }
         ok = true;
     }
 };

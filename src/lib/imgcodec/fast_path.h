@@ -38,9 +38,14 @@ struct Basis {
     // Whether the fast transform's error bound is small enough for this
     // basis; if not, every block takes the product the matrix library does.
     bool fast;
+    // The same for the fast inverse transform.
+    bool fast_inverse;
     // The zigzag order of a block held column by column: entry k is 8c + r
     // for the coefficient of row r and column c that comes k-th.
     uint8_t zigzag_by_columns[64];
+    // For the way back: entry 8c + r is the zigzag rank of the coefficient
+    // of row r and column c.
+    uint8_t ranks_by_columns[64];
 };
 
 /* Below this input magnitude a block's coefficients stay under 16000, well
