@@ -281,6 +281,43 @@ TEST_P(EveryKernel, CoefficientsOnQuantisationBoundariesMatchTheReference)
     }
 }
 
+// Coefficient blocks whose samples are exact multiples of 1/8, so that many
+// lie on the half-integers where dblToshrt turns: a diagonal constant on
+// the rows {0}, {4}, {2, 6} and the odd rows, a rotation in rows and
+// columns 2 and 6, and any values at (0, 4) and (4, 0). Each of those parts
+// is a rational matrix once transformed back; together they make enough
+// coefficients for the butterfly.
+TEST_P(EveryKernel, SamplesOnHalfIntegersMatchTheReference)
+{
+    constexpr uint32_t kAcross = 32, kDown = 16;
+    const uint32_t w = 8 * kAcross, h = 8 * kDown;
+    std::mt19937 gen(496);
+    std::vector<int16_t> y(std::size_t{64} * kAcross * kDown);
+    const auto small = [&] { return static_cast<int16_t>(static_cast<int>(gen() % 9) - 4); };
+    for (uint32_t n = 0; n < kAcross * kDown; ++n) {
+        int16_t d[64] = {};
+        const int16_t odd = small(), even = small(), b = small();
+        d[0] = small();
+        d[8 * 4 + 4] = small();
+        for (int r : {1, 3, 5, 7})
+            d[8 * r + r] = odd;
+        d[8 * 2 + 2] = d[8 * 6 + 6] = even;
+        d[8 * 2 + 6] = b;
+        d[8 * 6 + 2] = static_cast<int16_t>(-b);
+        d[4] = small();
+        d[8 * 4] = small();
+        for (int p = 0; p < 64; ++p)
+            y[64 * n + REV_PERM_MAT[p]] = d[p];
+    }
+    std::vector<int16_t> c(std::size_t{64} * (kAcross / 2) * (kDown / 2), 0);
+    std::vector<int16_t> c2(c);
+    const DCTDATA data{kAcross * kDown, static_cast<uint32_t>(c.size() / 64), w, h,
+                       y.data(), c.data(), c2.data()};
+    for (uint8_t rate : {0, 1})
+        expect_same_planes(Cbcr(returnFromDCT(&data, rate)).get(),
+                           Cbcr(ref::returnFromDCT(&data, rate)).get());
+}
+
 // Every colour whose exact luminance is a tie k + 0.5, where only the last
 // bits of the long double arithmetic decide, beside a neighbour of each.
 TEST_P(EveryKernel, LuminanceTiesMatchTheReference)
