@@ -168,7 +168,7 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
 #define DCTLAB_X86_KERNELS 1
 namespace avx512
 {
-#define KERNEL __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
+#define KERNEL __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
 #define KERNEL_AVX512BW 1
 #define KERNEL_PSHUFB 1
 constexpr char kName[] = "avx512";
@@ -207,7 +207,8 @@ struct Available {
 #ifdef DCTLAB_X86_KERNELS
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512vbmi"))
             list[count++] = &avx512::table;
         if (__builtin_cpu_supports("avx2"))
             list[count++] = &avx2::table;
