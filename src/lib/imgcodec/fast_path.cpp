@@ -117,6 +117,8 @@ struct LoadedBasis {
     bool ok = false;
     LoadedBasis()
     {
+        if (std::memcmp(kZigzag.rank, REV_PERM_MAT, sizeof kZigzag.rank) != 0)
+            return;
         matriceD *c = prepDCT();
         if (!c)
             return;

@@ -24,6 +24,27 @@
 namespace dctlab::img::fast
 {
 
+/* The zigzag rank of every row-major position of a block, as REV_PERM_MAT
+ * holds it, for tables built at compile time: the anti-diagonals in turn,
+ * the odd ones walked down and the even ones up. The library checks it
+ * against REV_PERM_MAT when it loads. */
+struct ZigzagRanks {
+    uint8_t rank[64];
+    constexpr ZigzagRanks() : rank()
+    {
+        int k = 0;
+        for (int s = 0; s < 15; ++s)
+            for (int i = 0; i <= s; ++i) {
+                const int r = s % 2 ? i : s - i, c = s - r;
+                if (r < 8 && c < 8)
+                    rank[8 * r + c] = static_cast<uint8_t>(k++);
+            }
+    }
+};
+constexpr ZigzagRanks kZigzag;
+static_assert(kZigzag.rank[1] == 1 && kZigzag.rank[8] == 2 && kZigzag.rank[16] == 3 &&
+              kZigzag.rank[63] == 63);
+
 /* The matrix library's DCT basis C and its transpose, row-major, and what
  * the fast forward transform takes from it (fast_path.cpp says why its
  * results are exact). */
