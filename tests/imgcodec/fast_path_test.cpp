@@ -318,6 +318,32 @@ TEST_P(EveryKernel, SamplesOnHalfIntegersMatchTheReference)
                            Cbcr(ref::returnFromDCT(&data, rate)).get());
 }
 
+// Blocks whose coefficients all sit in the top left 2x2, 3x3 or 4x4 corner,
+// with values around the limits up to which their samples need no range
+// check, and far beyond, where rounding saturates; dequantised at rates that
+// keep them and that wrap them in 16 bits.
+TEST_P(EveryKernel, CornerBlocksOfAnySizeMatchTheReference)
+{
+    constexpr uint32_t kAcross = 24, kDown = 12;
+    std::mt19937 gen(1729);
+    const int16_t values[] = {1,     -1,    3999,  4001,   -4001, 6999,  7001,  -7001,
+                              16383, 16385, -16385, 32767, -32768, 20000, -9000, 0};
+    std::vector<int16_t> y(std::size_t{64} * kAcross * kDown);
+    for (uint32_t n = 0; n < kAcross * kDown; ++n) {
+        const int e = 2 + static_cast<int>(n % 3);
+        for (int r = 0; r < e; ++r)
+            for (int c = 0; c < e; ++c)
+                if (gen() % 2)
+                    y[64 * n + REV_PERM_MAT[8 * r + c]] = values[gen() % 16];
+    }
+    std::vector<int16_t> c(std::size_t{64} * (kAcross / 2) * (kDown / 2), 0), c2(c);
+    const DCTDATA data{kAcross * kDown, static_cast<uint32_t>(c.size() / 64), 8 * kAcross,
+                       8 * kDown,        y.data(),  c.data(), c2.data()};
+    for (uint8_t rate : {0, 1, 255})
+        expect_same_planes(Cbcr(returnFromDCT(&data, rate)).get(),
+                           Cbcr(ref::returnFromDCT(&data, rate)).get());
+}
+
 // Every colour whose exact luminance is a tie k + 0.5, where only the last
 // bits of the long double arithmetic decide, beside a neighbour of each.
 TEST_P(EveryKernel, LuminanceTiesMatchTheReference)
