@@ -140,6 +140,9 @@ struct LoadedBasis {
             basis.zigzag_by_columns[k] =
                 static_cast<uint8_t>(8 * (PERM_MAT[k] % 8) + PERM_MAT[k] / 8);
             basis.ranks_by_columns[k] = REV_PERM_MAT[8 * (k % 8) + k / 8];
+            const int r = PERM_MAT[k] / 8, c = PERM_MAT[k] % 8;
+            basis.zigzag_packed[k] = static_cast<uint8_t>(32 * (c / 4) + 16 * (c % 4 / 2) +
+                                                          8 * (r / 4) + 4 * (c % 2) + r % 4);
         }
         ok = true;
     }

@@ -64,6 +64,9 @@ struct Basis {
     // The zigzag order of a block held column by column: entry k is 8c + r
     // for the coefficient of row r and column c that comes k-th.
     uint8_t zigzag_by_columns[64];
+    // The same for columns packed in pairs (see fast_blocks): the value of
+    // row r and column c at 32(c/4) + 16((c%4)/2) + 8(r/4) + 4(c%2) + r%4.
+    uint8_t zigzag_packed[64];
     // For the way back: entry 8c + r is the zigzag rank of the coefficient
     // of row r and column c.
     uint8_t ranks_by_columns[64];
