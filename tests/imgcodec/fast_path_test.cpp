@@ -311,8 +311,8 @@ TEST_P(EveryKernel, SamplesOnHalfIntegersMatchTheReference)
     }
     std::vector<int16_t> c(std::size_t{64} * (kAcross / 2) * (kDown / 2), 0);
     std::vector<int16_t> c2(c);
-    const DCTDATA data{kAcross * kDown, static_cast<uint32_t>(c.size() / 64), w, h,
-                       y.data(), c.data(), c2.data()};
+    const DCTDATA data{
+        kAcross * kDown, static_cast<uint32_t>(c.size() / 64), w, h, y.data(), c.data(), c2.data()};
     for (uint8_t rate : {0, 1})
         expect_same_planes(Cbcr(returnFromDCT(&data, rate)).get(),
                            Cbcr(ref::returnFromDCT(&data, rate)).get());
@@ -326,7 +326,7 @@ TEST_P(EveryKernel, CornerBlocksOfAnySizeMatchTheReference)
 {
     constexpr uint32_t kAcross = 24, kDown = 12;
     std::mt19937 gen(1729);
-    const int16_t values[] = {1,     -1,    3999,  4001,   -4001, 6999,  7001,  -7001,
+    const int16_t values[] = {1,     -1,    3999,   4001,  -4001,  6999,  7001,  -7001,
                               16383, 16385, -16385, 32767, -32768, 20000, -9000, 0};
     std::vector<int16_t> y(std::size_t{64} * kAcross * kDown);
     for (uint32_t n = 0; n < kAcross * kDown; ++n) {
@@ -337,8 +337,10 @@ TEST_P(EveryKernel, CornerBlocksOfAnySizeMatchTheReference)
                     y[64 * n + REV_PERM_MAT[8 * r + c]] = values[gen() % 16];
     }
     std::vector<int16_t> c(std::size_t{64} * (kAcross / 2) * (kDown / 2), 0), c2(c);
-    const DCTDATA data{kAcross * kDown, static_cast<uint32_t>(c.size() / 64), 8 * kAcross,
-                       8 * kDown,        y.data(),  c.data(), c2.data()};
+    const DCTDATA data{kAcross * kDown, static_cast<uint32_t>(c.size() / 64),
+                       8 * kAcross,     8 * kDown,
+                       y.data(),        c.data(),
+                       c2.data()};
     for (uint8_t rate : {0, 1, 255})
         expect_same_planes(Cbcr(returnFromDCT(&data, rate)).get(),
                            Cbcr(ref::returnFromDCT(&data, rate)).get());
