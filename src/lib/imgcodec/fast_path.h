@@ -2,13 +2,18 @@
  * whole planes without a single allocation, their results equal to the
  * straightforward definitions (reference.h) in every bit.
  *
- * The block routines replay the matrix library's products exactly: every
- * element of a product sums its eight products in increasing k, each product
- * rounded to double before it is added, with the library's own basis C and
- * its transpose, fetched once. Only the way of getting there differs: a row
- * of eight elements is computed at once, each lane doing what one element
- * does alone, so the result depends neither on how many lanes the machine
- * has nor on which kernel below runs.
+ * The block routines take, block by block, the quickest way to the library's
+ * results. One is to replay the matrix library's products: every element of
+ * a product sums its eight products in increasing k, each product rounded to
+ * double before it is added, with the library's own basis C and its
+ * transpose, fetched once (terms whose factor is a zero coefficient may be
+ * left out, since they change no sum). The other is an even/odd butterfly
+ * whose error against those products is bounded (fast_path.cpp), used where
+ * the bound shows that rounding and quantisation come out the same; what
+ * lies closer to a boundary, and every DC coefficient of the forward way, is
+ * computed by the replay. A vector lane always does what one element does
+ * alone, so the result depends neither on how many lanes the machine has nor
+ * on which kernel below runs.
  *
  * Several kernels are compiled from one source for different instruction
  * sets; the best one that the processor supports is chosen once. */
