@@ -201,19 +201,18 @@ void BM_back_path(benchmark::State &state)
 // The least any implementation of these functions does: their results are
 // fresh malloc memory that the caller frees, so each path gets new pages
 // from the system and writes every byte of them once. Here that alone: the
-// blocks allocated in the order the stages allocate them, with the same
-// large-page hint, all alive at once, and freed last to first as the path
+// blocks allocated in the order the stages allocate them, the way they
+// allocate them, all alive at once, and freed last to first as the path
 // frees them.
 void write_fresh(std::initializer_list<std::size_t> sizes)
 {
     std::vector<void *> blocks;
     blocks.reserve(sizes.size());
     for (std::size_t bytes : sizes) {
-        void *p = std::malloc(bytes);
+        void *p = dctlab::img::new_written_bytes(bytes);
         if (!p)
             throw std::bad_alloc();
         blocks.push_back(p);
-        dctlab::img::prefer_large_pages(p, bytes);
         std::memset(p, 0x5a, bytes);
         benchmark::DoNotOptimize(p);
     }

@@ -78,12 +78,9 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
     }
     auto release = dctlab::on_failure([&] { freeRGB(out); });
     // The kernel writes every pixel.
-    out->data = static_cast<BMPPIX8BNA *>(std::malloc(pixel_bytes));
-    if (!out->data) {
-        std::puts(kNoMemory);
+    out->data = static_cast<BMPPIX8BNA *>(new_written_bytes(pixel_bytes));
+    if (!out->data)
         return nullptr;
-    }
-    prefer_large_pages(out->data, pixel_bytes);
 
     fast::kernels().planes_to_rgb(in->Ydata, in->CbData, in->CrData, w, h, out->data);
 
