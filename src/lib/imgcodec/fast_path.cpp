@@ -35,9 +35,11 @@ namespace
  *   S[r][j]·S[c][i] (C[r][j]·C[c][i]). So the rounding errors of a path
  *   multiply its term by at most (1 + u)^n, n the roundings along it, and
  *   an output is off by at most γn·M·‖S‖² (Higham, linear algorithms). The
- *   butterfly rounds five times a pass (the odd rows: a difference, a
- *   product and three sums), the library eight times (a product and seven
- *   sums): n = 10 and 16.
+ *   butterfly rounds at most five times a pass (the odd rows of the second
+ *   pass: a difference, a product and three sums, fewer where a sum is
+ *   fused with its product; the first pass forms its sums and differences
+ *   of whole samples exactly, in integers), the library eight times (a
+ *   product and seven sums): n = 10 and 16.
  * - The exact values differ by S·B·Sᵀ - C·B·Cᵀ = Δ·B·Sᵀ + C·B·Δᵀ with
  *   Δ = S - C, at most M·‖Δ‖·(‖S‖ + ‖C‖).
  *
@@ -50,11 +52,14 @@ namespace
  * for odd d = 2m + 1, ⌊(roun(|x|) + m)/d⌋ = k exactly when |x| lies in
  * [(k - 1/2)d, (k + 1/2)d); for even d = 2m the interval starts half a unit
  * lower. The kernel computes t = fl(fl(|x̂|·fl(1/d)) + fl(e/d + 1/2)) from
- * its own x̂, within E/d + 2^-37 of τ (|x̂|/d < 2^14, so the rounded
- * reciprocal, product and sum add under 2^-38 + 2^-39 + 2^-52). Wherever t
+ * its own x̂ (or, fused, the same with the product unrounded), within E/d +
+ * 2^-37 of τ (|x̂|/d < 2^14, so the rounded reciprocal, product and sum add
+ * under 2^-38 + 2^-39 + 2^-52). Wherever t
  * lies further than 2^-30 from an integer, ⌊t⌋ = ⌊τ⌋ and the result is
- * exact; the few coefficients closer than that are recomputed the library's
- * way. (Where x̂ and x differ in sign, |x| <= E and both give 0.)
+ * exact; the coefficients closer than that are recomputed the library's
+ * way. They are few but for the DC coefficient, a multiple of 1/8 but for
+ * rounding, which lies on a boundary in up to one block of eight. (Where x̂ and x differ in sign,
+ * |x| <= E and both give 0.)
  *
  * The way back, B = Sᵀ·D·S against the library's (Cᵀ·D)·C, is bounded the
  * same way with column sums in place of row sums and M = 2^15, the largest
