@@ -26,21 +26,25 @@ constexpr uint8_t kLumaBlock = 64;
 constexpr uint8_t kCbBlock = 32;
 constexpr uint8_t kCrBlock = 16;
 
+constexpr std::size_t kLargePage = std::size_t{1} << 21;
+
 /* Asks for large pages behind a large fresh result. A picture's planes are
  * tens of megabytes that the allocator maps anew for every call, and taking
  * them in 4 KiB page faults costs the kernel about as long as the
- * conversion that fills them; 2 MiB pages make that a few hundred faults.
- * Only whole large pages inside the block are named, and the hint changes
- * nothing of the memory's content or of who frees it. */
+ * conversion that fills them; 2 MiB pages make that a few dozen faults.
+ * The hint covers the whole large pages inside the block, and the one it
+ * starts in when only the allocator's header of this block lies before it
+ * there; it changes nothing of the memory's content or of who frees it. */
 inline void prefer_large_pages(void *p, std::size_t bytes)
 {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * kLarge)
+    if (bytes < 2 * kLargePage)
         return;
+    constexpr std::uintptr_t kHeader = 64;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + kLarge - 1) & ~(kLarge - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kLarge - 1);
+    const std::uintptr_t below = begin & ~std::uintptr_t{kLargePage - 1};
+    const std::uintptr_t first = begin - below <= kHeader ? below : below + kLargePage;
+    const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kLargePage - 1};
     if (last > first)
         (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 #else
@@ -60,27 +64,31 @@ inline int16_t *new_samples(std::size_t n)
     return samples;
 }
 
-/* Room for a large result that the caller then writes in full. Large
- * results start on a large-page boundary and end on one, so that every one
- * of their pages can be a large one: a block that merely contains large
- * pages takes a megabyte at each end in small page faults, which made a
- * fifth of the cost of fresh memory. The pages past the result are never
- * touched. The memory comes from the allocator as any other and is released
- * with free. Null after the line. */
+/* Room for a large result that the caller then writes in full, or null
+ * after the line; 64-byte aligned, so that no vector of a row straddles two
+ * cache lines. A large block is asked for a page short of a whole number of
+ * large pages: the allocator then maps it (with its header and rounding to
+ * pages) as exactly that many, which the system places on a large-page
+ * boundary, and all of it can be taken in large pages, where a block of the
+ * bare size takes a megabyte at each end in small faults. Alignment to the
+ * large pages themselves is not asked of the allocator: from its heap that
+ * leaves a gap of up to 2 MiB before every block, and the heap then grows
+ * call after call. The bytes past the result are never touched. */
 inline void *new_written_bytes(std::size_t bytes)
 {
-    constexpr std::size_t kLarge = std::size_t{1} << 21;
-    void *p = nullptr;
-    if (bytes < 2 * kLarge)
-        p = std::malloc(bytes);
-    else if (bytes <= SIZE_MAX - kLarge) {
-        const std::size_t whole = (bytes + kLarge - 1) & ~(kLarge - 1);
-        p = std::aligned_alloc(kLarge, whole);
-        if (p)
-            prefer_large_pages(p, whole);
-    }
+    constexpr std::size_t kAlign = 64, kPage = 4096;
+    std::size_t ask = (bytes + kAlign - 1) & ~(kAlign - 1);
+    if (bytes < kAlign)
+        ask = kAlign;
+    else if (bytes > SIZE_MAX - kLargePage - kPage)
+        ask = 0; // no such block
+    else if (bytes >= 2 * kLargePage)
+        ask = ((bytes + kPage + kLargePage - 1) & ~(kLargePage - 1)) - kPage;
+    void *p = ask != 0 ? std::aligned_alloc(kAlign, ask) : nullptr;
     if (!p)
         std::puts(kNoMemory);
+    else
+        prefer_large_pages(p, ask);
     return p;
 }
 
