@@ -8,6 +8,7 @@ extern "C" {
 void *__real_malloc(std::size_t size);
 void *__real_calloc(std::size_t count, std::size_t size);
 void *__real_realloc(void *block, std::size_t size);
+void *__real_aligned_alloc(std::size_t alignment, std::size_t size);
 void __real_free(void *block);
 std::FILE *__real_fopen(const char *path, const char *mode);
 int __real_fclose(std::FILE *file);
@@ -99,6 +100,13 @@ void *__wrap_realloc(void *block, std::size_t size)
         track(moved);
     }
     return moved;
+}
+
+void *__wrap_aligned_alloc(std::size_t alignment, std::size_t size)
+{
+    if (next_fails())
+        return nullptr;
+    return track(__real_aligned_alloc(alignment, size));
 }
 
 void __wrap_free(void *block)

@@ -11,7 +11,7 @@ namespace fi
 void reset();
 // The n-th allocation (1-based) from this call on returns null; 0 disarms.
 void fail_nth(long n);
-long allocations(); // malloc, calloc and realloc calls since reset()
+long allocations(); // malloc, calloc, realloc and aligned_alloc calls since reset()
 long live_blocks(); // blocks taken since reset() and not yet released
 long open_files();  // files opened since reset() and not yet closed
 
