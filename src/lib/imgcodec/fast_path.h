@@ -95,6 +95,10 @@ struct Quantiser {
     // for an even d and 0 for an odd one.
     alignas(64) double step_by_columns[64];
     alignas(64) double bias_by_columns[64];
+    // For the eight-block kernel, which leaves the butterfly's factors a0 of
+    // row and column 0 and a4 of row and column 4 to the quantiser, row by
+    // row: fl(fl(fl(1/d)·k_r)·k_c), k_0 = a0, k_4 = a4 and 1 elsewhere.
+    alignas(64) double scaled_step[64];
 };
 
 /* From divisors that are all between 1 and 32767 (divisors_usable). */
