@@ -32,18 +32,15 @@ constexpr std::size_t kLargePage = std::size_t{1} << 21;
  * tens of megabytes that the allocator maps anew for every call, and taking
  * them in 4 KiB page faults costs the kernel about as long as the
  * conversion that fills them; 2 MiB pages make that a few dozen faults.
- * The hint covers the whole large pages inside the block, and the one it
- * starts in when only the allocator's header of this block lies before it
- * there; it changes nothing of the memory's content or of who frees it. */
+ * Only whole large pages inside the block are named, and the hint changes
+ * nothing of the memory's content or of who frees it. */
 inline void prefer_large_pages(void *p, std::size_t bytes)
 {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes < 2 * kLargePage)
         return;
-    constexpr std::uintptr_t kHeader = 64;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t below = begin & ~std::uintptr_t{kLargePage - 1};
-    const std::uintptr_t first = begin - below <= kHeader ? below : below + kLargePage;
+    const std::uintptr_t first = (begin + kLargePage - 1) & ~std::uintptr_t{kLargePage - 1};
     const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kLargePage - 1};
     if (last > first)
         (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
@@ -64,31 +61,22 @@ inline int16_t *new_samples(std::size_t n)
     return samples;
 }
 
-/* Room for a large result that the caller then writes in full, or null
- * after the line; 64-byte aligned, so that no vector of a row straddles two
- * cache lines. A large block is asked for a page short of a whole number of
- * large pages: the allocator then maps it (with its header and rounding to
- * pages) as exactly that many, which the system places on a large-page
- * boundary, and all of it can be taken in large pages, where a block of the
- * bare size takes a megabyte at each end in small faults. Alignment to the
- * large pages themselves is not asked of the allocator: from its heap that
- * leaves a gap of up to 2 MiB before every block, and the heap then grows
- * call after call. The bytes past the result are never touched. */
+/* Room for a result that the caller then writes in full, or null after the
+ * line; 64-byte aligned, so that no vector of a row straddles two cache
+ * lines, and with large pages asked for behind it. Where the memory comes
+ * from is left to the allocator, whose own adaptation keeps memory freed by
+ * one call for the next in a program that converts many pictures. */
 inline void *new_written_bytes(std::size_t bytes)
 {
-    constexpr std::size_t kAlign = 64, kPage = 4096;
-    std::size_t ask = (bytes + kAlign - 1) & ~(kAlign - 1);
-    if (bytes < kAlign)
-        ask = kAlign;
-    else if (bytes > SIZE_MAX - kLargePage - kPage)
-        ask = 0; // no such block
-    else if (bytes >= 2 * kLargePage)
-        ask = ((bytes + kPage + kLargePage - 1) & ~(kLargePage - 1)) - kPage;
-    void *p = ask != 0 ? std::aligned_alloc(kAlign, ask) : nullptr;
+    constexpr std::size_t kAlign = 64;
+    void *p = bytes <= SIZE_MAX - kAlign
+                  ? std::aligned_alloc(
+                        kAlign, bytes < kAlign ? kAlign : (bytes + kAlign - 1) & ~(kAlign - 1))
+                  : nullptr;
     if (!p)
         std::puts(kNoMemory);
     else
-        prefer_large_pages(p, ask);
+        prefer_large_pages(p, bytes);
     return p;
 }
 
