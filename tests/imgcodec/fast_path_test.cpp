@@ -292,8 +292,9 @@ TEST_P(EveryKernel, CoefficientsOnQuantisationBoundariesMatchTheReference)
                     s = n / 64 % 2 ? 20000 : -20000;
                 y[std::size_t{8 * (n / kAcross) + j} * w + 8 * (n % kAcross) + i] = s;
             }
-        if (kind == 5) { // noise whose sum is 4 mod 8: its DC coefficient is a half-integer,
-                         // where only the library's own roundings decide
+        // Noise whose sum is 4 mod 8: its DC coefficient is a half-integer,
+        // where only the library's own roundings decide.
+        if (kind == 5) {
             int16_t *first = &y[std::size_t{8 * (n / kAcross)} * w + 8 * (n % kAcross)];
             int sum = 0;
             for (uint32_t j = 0; j < 8; ++j)

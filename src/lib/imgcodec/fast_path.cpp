@@ -54,17 +54,17 @@ namespace
  * lower. The kernel computes t = fl(fl(|x̂|·fl(1/d)) + fl(e/d + 1/2)) from
  * its own x̂ (or, fused, the same with the product unrounded), within E/d +
  * 2^-37 of τ (|x̂|/d < 2^14, so the rounded reciprocal, product and sum add
- * under 2^-38 + 2^-39 + 2^-52). Wherever t
- * lies further than 2^-30 from an integer, ⌊t⌋ = ⌊τ⌋ and the result is
- * exact; the coefficients closer than that are recomputed the library's
- * way. They are few but for the DC coefficient, a multiple of 1/8 but for
- * rounding, which lies on a boundary in up to one block of eight. The
- * kernel that takes eight blocks at once leaves the butterfly's products by
- * a0 and a4 (rows and columns 0 and 4) out, one rounding fewer, and
- * multiplies by them in the step instead: t = fl(x̂'·s ± fl(e/d + 1/2)) with
- * s = fl(fl(fl(1/d)·k_r)·k_c) within 3u·s of k_r·k_c/d, which moves t by
- * under 3u·2^14 < 2^-37 more, so the margin of 2^-30 still holds. (Where x̂ and x differ in sign,
- * |x| <= E and both give 0.)
+ * under 2^-38 + 2^-39 + 2^-52). Wherever t lies further than 2^-30 from an
+ * integer, ⌊t⌋ = ⌊τ⌋ and the result is exact; the coefficients closer than
+ * that are recomputed the library's way. They are few but for the DC
+ * coefficient, a multiple of 1/8 but for rounding, which lies on a boundary
+ * in up to one block of eight. The kernel that takes eight blocks at once
+ * leaves the butterfly's products by a0 and a4 (rows and columns 0 and 4)
+ * out, one rounding fewer, and multiplies by them in the step instead:
+ * t = fl(x̂'·s ± fl(e/d + 1/2)) with s = fl(fl(fl(1/d)·k_r)·k_c) within 3u·s
+ * of k_r·k_c/d, which moves t by under 3u·2^14 < 2^-37 more, so the margin
+ * of 2^-30 still holds. (Where x̂ and x differ in sign, |x| <= E and both
+ * give 0.)
  *
  * The way back, B = Sᵀ·D·S against the library's (Cᵀ·D)·C, is bounded the
  * same way with column sums in place of row sums and M = 2^15, the largest
@@ -168,6 +168,9 @@ const Basis *basis()
 
 void make_quantiser(const int16_t *divisors, Quantiser *q)
 {
+    const auto factor = [](int k) {
+        return k == 0 ? loaded.basis.a0 : k == 4 ? loaded.basis.a4 : 1.0;
+    };
     for (int i = 0; i < 64; ++i) {
         q->divisor[i] = divisors[i];
         q->half[i] = divisors[i] >> 1;
@@ -176,9 +179,6 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
         const int by_columns = 8 * (i % 8) + i / 8;
         q->step_by_columns[by_columns] = 1.0 / d;
         q->bias_by_columns[by_columns] = (divisors[i] % 2 == 0 ? 0.5 / d : 0.0) + 0.5;
-        const auto factor = [](int k) {
-            return k == 0 ? loaded.basis.a0 : k == 4 ? loaded.basis.a4 : 1.0;
-        };
         q->scaled_step[i] = (1.0 / d) * factor(i / 8) * factor(i % 8);
     }
 }

@@ -10,9 +10,9 @@
  * left out, since they change no sum). The other is an even/odd butterfly
  * whose error against those products is bounded (fast_path.cpp), used where
  * the bound shows that rounding and quantisation come out the same; what
- * lies closer to a boundary is computed by the replay. A vector lane always does what one element
- * does alone, so the result depends neither on how many lanes the machine has nor on which kernel
- * below runs.
+ * lies closer to a boundary is computed by the replay. A vector lane always
+ * does what one element does alone, so the result depends neither on how
+ * many lanes the machine has nor on which kernel below runs.
  *
  * Several kernels are compiled from one source for different instruction
  * sets; the best one that the processor supports is chosen once. */
