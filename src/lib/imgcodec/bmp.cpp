@@ -20,6 +20,7 @@
 
 #include "checked_size.h"
 #include "geometry.h"
+#include "kept_blocks.h"
 #include "little_endian.h"
 #include "messages.h"
 #include "scope_guard.h"
@@ -274,6 +275,6 @@ void freeRGB(PDRGB *in)
 {
     if (!in)
         return;
-    std::free(in->data);
+    release_block(in->data);
     std::free(in);
 }

@@ -95,8 +95,8 @@ void freeCBCR(PDCBCR *in)
 {
     if (!in)
         return;
-    std::free(in->Ydata);
-    std::free(in->CbData);
-    std::free(in->CrData);
+    release_block(in->Ydata);
+    release_block(in->CbData);
+    release_block(in->CrData);
     std::free(in);
 }

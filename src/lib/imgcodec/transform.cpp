@@ -109,9 +109,9 @@ void freeDCT(DCTDATA *in)
 {
     if (!in)
         return;
-    std::free(in->YdataDCT);
-    std::free(in->CbDataDCT);
-    std::free(in->CrDataDCT);
+    release_block(in->YdataDCT);
+    release_block(in->CbDataDCT);
+    release_block(in->CrDataDCT);
     std::free(in);
 }
 

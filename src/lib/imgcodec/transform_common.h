@@ -15,6 +15,7 @@
 #include "block_geometry.h"
 #include "checked_size.h"
 #include "imgcodec.h"
+#include "kept_blocks.h"
 #include "messages.h"
 #include "quant_matrix.h"
 
@@ -63,16 +64,20 @@ inline int16_t *new_samples(std::size_t n)
 
 /* Room for a result that the caller then writes in full, or null after the
  * line; 64-byte aligned, so that no vector of a row straddles two cache
- * lines, and with large pages asked for behind it. Where the memory comes
- * from is left to the allocator, whose own adaptation keeps memory freed by
- * one call for the next in a program that converts many pictures. */
+ * lines. A large result takes a block that an earlier result of about its
+ * size left behind (kept_blocks.h), or else a fresh one with large pages
+ * asked for behind it. */
 inline void *new_written_bytes(std::size_t bytes)
 {
-    constexpr std::size_t kAlign = 64;
-    void *p = bytes <= SIZE_MAX - kAlign
-                  ? std::aligned_alloc(
-                        kAlign, bytes < kAlign ? kAlign : (bytes + kAlign - 1) & ~(kAlign - 1))
-                  : nullptr;
+    constexpr std::size_t kAlign = kKeptAlignment;
+    if (bytes > SIZE_MAX - kAlign) {
+        std::puts(kNoMemory);
+        return nullptr;
+    }
+    const std::size_t rounded = bytes < kAlign ? kAlign : (bytes + kAlign - 1) & ~(kAlign - 1);
+    if (void *kept = take_kept_block(rounded))
+        return kept;
+    void *p = std::aligned_alloc(kAlign, rounded);
     if (!p)
         std::puts(kNoMemory);
     else
