@@ -34,9 +34,11 @@ bool drop_registered = false;
 
 void drop_at_exit()
 {
+    {
+        const std::lock_guard<std::mutex> lock(guard);
+        closed = true; // what is released from now on is freed at once
+    }
     drop_kept_blocks();
-    const std::lock_guard<std::mutex> lock(guard);
-    closed = true;
 }
 
 std::size_t usable_size(void *block)
