@@ -207,23 +207,6 @@ void back_path(benchmark::State &state, bool fresh)
     count_pixels(state);
 }
 
-void BM_forward_path(benchmark::State &state)
-{
-    forward_path(state, false);
-}
-void BM_forward_path_fresh(benchmark::State &state)
-{
-    forward_path(state, true);
-}
-void BM_back_path(benchmark::State &state)
-{
-    back_path(state, false);
-}
-void BM_back_path_fresh(benchmark::State &state)
-{
-    back_path(state, true);
-}
-
 // The least a path does when its results are fresh memory: it gets new
 // pages from the system and writes every byte of them once. Here that
 // alone, the floor of the fresh-memory rows: the blocks allocated in the
@@ -442,14 +425,14 @@ int main(int argc, char **argv)
 
     for (auto *b : {benchmark::RegisterBenchmark("BM_RGBtoCBCR", BM_RGBtoCBCR),
                     benchmark::RegisterBenchmark("BM_toDCT2", BM_toDCT2),
-                    benchmark::RegisterBenchmark("BM_forward_path", BM_forward_path),
-                    benchmark::RegisterBenchmark("BM_forward_path_fresh", BM_forward_path_fresh),
+                    benchmark::RegisterBenchmark("BM_forward_path", forward_path, false),
+                    benchmark::RegisterBenchmark("BM_forward_path_fresh", forward_path, true),
                     benchmark::RegisterBenchmark("BM_forward_results", BM_forward_results),
                     benchmark::RegisterBenchmark("BM_jpeg_compress", BM_jpeg_compress),
                     benchmark::RegisterBenchmark("BM_returnFromDCT", BM_returnFromDCT),
                     benchmark::RegisterBenchmark("BM_CBCRtoRGB", BM_CBCRtoRGB),
-                    benchmark::RegisterBenchmark("BM_back_path", BM_back_path),
-                    benchmark::RegisterBenchmark("BM_back_path_fresh", BM_back_path_fresh),
+                    benchmark::RegisterBenchmark("BM_back_path", back_path, false),
+                    benchmark::RegisterBenchmark("BM_back_path_fresh", back_path, true),
                     benchmark::RegisterBenchmark("BM_back_results", BM_back_results),
                     benchmark::RegisterBenchmark("BM_jpeg_decompress", BM_jpeg_decompress)})
         b->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(3);
