@@ -221,6 +221,12 @@ void huffman_and_container_seeds()
     for (const auto &[name, bytes] : byte_strings()) {
         save("fuzz_huffman_roundtrip", name, bytes);
         save("fuzz_unpack", name + ".dlhf", packed(bytes, dctlab::tool::kDefaultBlockSize));
+        // The first byte chooses the block size: 1 MiB, and 17 bytes.
+        for (const uint8_t choice : {7, 2}) {
+            Bytes seed{choice};
+            seed.insert(seed.end(), bytes.begin(), bytes.end());
+            save("fuzz_pack_roundtrip", name + "-" + std::to_string(choice), seed);
+        }
     }
     const Bytes deep = deep_tree_bytes();
     save("fuzz_huffman_roundtrip", "deep-tree", deep);

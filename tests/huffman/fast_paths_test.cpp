@@ -286,6 +286,36 @@ TEST(FastPaths, TwoLevelDecoderRoundTripsEncodedFiles)
     }
 }
 
+TEST(FastPaths, TwoLevelDecoderEndsExactlyWhereTheCodesFillTheLastWord)
+{
+    // a = 0 and b = 1 on words of 0x55555555: 32 symbols a word. Decoding
+    // as many symbols as the words hold uses every bit; one or two more run
+    // past the end, whichever of the decoder's loops serves the last ones.
+    CodeTable codes{};
+    codes['a'] = HUFFCODE{0, 1, 0};
+    codes['b'] = HUFFCODE{1, 1, 0};
+    const uint8_t leaves[] = {'a', 'b'};
+    FastDecoder fast;
+    ASSERT_TRUE(fast.build(codes.data(), leaves, 2));
+    for (size_t words : {1, 2, 3, 5, 8}) {
+        Bytes stream(4 * words);
+        for (size_t i = 0; i < words; ++i)
+            dctlab::store_le32(stream.data() + 4 * i, 0x55555555u);
+        const size_t fits = 32 * words;
+        for (size_t count : {fits - 1, fits, fits + 1, fits + 2}) {
+            Bytes got(count);
+            const uint64_t used = fast.decode(stream.data(), words, got.data(), count);
+            if (count <= fits) {
+                EXPECT_EQ(used, count) << words << " words, " << count << " symbols";
+                for (size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(got[i], i % 2 ? 'b' : 'a') << i;
+            } else {
+                EXPECT_GT(used, fits) << words << " words, " << count << " symbols";
+            }
+        }
+    }
+}
+
 TEST(FastPaths, TwoLevelDecoderRefusesWhatIsNoCompleteCode)
 {
     struct Case {

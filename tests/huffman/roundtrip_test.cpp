@@ -161,3 +161,29 @@ INSTANTIATE_TEST_SUITE_P(Files, RoundTrip,
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace
+{
+
+// One symbol: a single-leaf tree, whose code has no bits. The file is the
+// table stream alone, of any count, and decodes to the count asked for.
+TEST(RoundTrip, ASingleSymbolOfEveryCountIsTheTableStreamAlone)
+{
+    std::vector<size_t> counts;
+    for (size_t n = 1; n <= 300; ++n)
+        counts.push_back(n);
+    for (int k = 9; k <= 16; ++k)
+        for (size_t n : {(size_t{1} << k) - 1, size_t{1} << k, (size_t{1} << k) + 1})
+            counts.push_back(n);
+    for (size_t n : counts) {
+        const auto symbol = static_cast<uint8_t>(n * 31);
+        const Encoded enc = encode_bytes(Bytes(n, symbol));
+        ASSERT_EQ(enc.encode_result, 1) << n;
+        ASSERT_EQ(enc.file, (Bytes{1, 0, 0, 0, symbol, 0, 0, 0, 0})) << n;
+        const Decoded dec = decode_file(enc.file, n);
+        ASSERT_TRUE(dec.ok) << n;
+        ASSERT_EQ(dec.bytes, Bytes(n, symbol)) << n;
+    }
+}
+
+} // namespace

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -314,6 +315,43 @@ TEST(Container, StoredBlockDamageIsNamed)
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
+}
+
+TEST(Container, ABlockClaimingOneSymbolMoreThanItsStreamHoldsIsRefusedAsShort)
+{
+    // 32 a (1 bit), 8 b and 8 c (2 bits): 64 bits, exactly two words. One
+    // symbol more would run past them; the decoder must say so before the
+    // CRC can.
+    Bytes input(32, 'a');
+    input.insert(input.end(), 8, 'b');
+    input.insert(input.end(), 8, 'c');
+    std::shuffle(input.begin(), input.end(), std::mt19937(15));
+    Bytes container = pack_bytes(input), out;
+    ASSERT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{1, 48}}));
+    ASSERT_EQ(container[17], 8); // E
+    container[9] = 49;
+    container[container.size() - 8] = 49; // the end marker's total
+    std::string error;
+    EXPECT_FALSE(unpack_bytes(container, out, error));
+    EXPECT_EQ(error, "block 0: encoded stream ends before its 49 symbols");
+}
+
+TEST(Container, SingleLeafBlocksCarryAnEmptyStreamAndNothingElse)
+{
+    // Huffman-coded with no encoded words, as every version has written them.
+    Bytes container = pack_bytes(Bytes(5000, 'x')), out;
+    ASSERT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{1, 5000}}));
+    ASSERT_EQ(container.size(), 8 + 17 + 9 + 9u);
+    std::string error;
+    ASSERT_TRUE(unpack_bytes(container, out, error)) << error;
+    EXPECT_EQ(out, Bytes(5000, 'x'));
+    // One encoded word more is refused by name.
+    Bytes longer(container.begin(), container.begin() + 34);
+    longer[17] = 4;
+    longer.insert(longer.end(), 4, 0);
+    longer.insert(longer.end(), container.begin() + 34, container.end());
+    EXPECT_FALSE(unpack_bytes(longer, out, error));
+    EXPECT_EQ(error, "block 0: encoded stream length 4 does not fit 5000 symbols");
 }
 
 TEST(Container, FoldedCrcIsZlibs)

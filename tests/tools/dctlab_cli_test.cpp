@@ -302,3 +302,69 @@ TEST_F(DctlabProgram, DamagedContainerLeavesNoOutputAndNoTemporaryFile)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(DctlabProgram, FilesOfOneRepeatedByteRoundTripThroughFilesAndPipes)
+{
+    for (size_t size : {size_t{17}, size_t{18}, size_t{1000}, size_t{5000}, size_t{65536},
+                        size_t{100000}, size_t{1} << 20}) {
+        const std::string data(size, size % 2 ? 'a' : '\0');
+        write_bytes(dir_ / "rep.bin", data);
+        Result r = run("pack rep.bin rep.dl");
+        ASSERT_EQ(r.status, 0) << size << r.err;
+        r = run("unpack rep.dl rep.out");
+        ASSERT_EQ(r.status, 0) << size << r.err;
+        EXPECT_EQ(slurp(dir_ / "rep.out"), data) << size;
+        r = run("pack - - < rep.bin | '" DCTLAB_BINARY "' unpack - piped");
+        ASSERT_EQ(r.status, 0) << size << r.err;
+        EXPECT_EQ(slurp(dir_ / "piped"), data) << size;
+    }
+}
+
+TEST_F(DctlabProgram, NumbersOutsideTheirRangeGiveTheUsageLine)
+{
+    write_test_bmp(16, 16, "small.bmp");
+    write_bytes(dir_ / "data", "some bytes");
+    for (const char *args :
+         {"sweep small.bmp --rates 200:255:2147483648", "sweep small.bmp --rates 0:4294967297:1",
+          "sweep small.bmp --rates 0:256:1", "picture small.bmp out.bmp --rate 256",
+          "picture small.bmp out.bmp --rate 4294967306", "picture small.bmp out.bmp --rate -1",
+          "picture small.bmp out.bmp --rate 1e1", "pack data out --block-size 4294967297",
+          "pack data out --block-size 268435457", "pack data out --block-size -1"}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << args << ": " << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out.bmp")) << args;
+        EXPECT_FALSE(fs::exists(dir_ / "out")) << args;
+    }
+    const Result r = run("sweep small.bmp --rates 200:255:2147483600");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("200"), std::string::npos);
+    EXPECT_EQ(r.out.find("-2147483496"), std::string::npos) << r.out;
+}
+
+// An independent XML parser must open the SVG, whatever bytes the picture's
+// file name holds.
+TEST_F(DctlabProgram, SweepSvgIsWellFormedForEveryFileName)
+{
+    const fs::path source = write_test_bmp(16, 16, "small.bmp");
+    for (const std::string name : {std::string("lat\351.bmp"), std::string("ctl\001.bmp"),
+                                   std::string("a<&>\".bmp"), std::string("cut\342\202.bmp"),
+                                   std::string("ok-\303\251.bmp")}) {
+        fs::copy_file(source, dir_ / name, fs::copy_options::overwrite_existing);
+        const Result r = run("sweep '" + name + "' --rates 0:10:5 --svg plot.svg");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string parse = std::string("'") + DCTLAB_PYTHON +
+                                  "' -c \"import sys, xml.etree.ElementTree as E; "
+                                  "t = E.parse(sys.argv[1]); print(t.getroot().tag)\" '" +
+                                  (dir_ / "plot.svg").string() + "'";
+        const int status = std::system(parse.c_str());
+        EXPECT_EQ(status, 0) << name;
+    }
+    const std::string svg = slurp(dir_ / "plot.svg");
+    EXPECT_NE(svg.find("ok-\303\251.bmp"), std::string::npos) << "valid UTF-8 stays as it is";
+}
+
+} // namespace

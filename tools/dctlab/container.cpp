@@ -489,6 +489,11 @@ bool read_growing(ByteSource &in, size_t size, std::vector<uint8_t> &bytes)
 // in memory, else read into `scratch`. Null when the input ends first.
 const uint8_t *take(ByteSource &in, size_t size, std::vector<uint8_t> &scratch)
 {
+    // A single-leaf block's encoded stream is empty; an empty vector's data()
+    // may be null, and null means "truncated".
+    static const uint8_t nothing = 0;
+    if (size == 0)
+        return &nothing;
     if (const uint8_t *in_place = in.borrow(size))
         return in_place;
     return read_growing(in, size, scratch) ? scratch.data() : nullptr;

@@ -16,16 +16,46 @@ namespace dctlab::tool
 std::vector<int> RateRange::rates() const
 {
     std::vector<int> out;
-    for (int r = from; r <= to; r += step)
-        out.push_back(r);
+    // Counted, not stepped past `to`: a step near INT_MAX must not wrap.
+    if (from > to || step < 1)
+        return out;
+    const int64_t count = (int64_t{to} - from) / step + 1;
+    for (int64_t i = 0; i < count; ++i)
+        out.push_back(static_cast<int>(from + i * step));
     return out;
 }
+
+namespace
+{
+
+// A whole decimal number up to INT_MAX, nothing else: sscanf's %d would
+// take "4294967297" as 1 and "+5" or " 5" as 5.
+bool parse_count(const std::string &text, int &out)
+{
+    if (text.empty() || text.size() > 18)
+        return false;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = 10 * value + (c - '0');
+    }
+    if (value > INT32_MAX)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
 
 bool parse_rate_range(const std::string &text, RateRange &out, std::string &error)
 {
     int from = 0, to = 0, step = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%d:%d:%d%c", &from, &to, &step, &tail) != 3) {
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos || !parse_count(text.substr(0, first), from) ||
+        !parse_count(text.substr(first + 1, second - first - 1), to) ||
+        !parse_count(text.substr(second + 1), step)) {
         error = "--rates takes FROM:TO:STEP, for example 0:100:5";
         return false;
     }
@@ -165,10 +195,41 @@ std::string tick_label(double v, const Scale &s)
     return fixed(v, step < 0.1 ? 2 : step < 1 ? 1 : 0);
 }
 
+// Text for an XML document in UTF-8: the markup characters escaped, and
+// whatever is not well-formed UTF-8 or not allowed in XML 1.0 (control
+// characters, surrogates, U+FFFE and U+FFFF) replaced by U+FFFD, so that a
+// file name in Latin-1 or with a control byte still gives a document that
+// parsers open.
 std::string escape(const std::string &text)
 {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
     std::string out;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // Length and smallest value of the sequence this lead byte opens.
+            const int length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+            uint32_t code = length == 4 ? c & 0x07u : length == 3 ? c & 0x0Fu : c & 0x1Fu;
+            int taken = 1;
+            while (length > 0 && taken < length && i + taken < text.size() &&
+                   (static_cast<unsigned char>(text[i + taken]) & 0xC0) == 0x80)
+                code = (code << 6) | (static_cast<unsigned char>(text[i + taken++]) & 0x3Fu);
+            const uint32_t least = length == 4 ? 0x10000 : length == 3 ? 0x800 : 0x80;
+            const bool valid = length > 0 && taken == length && code >= least && code <= 0x10FFFF &&
+                               !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE &&
+                               code != 0xFFFF;
+            if (valid)
+                out.append(text, i, static_cast<size_t>(length));
+            else
+                out += kReplacement;
+            i += valid ? static_cast<size_t>(length) : 1;
+            continue;
+        }
+        ++i;
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            out += kReplacement;
+            continue;
+        }
         switch (c) {
         case '&':
             out += "&amp;";
@@ -183,7 +244,7 @@ std::string escape(const std::string &text)
             out += "&quot;";
             break;
         default:
-            out += c;
+            out += static_cast<char>(c);
         }
     }
     return out;

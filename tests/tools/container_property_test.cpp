@@ -1,0 +1,177 @@
+// Generated families of inputs through pack and unpack, by every kind of
+// byte source the program meets: one that lends its bytes in place (memory),
+// a regular file (knows its length, lends nothing) and a stream (a pipe:
+// knows nothing, reads come in small pieces). A reader path that only one
+// kind of source takes once lost every file of one repeated byte.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "container.h"
+
+namespace
+{
+
+using namespace dctlab::tool;
+using Bytes = std::vector<uint8_t>;
+
+// A pipe: a few bytes a read, no length, nothing lent.
+class StreamSource : public ByteSource
+{
+  public:
+    StreamSource(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    size_t read(void *into, size_t size) override
+    {
+        const size_t n = std::min({size, size_ - at_, size_t{7}});
+        std::copy(data_ + at_, data_ + at_ + n, static_cast<uint8_t *>(into));
+        at_ += n;
+        return n;
+    }
+    int64_t remaining() const override { return -1; }
+
+  private:
+    const uint8_t *data_;
+    size_t size_, at_ = 0;
+};
+
+enum class Source { memory, file, stream };
+
+const char *name_of(Source s)
+{
+    return s == Source::memory ? "memory" : s == Source::file ? "file" : "stream";
+}
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+
+// Runs `step` (pack or unpack) on `input` through a source of kind `kind`.
+template <typename Step> bool through(Source kind, const Bytes &input, Bytes &output, Step step)
+{
+    MemorySink sink;
+    bool ok = false;
+    switch (kind) {
+    case Source::memory: {
+        MemorySource in(input.data(), input.size());
+        ok = step(in, sink);
+        break;
+    }
+    case Source::file: {
+        std::unique_ptr<std::FILE, FileCloser> file(std::tmpfile());
+        if (!file || std::fwrite(input.data(), 1, input.size(), file.get()) != input.size())
+            return false;
+        std::rewind(file.get());
+        FileSource in(file.get());
+        ok = step(in, sink);
+        break;
+    }
+    case Source::stream: {
+        StreamSource in(input.data(), input.size());
+        ok = step(in, sink);
+        break;
+    }
+    }
+    output = std::move(sink.bytes);
+    return ok;
+}
+
+struct Family {
+    std::string name;
+    Bytes bytes;
+};
+
+// Symbol i occurs fib(i + 1) times, so that the plain tree is deeper than the
+// 22 levels the decoder serves, and the limited code has 22-bit codes.
+Bytes longest_codes()
+{
+    Bytes out;
+    uint64_t a = 1, b = 1;
+    for (int symbol = 0; symbol < 30; ++symbol) {
+        out.insert(out.end(), a, static_cast<uint8_t>(255 - symbol));
+        const uint64_t next = a + b;
+        a = b;
+        b = next;
+    }
+    std::shuffle(out.begin(), out.end(), std::mt19937(21));
+    return out;
+}
+
+std::vector<Family> families(uint32_t block_size)
+{
+    // Up to 1 MiB for the default block size; otherwise 128 KiB and at most
+    // 256 blocks an input, so that the whole test stays quick under valgrind.
+    const size_t limit = block_size == kDefaultBlockSize
+                             ? size_t{1} << 20
+                             : std::min<size_t>(size_t{1} << 17, 256 * size_t{block_size});
+    std::vector<Family> f;
+    // Runs of one value: every length up to three blocks and a bit (at most
+    // 600), then around every power of two.
+    const size_t every = std::min<size_t>(3 * size_t{block_size} + 3, 600);
+    for (size_t n = 0; n <= every; ++n)
+        f.push_back({"run of " + std::to_string(n), Bytes(n, static_cast<uint8_t>(n * 37))});
+    for (int k = 1; k <= 20; ++k)
+        for (size_t n : {(size_t{1} << k) - 1, size_t{1} << k, (size_t{1} << k) + 1})
+            if (n > every && n <= limit)
+                f.push_back({"run of " + std::to_string(n), Bytes(n, k % 2 ? 0 : 0xFF)});
+    // Two values, one of them once: at the start, in the middle, at the end,
+    // and at the last byte of the first block.
+    for (size_t n : {size_t{18}, size_t{1000}, size_t{8192}, size_t{100000}}) {
+        if (n > limit)
+            continue;
+        for (size_t at : {size_t{0}, n / 2, n - 1, std::min<size_t>(block_size, n) - 1}) {
+            Bytes b(n, 'a');
+            b[at] = 'b';
+            f.push_back({"one b in " + std::to_string(n) + " at " + std::to_string(at), b});
+        }
+    }
+    // Two values in a ratio of 2^16 to 1, spread evenly.
+    Bytes skew(std::min<size_t>(limit, 1 << 18), 0);
+    for (size_t i = 0; i < skew.size(); i += 1 << 16)
+        skew[i] = 1;
+    f.push_back({"skew 2^16:1", skew});
+    if (block_size >= 65536)
+        f.push_back({"longest codes", longest_codes()});
+    return f;
+}
+
+class PackUnpackProperty : public testing::TestWithParam<std::tuple<uint32_t, Source>>
+{
+};
+
+TEST_P(PackUnpackProperty, EveryFamilyRoundTrips)
+{
+    const auto [block_size, kind] = GetParam();
+    for (const Family &family : families(block_size)) {
+        std::string error;
+        Bytes container, restored;
+        ASSERT_TRUE(through(kind, family.bytes, container, [&](ByteSource &in, ByteSink &out) {
+            return pack(in, out, block_size, error);
+        })) << family.name
+            << ": " << error;
+        // Unpack through every kind, whichever packed it.
+        for (Source reader : {Source::memory, Source::file, Source::stream}) {
+            ASSERT_TRUE(through(reader, container, restored, [&](ByteSource &in, ByteSink &out) {
+                return unpack(in, out, error);
+            })) << family.name
+                << ", read from " << name_of(reader) << ": " << error;
+            ASSERT_EQ(restored, family.bytes) << family.name << ", read from " << name_of(reader);
+        }
+    }
+}
+
+// Block sizes the option allows, around the 8 KiB segments and the default.
+INSTANTIATE_TEST_SUITE_P(
+    BlockSizesAndSources, PackUnpackProperty,
+    testing::Combine(testing::Values(1u, 2u, 17u, 8191u, 8192u, 8193u, 65536u, kDefaultBlockSize),
+                     testing::Values(Source::memory, Source::file, Source::stream)),
+    [](const auto &info) {
+        return "block_" + std::to_string(std::get<0>(info.param)) + "_" +
+               name_of(std::get<1>(info.param));
+    });
+
+} // namespace
