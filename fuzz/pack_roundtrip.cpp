@@ -25,8 +25,7 @@ bool unpacks_to(const std::vector<uint8_t> &container, const uint8_t *data, size
     std::string error;
     bool ok;
     if (streamed) {
-        std::FILE *file =
-            fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
+        std::FILE *file = fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
         if (!file)
             return true; // no memory for the stream: nothing to check
         FileSource in(file);

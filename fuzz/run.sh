@@ -33,6 +33,7 @@ fuzz_pack_roundtrip) limits=(-timeout=10 -rss_limit_mb=1024) ;;
     ;;
 esac
 
+"$source_dir/setup" fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$source_dir" -B "$build" -G Ninja \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

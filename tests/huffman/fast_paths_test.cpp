@@ -136,8 +136,8 @@ TEST(FastPaths, EncodeWritesTheWordsOfTheBitWriter)
         for (int b = 0; b < 256; ++b) {
             // A third of the rounds all of the longest length, which is
             // what fills the accumulator to the top.
-            const int length = round % 3 == 0 ? static_cast<int>(longest)
-                                              : 1 + static_cast<int>(rng() % longest);
+            const int length =
+                round % 3 == 0 ? static_cast<int>(longest) : 1 + static_cast<int>(rng() % longest);
             codes[b].length = length;
             codes[b].code = static_cast<int32_t>(length == 32 ? rng() : rng() % (1u << length));
         }

@@ -350,9 +350,9 @@ TEST_F(DctlabProgram, NumbersOutsideTheirRangeGiveTheUsageLine)
 TEST_F(DctlabProgram, SweepSvgIsWellFormedForEveryFileName)
 {
     const fs::path source = write_test_bmp(16, 16, "small.bmp");
-    for (const std::string name : {std::string("lat\351.bmp"), std::string("ctl\001.bmp"),
-                                   std::string("a<&>\".bmp"), std::string("cut\342\202.bmp"),
-                                   std::string("ok-\303\251.bmp")}) {
+    for (const std::string &name :
+         {std::string("lat\351.bmp"), std::string("ctl\001.bmp"), std::string("a<&>\".bmp"),
+          std::string("cut\342\202.bmp"), std::string("ok-\303\251.bmp")}) {
         fs::copy_file(source, dir_ / name, fs::copy_options::overwrite_existing);
         const Result r = run("sweep '" + name + "' --rates 0:10:5 --svg plot.svg");
         ASSERT_EQ(r.status, 0) << r.err;

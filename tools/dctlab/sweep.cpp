@@ -208,7 +208,10 @@ std::string escape(const std::string &text)
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             // Length and smallest value of the sequence this lead byte opens.
-            const int length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+            const int length = c >= 0xF0 && c <= 0xF4  ? 4
+                               : c >= 0xE0             ? 3
+                               : c >= 0xC2 && c < 0xE0 ? 2
+                                                       : 0;
             uint32_t code = length == 4 ? c & 0x07u : length == 3 ? c & 0x0Fu : c & 0x1Fu;
             int taken = 1;
             while (length > 0 && taken < length && i + taken < text.size() &&
