@@ -123,28 +123,28 @@ Bytes random_bytes(uint32_t seed)
 }
 
 // Both coders write into an output buffer kept from run to run.
-void pack_into(const Bytes &in, dctlab::tool::MemorySink &sink)
+void pack_into(const Bytes &in, dctlab::container::MemorySink &sink)
 {
-    dctlab::tool::MemorySource source(in.data(), in.size());
+    dctlab::container::MemorySource source(in.data(), in.size());
     sink.bytes.clear();
     std::string error;
-    if (!dctlab::tool::pack(source, sink, dctlab::tool::kDefaultBlockSize, error))
+    if (!dctlab::container::pack(source, sink, dctlab::container::kDefaultBlockSize, error))
         throw std::runtime_error("pack: " + error);
 }
 
 Bytes pack_bytes(const Bytes &in)
 {
-    dctlab::tool::MemorySink sink;
+    dctlab::container::MemorySink sink;
     pack_into(in, sink);
     return std::move(sink.bytes);
 }
 
-void unpack_into(const Bytes &packed, dctlab::tool::MemorySink &sink)
+void unpack_into(const Bytes &packed, dctlab::container::MemorySink &sink)
 {
-    dctlab::tool::MemorySource source(packed.data(), packed.size());
+    dctlab::container::MemorySource source(packed.data(), packed.size());
     sink.bytes.clear();
     std::string error;
-    if (!dctlab::tool::unpack(source, sink, error))
+    if (!dctlab::container::unpack(source, sink, error))
         throw std::runtime_error("unpack: " + error);
 }
 
@@ -204,7 +204,7 @@ void add_input(std::string name, Bytes data)
     Input in{std::move(name), std::move(data), {}, {}};
     // Verified before anything is timed.
     in.packed = pack_bytes(in.data);
-    dctlab::tool::MemorySink sink;
+    dctlab::container::MemorySink sink;
     unpack_into(in.packed, sink);
     if (sink.bytes != in.data)
         throw std::runtime_error(in.name + ": unpack did not return the input");
@@ -227,7 +227,7 @@ void register_all()
         const std::string &name = inputs()[i].name;
         benchmark::RegisterBenchmark(("pack/" + name).c_str(), [i](benchmark::State &state) {
             const Input &in = inputs()[i];
-            dctlab::tool::MemorySink sink;
+            dctlab::container::MemorySink sink;
             pack_into(in.data, sink);
             for (auto _ : state) {
                 pack_into(in.data, sink);
@@ -247,7 +247,7 @@ void register_all()
         });
         benchmark::RegisterBenchmark(("unpack/" + name).c_str(), [i](benchmark::State &state) {
             const Input &in = inputs()[i];
-            dctlab::tool::MemorySink sink;
+            dctlab::container::MemorySink sink;
             sink.bytes.reserve(in.data.size());
             for (auto _ : state) {
                 unpack_into(in.packed, sink);

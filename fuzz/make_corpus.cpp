@@ -206,10 +206,10 @@ std::vector<std::pair<std::string, Bytes>> byte_strings()
 
 Bytes packed(const Bytes &data, uint32_t block_size)
 {
-    dctlab::tool::MemorySource in(data.data(), data.size());
-    dctlab::tool::MemorySink out;
+    dctlab::container::MemorySource in(data.data(), data.size());
+    dctlab::container::MemorySink out;
     std::string error;
-    if (!dctlab::tool::pack(in, out, block_size, error)) {
+    if (!dctlab::container::pack(in, out, block_size, error)) {
         std::fprintf(stderr, "pack: %s\n", error.c_str());
         std::exit(1);
     }
@@ -220,7 +220,7 @@ void huffman_and_container_seeds()
 {
     for (const auto &[name, bytes] : byte_strings()) {
         save("fuzz_huffman_roundtrip", name, bytes);
-        save("fuzz_unpack", name + ".dlhf", packed(bytes, dctlab::tool::kDefaultBlockSize));
+        save("fuzz_unpack", name + ".dlhf", packed(bytes, dctlab::container::kDefaultBlockSize));
         // The first byte chooses the block size: 1 MiB, and 17 bytes.
         for (const uint8_t choice : {7, 2}) {
             Bytes seed{choice};
@@ -230,14 +230,14 @@ void huffman_and_container_seeds()
     }
     const Bytes deep = deep_tree_bytes();
     save("fuzz_huffman_roundtrip", "deep-tree", deep);
-    save("fuzz_unpack", "deep-tree.dlhf", packed(deep, dctlab::tool::kDefaultBlockSize));
+    save("fuzz_unpack", "deep-tree.dlhf", packed(deep, dctlab::container::kDefaultBlockSize));
 
     // Statistics that change after 64 KiB: the packer cuts a block there.
     Bytes mixed = deep_tree_bytes();
     mixed.resize(64u << 10);
     for (size_t i = 0; i < (64u << 10); ++i)
         mixed.push_back(static_cast<uint8_t>("text after the skewed part "[i % 27]));
-    save("fuzz_unpack", "mixed.dlhf", packed(mixed, dctlab::tool::kDefaultBlockSize));
+    save("fuzz_unpack", "mixed.dlhf", packed(mixed, dctlab::container::kDefaultBlockSize));
 
     // Several blocks, each with its own code, and a short last one.
     Bytes text;

@@ -20,7 +20,7 @@ constexpr uint32_t kBlockSizes[8] = {1, 2, 17, 4096, 8192, 8193, 65536, 1u << 20
 bool unpacks_to(const std::vector<uint8_t> &container, const uint8_t *data, size_t size,
                 bool streamed)
 {
-    using namespace dctlab::tool;
+    using namespace dctlab::container;
     MemorySink sink;
     std::string error;
     bool ok;
@@ -43,7 +43,7 @@ bool unpacks_to(const std::vector<uint8_t> &container, const uint8_t *data, size
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
 {
-    using namespace dctlab::tool;
+    using namespace dctlab::container;
     if (size == 0)
         return 0;
     const uint32_t block_size = kBlockSizes[input[0] % 8];

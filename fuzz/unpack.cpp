@@ -23,7 +23,7 @@ constexpr uint32_t kMaxBlock = 1u << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace dctlab::tool;
+    using namespace dctlab::container;
     MemorySource source(data, size);
     MemorySink sink;
     std::string error;

@@ -16,6 +16,14 @@ namespace dctlab::tool
 namespace
 {
 
+using container::ByteSink;
+using container::ByteSource;
+using container::FileSink;
+using container::FileSource;
+using container::kDefaultBlockSize;
+using container::kMaxBlockSize;
+using container::Progress;
+
 struct FilesOptions {
     std::string input, output;
     uint32_t block_size = kDefaultBlockSize;
@@ -83,7 +91,8 @@ Command add_pack_command(CLI::App &app)
                 return run_files(*options, "pack",
                                  [&](ByteSource &in, ByteSink &out, std::string &error,
                                      const Progress &progress) {
-                                     return pack(in, out, options->block_size, error, progress);
+                                     return container::pack(in, out, options->block_size, error,
+                                                            progress);
                                  });
             }};
 }
@@ -98,7 +107,8 @@ Command add_unpack_command(CLI::App &app)
                 return run_files(*options, "unpack",
                                  [](ByteSource &in, ByteSink &out, std::string &error,
                                     const Progress &progress) {
-                                     return unpack(in, out, error, kMaxBlockSize, progress);
+                                     return container::unpack(in, out, error, kMaxBlockSize,
+                                                              progress);
                                  });
             }};
 }

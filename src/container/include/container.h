@@ -40,92 +40,22 @@
 // the bits after the shape are 0, that the encoded stream holds exactly the
 // words that N symbols need with zero bits after the last code, the CRC, and
 // the end marker's total. No block reaches the output before its CRC checked.
-#ifndef DCTLAB_TOOL_CONTAINER_H
-#define DCTLAB_TOOL_CONTAINER_H
+#ifndef DCTLAB_CONTAINER_H
+#define DCTLAB_CONTAINER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
-namespace dctlab::tool
+#include "byte_io.h"
+
+namespace dctlab::container
 {
 
 constexpr uint8_t kContainerVersion = 2;
 constexpr uint8_t kOldestReadableVersion = kContainerVersion - 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
-
-// Where a reader takes its bytes from.
-class ByteSource
-{
-  public:
-    virtual ~ByteSource() = default;
-    // Reads up to `size` bytes; returns how many (0 at the end or on error).
-    virtual size_t read(void *into, size_t size) = 0;
-    // How many bytes are left, when the source knows; -1 when it does not.
-    virtual int64_t remaining() const = 0;
-    virtual bool failed() const { return false; }
-    // The next `size` bytes where the source holds them in memory already,
-    // valid until the source is destroyed, and moves past them; null, having
-    // consumed nothing, when it cannot. Saves a copy of every block.
-    virtual const uint8_t *borrow(size_t size)
-    {
-        (void)size;
-        return nullptr;
-    }
-};
-
-class ByteSink
-{
-  public:
-    virtual ~ByteSink() = default;
-    virtual bool write(const void *from, size_t size) = 0;
-};
-
-class MemorySource : public ByteSource
-{
-  public:
-    MemorySource(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    size_t read(void *into, size_t size) override;
-    int64_t remaining() const override { return static_cast<int64_t>(size_ - at_); }
-    const uint8_t *borrow(size_t size) override;
-
-  private:
-    const uint8_t *data_;
-    size_t size_, at_ = 0;
-};
-
-class FileSource : public ByteSource
-{
-  public:
-    explicit FileSource(std::FILE *file); // knows its remaining bytes for regular files
-    size_t read(void *into, size_t size) override;
-    int64_t remaining() const override;
-    bool failed() const override { return std::ferror(file_) != 0; }
-
-  private:
-    std::FILE *file_;
-    int64_t remaining_ = -1;
-};
-
-class MemorySink : public ByteSink
-{
-  public:
-    bool write(const void *from, size_t size) override;
-    std::vector<uint8_t> bytes;
-};
-
-class FileSink : public ByteSink
-{
-  public:
-    explicit FileSink(std::FILE *file) : file_(file) {}
-    bool write(const void *from, size_t size) override;
-
-  private:
-    std::FILE *file_;
-};
 
 using Progress = std::function<void(uint64_t bytes_done)>;
 
@@ -139,6 +69,6 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
 bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_block = kMaxBlockSize,
             const Progress &progress = {});
 
-} // namespace dctlab::tool
+} // namespace dctlab::container
 
 #endif

@@ -34,6 +34,13 @@ static_assert(shape_words(0) == 1 && shape_words(1) == 1, "an empty tree keeps o
 static_assert(shape_words(16) == 1 && shape_words(17) == 2, "31 bits fit one word, 33 do not");
 static_assert(shape_words(max_leaves) == 16, "511 shape bits take 16 words");
 
+/* Bytes of a table stream: the 4-byte leaf count, L symbols, the shape words. */
+constexpr int table_stream_bytes(int leaves)
+{
+    return 4 + leaves + 4 * shape_words(leaves);
+}
+static_assert(table_stream_bytes(1) == 9 && table_stream_bytes(max_leaves) == 324);
+
 } // namespace huffman
 } // namespace dctlab
 

@@ -12,16 +12,16 @@
 namespace
 {
 
-using dctlab::tool::MemorySink;
-using dctlab::tool::MemorySource;
+using dctlab::container::MemorySink;
+using dctlab::container::MemorySource;
 using Bytes = std::vector<uint8_t>;
 
-Bytes pack_bytes(const Bytes &input, uint32_t block_size = dctlab::tool::kDefaultBlockSize)
+Bytes pack_bytes(const Bytes &input, uint32_t block_size = dctlab::container::kDefaultBlockSize)
 {
     MemorySource in(input.data(), input.size());
     MemorySink out;
     std::string error;
-    EXPECT_TRUE(dctlab::tool::pack(in, out, block_size, error)) << error;
+    EXPECT_TRUE(dctlab::container::pack(in, out, block_size, error)) << error;
     return out.bytes;
 }
 
@@ -29,7 +29,7 @@ bool unpack_bytes(const Bytes &container, Bytes &output, std::string &error)
 {
     MemorySource in(container.data(), container.size());
     MemorySink out;
-    const bool ok = dctlab::tool::unpack(in, out, error);
+    const bool ok = dctlab::container::unpack(in, out, error);
     output = out.bytes;
     return ok;
 }
@@ -100,14 +100,14 @@ std::vector<Input> inputs()
         b = static_cast<uint8_t>(rng());
     for (size_t i = 0; i < binary.size(); ++i) // mostly small values, some structure
         binary[i] = static_cast<uint8_t>(i % 64 == 0 ? rng() : (rng() % 9 == 0 ? rng() % 32 : 0));
-    return {{"empty", {}, dctlab::tool::kDefaultBlockSize},
-            {"one_byte", {42}, dctlab::tool::kDefaultBlockSize},
-            {"one_repeated_byte", Bytes(5000, 'x'), dctlab::tool::kDefaultBlockSize},
-            {"all_256_values", all, dctlab::tool::kDefaultBlockSize},
-            {"random", random, dctlab::tool::kDefaultBlockSize},
-            {"text", text_like(80000, 5), dctlab::tool::kDefaultBlockSize},
-            {"binary", binary, dctlab::tool::kDefaultBlockSize},
-            {"deeper_than_22_levels", fibonacci_counts(), dctlab::tool::kDefaultBlockSize},
+    return {{"empty", {}, dctlab::container::kDefaultBlockSize},
+            {"one_byte", {42}, dctlab::container::kDefaultBlockSize},
+            {"one_repeated_byte", Bytes(5000, 'x'), dctlab::container::kDefaultBlockSize},
+            {"all_256_values", all, dctlab::container::kDefaultBlockSize},
+            {"random", random, dctlab::container::kDefaultBlockSize},
+            {"text", text_like(80000, 5), dctlab::container::kDefaultBlockSize},
+            {"binary", binary, dctlab::container::kDefaultBlockSize},
+            {"deeper_than_22_levels", fibonacci_counts(), dctlab::container::kDefaultBlockSize},
             {"many_blocks", text_like(10000, 6), 777},
             {"exact_blocks", text_like(4096, 7), 1024}};
 }

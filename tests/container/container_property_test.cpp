@@ -17,7 +17,7 @@
 namespace
 {
 
-using namespace dctlab::tool;
+using namespace dctlab::container;
 using Bytes = std::vector<uint8_t>;
 
 // A pipe: a few bytes a read, no length, nothing lent.

@@ -1,0 +1,74 @@
+#include "byte_io.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace dctlab::container
+{
+
+size_t read_fully(ByteSource &in, uint8_t *into, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const size_t n = in.read(into + got, size - size_t{got});
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+size_t MemorySource::read(void *into, size_t size)
+{
+    const size_t n = std::min(size, size_ - at_);
+    if (n > 0)
+        std::memcpy(into, data_ + at_, n);
+    at_ += n;
+    return n;
+}
+
+FileSource::FileSource(std::FILE *file) : file_(file)
+{
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        const long at = std::ftell(file);
+        remaining_ = static_cast<int64_t>(info.st_size) - (at > 0 ? at : 0);
+    }
+}
+
+const uint8_t *MemorySource::borrow(size_t size)
+{
+    if (size > size_ - at_)
+        return nullptr;
+    const uint8_t *at = data_ + at_;
+    at_ += size;
+    return at;
+}
+
+size_t FileSource::read(void *into, size_t size)
+{
+    const size_t n = std::fread(into, 1, size, file_);
+    if (remaining_ >= 0)
+        remaining_ -= static_cast<int64_t>(n);
+    return n;
+}
+
+int64_t FileSource::remaining() const
+{
+    return remaining_ >= 0 ? remaining_ : -1;
+}
+
+bool MemorySink::write(const void *from, size_t size)
+{
+    const auto *p = static_cast<const uint8_t *>(from);
+    bytes.insert(bytes.end(), p, p + size);
+    return true;
+}
+
+bool FileSink::write(const void *from, size_t size)
+{
+    return size == 0 || std::fwrite(from, 1, size, file_) == size;
+}
+
+} // namespace dctlab::container

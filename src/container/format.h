@@ -1,0 +1,37 @@
+// The container's bytes: block types, header sizes, and the limits the
+// reader holds a block to (see container.h for the layout).
+#ifndef DCTLAB_CONTAINER_FORMAT_H
+#define DCTLAB_CONTAINER_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crc32_fast.h"
+#include "huffman_layout.h"
+
+namespace dctlab::container
+{
+
+constexpr uint8_t kMagic[4] = {'D', 'L', 'H', 'F'};
+constexpr uint8_t kEndMarker = 0;
+constexpr uint8_t kHuffmanBlock = 1;
+constexpr uint8_t kStoredBlock = 2;
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kBlockHeaderSize = 16; // N, A, E, CRC after the type byte
+constexpr size_t kStoredHeaderSize = 8; // N, CRC after the type byte
+// The decoder serves codes of up to 22 bits, and form_tree writes no longer.
+constexpr int kMaxCodeLength = huffman::lookup_bits;
+
+constexpr size_t table_stream_size(size_t leaves)
+{
+    return static_cast<size_t>(huffman::table_stream_bytes(static_cast<int>(leaves)));
+}
+
+inline uint32_t crc_of(const uint8_t *data, size_t size)
+{
+    return crc32_of(data, size);
+}
+
+} // namespace dctlab::container
+
+#endif

@@ -1,0 +1,89 @@
+// Where the container's reader and writer take their bytes from and put
+// them: memory, or a stdio stream (a file, a pipe).
+#ifndef DCTLAB_CONTAINER_BYTE_IO_H
+#define DCTLAB_CONTAINER_BYTE_IO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace dctlab::container
+{
+
+// Where a reader takes its bytes from.
+class ByteSource
+{
+  public:
+    virtual ~ByteSource() = default;
+    // Reads up to `size` bytes; returns how many (0 at the end or on error).
+    virtual size_t read(void *into, size_t size) = 0;
+    // How many bytes are left, when the source knows; -1 when it does not.
+    virtual int64_t remaining() const = 0;
+    virtual bool failed() const { return false; }
+    // The next `size` bytes where the source holds them in memory already,
+    // valid until the source is destroyed, and moves past them; null, having
+    // consumed nothing, when it cannot. Saves a copy of every block.
+    virtual const uint8_t *borrow(size_t size)
+    {
+        (void)size;
+        return nullptr;
+    }
+};
+
+class ByteSink
+{
+  public:
+    virtual ~ByteSink() = default;
+    virtual bool write(const void *from, size_t size) = 0;
+};
+
+class MemorySource : public ByteSource
+{
+  public:
+    MemorySource(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    size_t read(void *into, size_t size) override;
+    int64_t remaining() const override { return static_cast<int64_t>(size_ - at_); }
+    const uint8_t *borrow(size_t size) override;
+
+  private:
+    const uint8_t *data_;
+    size_t size_, at_ = 0;
+};
+
+class FileSource : public ByteSource
+{
+  public:
+    explicit FileSource(std::FILE *file); // knows its remaining bytes for regular files
+    size_t read(void *into, size_t size) override;
+    int64_t remaining() const override;
+    bool failed() const override { return std::ferror(file_) != 0; }
+
+  private:
+    std::FILE *file_;
+    int64_t remaining_ = -1;
+};
+
+class MemorySink : public ByteSink
+{
+  public:
+    bool write(const void *from, size_t size) override;
+    std::vector<uint8_t> bytes;
+};
+
+class FileSink : public ByteSink
+{
+  public:
+    explicit FileSink(std::FILE *file) : file_(file) {}
+    bool write(const void *from, size_t size) override;
+
+  private:
+    std::FILE *file_;
+};
+
+// Reads until `size` bytes are in or the source ends; returns how many.
+size_t read_fully(ByteSource &in, uint8_t *into, size_t size);
+
+} // namespace dctlab::container
+
+#endif

@@ -1,0 +1,190 @@
+// The packer: blocks planned, coded or stored, written one after another.
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "container.h"
+#include "encode_words.h"
+#include "format.h"
+#include "heap_ptr.h"
+#include "huffenc.h"
+#include "little_endian.h"
+#include "planning.h"
+
+namespace dctlab::container
+{
+
+namespace
+{
+
+// Stored bytes go out in pieces of 4 MiB: a reader checks a piece whole
+// before it copies it out, and measured, pieces of 1 MiB or less cost up to
+// a third of the speed of the check and copy, 4 MiB no longer.
+constexpr size_t kStoredPiece = size_t{4} << 20;
+
+// The table stream of a block's code, as form_tree writes it.
+bool table_stream_of(const Counts &counts, std::array<HUFFCODE, 256> &codes,
+                     std::vector<uint8_t> &table, std::string &error)
+{
+    std::array<int32_t, 256> signed_counts;
+    for (int b = 0; b < 256; ++b)
+        signed_counts[b] = static_cast<int32_t>(counts[b]); // below 2^28 + 1
+    codes = {};
+    char *buffer = nullptr;
+    size_t buffer_size = 0;
+    std::FILE *out = open_memstream(&buffer, &buffer_size);
+    if (!out) {
+        error = "no memory for the encoder's stream";
+        return false;
+    }
+    form_tree(out, signed_counts.data(), 256, codes.data());
+    const bool written = std::ferror(out) == 0;
+    std::fclose(out);
+    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    if (!written || buffer_size < table_stream_size(1)) {
+        error = "no memory for the encoder's stream";
+        return false;
+    }
+    table.assign(buffer, buffer + buffer_size);
+    return true;
+}
+
+bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
+{
+    for (size_t at = 0; at < size; at += kStoredPiece) {
+        const size_t piece = std::min(kStoredPiece, size - at);
+        uint8_t head[1 + kStoredHeaderSize];
+        head[0] = kStoredBlock;
+        store_le32(head + 1, static_cast<uint32_t>(piece));
+        store_le32(head + 5, crc_of(data + at, piece));
+        if (!out.write(head, sizeof head) || !out.write(data + at, piece))
+            return false;
+    }
+    return true;
+}
+
+// A block's coded bytes, kept from block to block. Unlike a vector it does
+// not zero what the encoder overwrites anyway: for a large block that
+// filling cost as much as a tenth of pack.
+class Scratch
+{
+  public:
+    uint8_t *take(size_t size)
+    {
+        if (size > capacity_) {
+            bytes_.reset(static_cast<uint8_t *>(std::malloc(size)));
+            capacity_ = bytes_ ? size : 0;
+        }
+        return bytes_.get();
+    }
+
+  private:
+    dctlab::heap_ptr<uint8_t[]> bytes_;
+    size_t capacity_ = 0;
+};
+
+// One block: Huffman coded when that is smaller, stored otherwise.
+bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &buffer,
+                 std::string &error)
+{
+    const size_t size = span.end - span.begin;
+    std::array<HUFFCODE, 256> codes;
+    std::vector<uint8_t> table;
+    if (!table_stream_of(span.counts, codes, table, error))
+        return false;
+    const int64_t bits = dctlab::huffman::code_bits(codes.data());
+    if (bits < 0) {
+        error = "the encoder failed";
+        return false;
+    }
+    const size_t words = static_cast<size_t>((bits + 31) / 32);
+    const size_t coded = 1 + kBlockHeaderSize + table.size() + 4 * words;
+    if (coded >= size + (1 + kStoredHeaderSize)) {
+        if (!write_stored(out, data + span.begin, size)) {
+            error = "cannot write the output";
+            return false;
+        }
+        return true;
+    }
+    uint8_t *head = buffer.take(coded);
+    if (!head) {
+        error = "no memory for the coded block";
+        return false;
+    }
+    head[0] = kHuffmanBlock;
+    store_le32(head + 1, static_cast<uint32_t>(size));
+    store_le32(head + 5, static_cast<uint32_t>(table.size()));
+    store_le32(head + 9, static_cast<uint32_t>(4 * words));
+    store_le32(head + 13, crc_of(data + span.begin, size));
+    std::memcpy(head + 1 + kBlockHeaderSize, table.data(), table.size());
+    if (!dctlab::huffman::encode_words(data + span.begin, size, codes.data(),
+                                       head + 1 + kBlockHeaderSize + table.size(), words)) {
+        error = "the encoder failed";
+        return false;
+    }
+    if (!out.write(head, coded)) {
+        error = "cannot write the output";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
+          const Progress &progress)
+{
+    if (block_size == 0 || block_size > kMaxBlockSize) {
+        error = "the block size must be 1 to " + std::to_string(kMaxBlockSize) + " bytes";
+        return false;
+    }
+    uint8_t header[kHeaderSize] = {kMagic[0], kMagic[1], kMagic[2], kMagic[3], kContainerVersion};
+    if (!out.write(header, sizeof header)) {
+        error = "cannot write the output";
+        return false;
+    }
+    // A unit is read into `unit` only when the source cannot lend it in
+    // place, and the buffer grows only as far as the input reaches.
+    std::vector<uint8_t> unit;
+    Scratch buffer;
+    std::vector<Span> blocks;
+    uint64_t total = 0;
+    for (;;) {
+        const int64_t left = in.remaining();
+        const size_t want = left >= 0 ? static_cast<size_t>(std::min<int64_t>(left, block_size))
+                                      : size_t{block_size};
+        const uint8_t *data = want > 0 ? in.borrow(want) : nullptr;
+        size_t got = want;
+        if (!data) {
+            unit.resize(want > 0 ? want : block_size);
+            got = read_fully(in, unit.data(), unit.size());
+            data = unit.data();
+        }
+        if (in.failed()) {
+            error = "cannot read the input";
+            return false;
+        }
+        if (got == 0)
+            break;
+        plan_blocks(data, got, blocks);
+        for (const Span &span : blocks)
+            if (!write_block(out, data, span, buffer, error))
+                return false;
+        total += got;
+        if (progress)
+            progress(total);
+        if (got < block_size)
+            break;
+    }
+    uint8_t end[9] = {kEndMarker};
+    store_le64(end + 1, total);
+    if (!out.write(end, sizeof end)) {
+        error = "cannot write the output";
+        return false;
+    }
+    return true;
+}
+
+} // namespace dctlab::container

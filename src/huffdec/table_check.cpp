@@ -1,0 +1,82 @@
+#include "table_check.h"
+
+#include "huffman_layout.h"
+#include "little_endian.h"
+
+namespace dctlab
+{
+namespace huffman
+{
+
+bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::string &shape,
+                        std::array<uint8_t, 256> &symbols, std::string &error)
+{
+    const int32_t count = load_le32s(table);
+    if (count < 1 || count > 256) {
+        error = "leaf count " + std::to_string(count) + " is outside 1 to 256";
+        return false;
+    }
+    leaves = count;
+    if (size != static_cast<size_t>(table_stream_bytes(count))) {
+        error = "table stream of " + std::to_string(size) + " bytes does not fit " +
+                std::to_string(count) + " leaves";
+        return false;
+    }
+    std::array<bool, 256> seen{};
+    for (int i = 0; i < count; ++i) {
+        const uint8_t s = table[4 + i];
+        if (seen[s]) {
+            error = "leaf symbol " + std::to_string(s) + " appears twice";
+            return false;
+        }
+        seen[s] = true;
+        symbols[static_cast<size_t>(i)] = s;
+    }
+
+    // Walk the shape in pre-order with the depth of every node still to come:
+    // exactly one complete tree uses every bit, and no leaf lies deeper than
+    // the lookup table serves.
+    const uint8_t *words = table + 4 + count;
+    const size_t bits = 2 * static_cast<size_t>(count) - 1;
+    shape.assign(bits, '0');
+    std::array<int, 257> pending; // depths of subtrees not yet walked
+    size_t open = 0;
+    pending[open++] = 0;
+    for (size_t i = 0; i < bits; ++i) {
+        const uint32_t word = load_le32(words + 4 * (i / 32));
+        const bool internal = (word >> (31 - i % 32)) & 1u;
+        if (open == 0) {
+            error = "tree shape continues after a complete tree";
+            return false;
+        }
+        const int depth = pending[--open];
+        if (internal) {
+            if (depth + 1 > lookup_bits) {
+                error = "tree is deeper than " + std::to_string(lookup_bits) + " levels";
+                return false;
+            }
+            shape[i] = '1';
+            pending[open++] = depth + 1;
+            pending[open++] = depth + 1;
+            if (open > pending.size() - 1) {
+                error = "tree shape is not a tree of " + std::to_string(count) + " leaves";
+                return false;
+            }
+        }
+    }
+    if (open != 0) {
+        error = "tree shape ends before the tree is complete";
+        return false;
+    }
+    const size_t words_count = static_cast<size_t>(shape_words(count));
+    const uint32_t last = load_le32(words + 4 * (words_count - 1));
+    const size_t used = bits - 32 * (words_count - 1); // 1 to 32 bits of the last word
+    if (used < 32 && (last & ((uint32_t{1} << (32 - used)) - 1u)) != 0) {
+        error = "bits after the tree shape are not 0";
+        return false;
+    }
+    return true;
+}
+
+} // namespace huffman
+} // namespace dctlab

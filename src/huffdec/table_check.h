@@ -1,0 +1,28 @@
+/* A table stream checked whole before anything is built from it, for
+ * readers of untrusted streams: the leaf count L is 1 to 256 and the stream
+ * exactly 4 + L + 4·W bytes, the symbols are distinct, the shape bits make
+ * exactly one complete tree of L leaves with no code longer than the
+ * decoder serves, and the bits after the shape are 0. */
+#ifndef DCTLAB_HUFFDEC_TABLE_CHECK_H
+#define DCTLAB_HUFFDEC_TABLE_CHECK_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace dctlab
+{
+namespace huffman
+{
+
+/* True when the `size` bytes at `table` are such a stream; then `leaves` is
+ * L, `shape` holds the 2L - 1 shape characters ('1' internal, '0' leaf) for
+ * dfr and `symbols` the leaves. Otherwise `error` names what is wrong. */
+bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::string &shape,
+                        std::array<uint8_t, 256> &symbols, std::string &error);
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif
