@@ -5,7 +5,9 @@
  * Why not the 2^22 table: its 32 MiB are filled once per code and each
  * look-up lands somewhere in them, so nearly every symbol is a cache miss.
  * Here the next 11 bits index a first table of 2048 entries (8 KiB) that
- * holds every code of up to 11 bits directly; the rare longer codes share
+ * holds every code of up to 11 bits directly (two of them: a pair table,
+ * whose entries give two symbols where the 11 bits hold two whole codes, and
+ * a single table for the last symbols of a block); the rare longer codes share
  * their first 11 bits with few others, and such an entry points to a second
  * table indexed by the next 1 to 11 bits, sized for the longest code under
  * that prefix. Both tables are rebuilt per code in a few microseconds.
@@ -16,10 +18,12 @@
  * load and a shift. One load serves several symbols: as many as 57 bits hold
  * codes of the block's longest length.
  *
- * Entry layout, 32 bits: the symbol in bits 0 to 7; bits 8 to 12 the code's
- * whole length, or for a link the number of bits that index the second
- * table; bit 13 set for a link; bits 14 to 31 the link's offset into the
- * table array.
+ * Entry layout, 32 bits: the first symbol in bits 0 to 7 and, in a pair
+ * entry, the second in bits 8 to 15; bits 16 to 20 the length of the codes
+ * together, or for a link the number of bits that index the second table;
+ * bits 21 and 22 the number of symbols (1 or 2); bit 23 set for a link,
+ * whose bits 0 to 15 are then the second table's offset into the table
+ * array (the pair table, the single table, then the second tables).
  */
 #ifndef DCTLAB_HUFFDEC_FAST_DECODE_H
 #define DCTLAB_HUFFDEC_FAST_DECODE_H

@@ -10,6 +10,7 @@
 #include "encode_words.h"
 #include "heap_ptr.h"
 #include "huffenc.h"
+#include "huffman_layout.h"
 #include "little_endian.h"
 
 namespace dctlab
@@ -100,8 +101,8 @@ __attribute__((always_inline)) inline size_t pack_all(const uint8_t *data, size_
     return i + pack_groups<2>(data + i, size - i, aligned, lengths, p);
 }
 
-size_t pack_codes(const uint8_t *data, size_t size, const uint64_t *aligned,
-                  const uint8_t *lengths, int longest, Packer &p)
+size_t pack_codes(const uint8_t *data, size_t size, const uint64_t *aligned, const uint8_t *lengths,
+                  int longest, Packer &p)
 {
     return pack_all(data, size, aligned, lengths, longest, p);
 }
@@ -159,7 +160,7 @@ bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8
         longest = std::max(longest, static_cast<int>(codes[b].length));
         empty_code |= codes[b].length == 0 && codes[b].weight > 0;
     }
-    if (longest > 22 || empty_code)
+    if (longest > lookup_bits || empty_code)
         return encode_by_words(data, size, codes, out, words);
 
     // Codes of 1 to 22 bits, as form_tree makes them: the stream is built

@@ -9,8 +9,9 @@
 #include "commands.h"
 #include "picture_path.h"
 #include "progress.h"
+#include "svg_plot.h"
 #include "sweep.h"
-#include "test_picture.h"
+#include "synthetic_picture.h"
 
 namespace dctlab::tool
 {
@@ -32,7 +33,7 @@ int run_demo(const DemoOptions &o)
     std::vector<std::string> written;
     std::string error;
 
-    RgbPtr picture = make_test_picture(kDemoWidth, kDemoHeight);
+    RgbPtr picture = make_synthetic_picture(kDemoWidth, kDemoHeight);
     if (!picture)
         return fail("no memory for the test picture");
     const std::string original = (dir / "original.bmp").string();

@@ -5,8 +5,8 @@
 
 #include "coefficient_coding.h"
 #include "commands.h"
+#include "distortion.h"
 #include "picture_path.h"
-#include "quality.h"
 
 namespace dctlab::tool
 {

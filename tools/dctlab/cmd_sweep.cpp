@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "picture_path.h"
 #include "progress.h"
+#include "svg_plot.h"
 #include "sweep.h"
 
 namespace dctlab::tool

@@ -43,7 +43,10 @@ bool write_picture(const std::string &path, const PDRGB &picture, std::string &e
 {
     writeToBMP(path.c_str(), &picture);
     const uint64_t row = 3ull * picture.w + picture.dBytes;
-    const uint64_t expected = 54 + row * picture.h;
+    // The file header and the info header the writer puts before the rows.
+    constexpr uint64_t kHeaders = sizeof(BMPHEADER) + sizeof(BMPINFOHEADER);
+    static_assert(kHeaders == 54);
+    const uint64_t expected = kHeaders + row * picture.h;
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (ec || size != expected) {

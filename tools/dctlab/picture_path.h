@@ -32,8 +32,9 @@ bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string
 // Reads a picture; on failure returns null and sets `error`.
 RgbPtr read_picture(const std::string &path, std::string &error);
 
-// Writes a picture and checks that the whole file arrived, since writeToBMP
-// itself reports only a file that cannot be opened.
+// Writes a picture and checks that the whole file arrived: writeToBMP
+// returns nothing, and reports its failures only as a line on standard
+// output.
 bool write_picture(const std::string &path, const PDRGB &picture, std::string &error);
 
 } // namespace dctlab::tool

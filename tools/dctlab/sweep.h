@@ -35,8 +35,6 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
 
 void print_table(std::ostream &out, const std::vector<SweepRow> &rows);
 std::string to_csv(const std::vector<SweepRow> &rows);
-// PSNR against bits per pixel, one labelled point per rate.
-std::string to_svg(const std::vector<SweepRow> &rows, const std::string &title);
 
 } // namespace dctlab::tool
 

@@ -1,6 +1,6 @@
 // Error measures between a picture and its reconstruction, in decibels.
-#ifndef DCTLAB_TOOL_QUALITY_H
-#define DCTLAB_TOOL_QUALITY_H
+#ifndef DCTLAB_TOOL_DISTORTION_H
+#define DCTLAB_TOOL_DISTORTION_H
 
 #include <cstdint>
 #include <string>
@@ -26,6 +26,8 @@ double rgb_psnr_db(const Distortion &d);
 
 // Two decimals, or "inf".
 std::string format_db(double db);
+// `digits` decimals.
+std::string fixed(double v, int digits);
 
 } // namespace dctlab::tool
 

@@ -1,4 +1,4 @@
-#include "quality.h"
+#include "distortion.h"
 
 #include <cmath>
 #include <cstdio>
@@ -41,6 +41,13 @@ std::string format_db(double db)
         return "inf";
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", db);
+    return text;
+}
+
+std::string fixed(double v, int digits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", digits, v);
     return text;
 }
 

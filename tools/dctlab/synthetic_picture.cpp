@@ -1,4 +1,4 @@
-#include "test_picture.h"
+#include "synthetic_picture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,7 +28,7 @@ uint8_t clamp_byte(double v)
 
 } // namespace
 
-RgbPtr make_test_picture(uint32_t w, uint32_t h, uint32_t seed)
+RgbPtr make_synthetic_picture(uint32_t w, uint32_t h, uint32_t seed)
 {
     if (w == 0 || h == 0 || w > 16384 || h > 16384)
         return nullptr;
