@@ -47,7 +47,7 @@
 #include "kept_blocks.h"
 #include "record_handles.h"
 #include "reference.h"
-#include "transform_common.h"
+#include "result_memory.h"
 
 namespace
 {

@@ -17,6 +17,11 @@ namespace dctlab::img
 constexpr uint32_t kBlockSide = 8;
 constexpr std::size_t kBlockSamples = 64;
 
+/* The codes of getDCTedBlock's block types: which plane a block is cut from. */
+constexpr uint8_t kLumaBlock = 64;
+constexpr uint8_t kCbBlock = 32;
+constexpr uint8_t kCrBlock = 16;
+
 /* Blocks along one side of n samples: n div 8, plus one for a partial block. */
 constexpr uint32_t blocks_along(uint32_t n)
 {

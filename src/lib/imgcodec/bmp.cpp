@@ -23,7 +23,7 @@
 #include "kept_blocks.h"
 #include "little_endian.h"
 #include "messages.h"
-#include "scope_guard.h"
+#include "records.h"
 
 static_assert(sizeof(BMPHEADER) == 14 && sizeof(BMPINFOHEADER) == 40);
 static_assert(sizeof(BMPPIX8BNA) == 3 && alignof(BMPPIX8BNA) == 1,
@@ -218,12 +218,9 @@ PDRGB *getRGBFromFile(const char *fName)
         std::puts(kNotBmp);
         return nullptr;
     }
-    auto *pic = static_cast<PDRGB *>(std::calloc(1, sizeof(PDRGB)));
-    if (!pic) {
-        std::puts(kNoMemory);
+    auto pic = new_rgb_record();
+    if (!pic)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeRGB(pic); });
     pic->data = static_cast<BMPPIX8BNA *>(std::calloc(layout.pixel_bytes, 1));
     if (!pic->data) {
         std::puts(kNoMemory);
@@ -233,8 +230,7 @@ PDRGB *getRGBFromFile(const char *fName)
     pic->w = layout.w;
     pic->h = layout.h;
     pic->dBytes = row_padding(layout.w);
-    release.dismiss();
-    return pic;
+    return pic.release();
 }
 
 void writeToBMP(const char *fName, const PDRGB *dataToWrite)

@@ -20,31 +20,23 @@
 
 #include "fast_path.h"
 #include "geometry.h"
-#include "messages.h"
-#include "scope_guard.h"
-#include "transform_common.h"
+#include "kept_blocks.h"
+#include "records.h"
+#include "result_memory.h"
 
 using namespace dctlab::img;
 
 PDCBCR *RGBtoCBCR(const PDRGB *in)
 {
-    if (!in || !in->data) {
-        std::puts(kNullArgument);
+    if (!to_planes_arguments(in))
         return nullptr;
-    }
     const uint32_t w = in->w, h = in->h;
-    uint32_t pixel_bytes = 0; // the planes are sized by samples, not bytes
-    if (!colour_size(w, h, &pixel_bytes))
-        return nullptr;
     const std::size_t luma_samples = std::size_t{w} * h;
     const std::size_t chroma_samples = std::size_t{chroma_extent(w)} * chroma_extent(h);
 
-    auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_cbcr_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeCBCR(out); });
     // The kernel writes every sample of the three planes.
     if (!(out->Ydata = new_written_samples(luma_samples)) ||
         !(out->CbData = new_written_samples(chroma_samples)) ||
@@ -56,27 +48,19 @@ PDCBCR *RGBtoCBCR(const PDRGB *in)
     out->w = w;
     out->h = h;
     out->dBytes = in->dBytes;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 PDRGB *CBCRtoRGB(const PDCBCR *in)
 {
-    if (!in || !in->Ydata || !in->CbData || !in->CrData) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    const uint32_t w = in->w, h = in->h;
     uint32_t pixel_bytes = 0;
-    if (!colour_size(w, h, &pixel_bytes))
+    if (!to_rgb_arguments(in, &pixel_bytes))
         return nullptr;
+    const uint32_t w = in->w, h = in->h;
 
-    auto *out = static_cast<PDRGB *>(std::calloc(1, sizeof(PDRGB)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_rgb_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeRGB(out); });
     // The kernel writes every pixel.
     out->data = static_cast<BMPPIX8BNA *>(new_written_bytes(pixel_bytes));
     if (!out->data)
@@ -87,8 +71,7 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
     out->w = w;
     out->h = h;
     out->dBytes = in->dBytes;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 void freeCBCR(PDCBCR *in)

@@ -6,14 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
-#include "colour_formulae.h"
-#include "geometry.h"
+#include "kernel_entries.h"
 #include "matr.h"
-#include "quant_matrix.h"
 
 namespace dctlab::img::fast
 {
@@ -183,35 +178,25 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
     }
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define DCTLAB_X86_KERNELS 1
+// The kernel sets, each compiled from the kernel sources for its
+// instruction set (kernel_set.h); the build makes the x86 ones only where it
+// can, and says so with DCTLAB_X86_KERNELS.
+#ifdef DCTLAB_X86_KERNELS
 namespace avx512
 {
-#define KERNEL __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
-#define KERNEL_AVX512BW 1
-#define KERNEL_PSHUFB 1
 constexpr char kName[] = "avx512";
-#include "fast_kernels.inc"
-#undef KERNEL_PSHUFB
-#undef KERNEL_AVX512BW
-#undef KERNEL
+const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
 } // namespace avx512
 namespace avx2
 {
-#define KERNEL __attribute__((target("avx2")))
-#define KERNEL_PSHUFB 1
 constexpr char kName[] = "avx2";
-#include "fast_kernels.inc"
-#undef KERNEL_PSHUFB
-#undef KERNEL
+const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
 } // namespace avx2
 #endif
 namespace portable
 {
-#define KERNEL
 constexpr char kName[] = "portable";
-#include "fast_kernels.inc"
-#undef KERNEL
+const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
 } // namespace portable
 
 namespace

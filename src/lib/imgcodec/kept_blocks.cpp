@@ -11,10 +11,26 @@
 #define DCTLAB_CAN_KEEP_BLOCKS 0
 #endif
 
+// Under the address sanitizer every block goes straight back to the
+// allocator: a kept block is memory the sanitizer sees as in use, so a use
+// after release or a double release would pass unseen.
+#if defined(DCTLAB_KEEP_NO_BLOCKS) || defined(__SANITIZE_ADDRESS__)
+#define DCTLAB_KEEPS_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DCTLAB_KEEPS_BLOCKS 0
+#endif
+#endif
+#ifndef DCTLAB_KEEPS_BLOCKS
+#define DCTLAB_KEEPS_BLOCKS DCTLAB_CAN_KEEP_BLOCKS
+#endif
+
 namespace dctlab::img
 {
 namespace
 {
+
+constexpr bool kKeepsBlocks = DCTLAB_KEEPS_BLOCKS;
 
 struct Kept {
     void *block = nullptr;
@@ -53,9 +69,14 @@ std::size_t usable_size(void *block)
 
 } // namespace
 
+bool keeps_blocks() noexcept
+{
+    return kKeepsBlocks;
+}
+
 void *take_kept_block(std::size_t bytes) noexcept
 {
-    if (bytes < kKeepFrom)
+    if (!kKeepsBlocks || bytes < kKeepFrom)
         return nullptr;
     const std::lock_guard<std::mutex> lock(guard);
     Kept *best = nullptr;
@@ -75,6 +96,10 @@ void release_block(void *block) noexcept
 {
     if (!block)
         return;
+    if (!kKeepsBlocks) {
+        std::free(block);
+        return;
+    }
     const std::size_t bytes = usable_size(block);
     if (bytes < kKeepFrom || bytes > kKeepAtMost ||
         reinterpret_cast<std::uintptr_t>(block) % kKeptAlignment != 0) {
@@ -83,41 +108,53 @@ void release_block(void *block) noexcept
     }
     std::array<void *, kKeptSlots> given_back{};
     int giving_back = 0;
+    bool twice = false;
     {
         const std::lock_guard<std::mutex> lock(guard);
         if (closed) {
             std::free(block);
             return;
         }
-        for (const Kept &k : slots)
-            if (k.block == block) // released twice: it is kept already
-                return;
-        Kept *free_slot = nullptr;
-        for (;;) {
-            Kept *oldest = nullptr;
-            free_slot = nullptr;
-            for (Kept &k : slots) {
-                if (!k.block)
-                    free_slot = &k;
-                else if (!oldest || k.age < oldest->age)
-                    oldest = &k;
+        for (Kept &k : slots)
+            if (k.block == block) {
+                // Released twice: the caller's double free. Keeping the block
+                // once would hide it; both releases go to the allocator
+                // instead, for it (or the sanitizer) to report.
+                given_back[giving_back++] = block;
+                held -= k.bytes;
+                k = Kept{};
+                twice = true;
             }
-            if (free_slot && held + bytes <= kKeepAtMost)
-                break;
-            given_back[giving_back++] = oldest->block;
-            held -= oldest->bytes;
-            *oldest = Kept{};
-        }
-        *free_slot = Kept{block, bytes, ++releases};
-        held += bytes;
-        if (!drop_registered) {
-            drop_registered = true;
-            (void)std::atexit(drop_at_exit); // otherwise they stay until the end
+        if (!twice) {
+            Kept *free_slot = nullptr;
+            for (;;) {
+                Kept *oldest = nullptr;
+                free_slot = nullptr;
+                for (Kept &k : slots) {
+                    if (!k.block)
+                        free_slot = &k;
+                    else if (!oldest || k.age < oldest->age)
+                        oldest = &k;
+                }
+                if (free_slot && held + bytes <= kKeepAtMost)
+                    break;
+                given_back[giving_back++] = oldest->block;
+                held -= oldest->bytes;
+                *oldest = Kept{};
+            }
+            *free_slot = Kept{block, bytes, ++releases};
+            held += bytes;
+            if (!drop_registered) {
+                drop_registered = true;
+                (void)std::atexit(drop_at_exit); // otherwise they stay until the end
+            }
         }
     }
     // Unmapping takes a while; nobody waits on the lock for it.
     for (int i = 0; i < giving_back; ++i)
-        std::free(given_back[i]);
+        std::free(given_back[i]); // for a block released twice, its first release
+    if (twice)
+        std::free(block); // and its second, as the caller made it
 }
 
 void drop_kept_blocks() noexcept

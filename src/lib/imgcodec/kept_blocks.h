@@ -13,7 +13,9 @@
  * What is kept stays an ordinary block of the heap allocator: whoever takes
  * it may free it with free. At most kKeepAtMost bytes in kKeptSlots blocks
  * are held, the oldest given back first, and all of it at the program's
- * end. */
+ * end. A block released twice is not kept twice but freed twice, so that the
+ * allocator sees the double free; and a build under the address sanitizer
+ * keeps nothing, so that the sanitizer sees every release. */
 #ifndef DCTLAB_IMGCODEC_KEPT_BLOCKS_H
 #define DCTLAB_IMGCODEC_KEPT_BLOCKS_H
 
@@ -43,6 +45,10 @@ void release_block(void *block) noexcept;
 
 /* Gives every kept block back to the allocator. */
 void drop_kept_blocks() noexcept;
+
+/* Whether this build keeps blocks at all: not under the address sanitizer,
+ * nor where the allocator cannot tell a block's size. */
+bool keeps_blocks() noexcept;
 
 /* The bytes and blocks kept now. */
 std::size_t kept_bytes() noexcept;

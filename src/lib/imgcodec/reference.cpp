@@ -22,8 +22,8 @@
 #include "matrix_owner.h"
 #include "messages.h"
 #include "quant_matrix.h"
-#include "scope_guard.h"
-#include "transform_common.h"
+#include "records.h"
+#include "result_memory.h"
 
 namespace
 {
@@ -99,24 +99,16 @@ namespace dctlab::img::reference
 
 PDCBCR *RGBtoCBCR(const PDRGB *in)
 {
-    if (!in || !in->data) {
-        std::puts(kNullArgument);
+    if (!to_planes_arguments(in))
         return nullptr;
-    }
     const uint32_t w = in->w, h = in->h;
-    uint32_t pixel_bytes = 0; // the planes are sized by samples, not bytes
-    if (!colour_size(w, h, &pixel_bytes))
-        return nullptr;
     const uint32_t cw = chroma_extent(w), ch = chroma_extent(h);
     const std::size_t luma_samples = std::size_t{w} * h;
     const std::size_t chroma_samples = std::size_t{cw} * ch;
 
-    auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_cbcr_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeCBCR(out); });
     if (!(out->Ydata = new_samples(luma_samples)) || !(out->CbData = new_samples(chroma_samples)) ||
         !(out->CrData = new_samples(chroma_samples)))
         return nullptr;
@@ -142,27 +134,19 @@ PDCBCR *RGBtoCBCR(const PDRGB *in)
     out->w = w;
     out->h = h;
     out->dBytes = in->dBytes;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 PDRGB *CBCRtoRGB(const PDCBCR *in)
 {
-    if (!in || !in->Ydata || !in->CbData || !in->CrData) {
-        std::puts(kNullArgument);
-        return nullptr;
-    }
-    const uint32_t w = in->w, h = in->h;
     uint32_t pixel_bytes = 0;
-    if (!colour_size(w, h, &pixel_bytes))
+    if (!to_rgb_arguments(in, &pixel_bytes))
         return nullptr;
+    const uint32_t w = in->w, h = in->h;
 
-    auto *out = static_cast<PDRGB *>(std::calloc(1, sizeof(PDRGB)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_rgb_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeRGB(out); });
     out->data = static_cast<BMPPIX8BNA *>(std::calloc(pixel_bytes, 1));
     if (!out->data) {
         std::puts(kNoMemory);
@@ -185,31 +169,15 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
     out->w = w;
     out->h = h;
     out->dBytes = in->dBytes;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
 {
-    if (!in || !in->Ydata || !in->CbData || !in->CrData) {
-        std::puts(kNullArgument);
+    PlaneBlocks plane{};
+    const int16_t *samples = nullptr;
+    if (!block_arguments(blkType, blkNum, in, &plane, &samples))
         return nullptr;
-    }
-    if (blkType != kLumaBlock && blkType != kCbBlock && blkType != kCrBlock) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
-    PictureBlocks blocks{};
-    if (!blocks_of(in->w, in->h, &blocks))
-        return nullptr;
-    const PlaneBlocks &plane = blkType == kLumaBlock ? blocks.luma : blocks.chroma;
-    if (blkNum >= plane.count) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
-    const int16_t *samples = blkType == kLumaBlock ? in->Ydata
-                             : blkType == kCbBlock ? in->CbData
-                                                   : in->CrData;
 
     matrix_ptr valBlk = take_matrix(matMakeD(8, 8));
     if (!valBlk)
@@ -252,12 +220,9 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
 
-    auto *out = static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_dct_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeDCT(out); });
     if (!(out->YdataDCT = new_samples(luma_samples)) ||
         !(out->CbDataDCT = new_samples(chroma_samples)) ||
         !(out->CrDataDCT = new_samples(chroma_samples)))
@@ -284,8 +249,7 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     out->CBlks = blocks.chroma.count;
     out->w = in->w;
     out->h = in->h;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
@@ -306,12 +270,9 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     if (!basis.dataMat)
         return nullptr;
 
-    auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_cbcr_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeCBCR(out); });
     out->Ydata = new_samples(std::size_t{blocks.luma.width} * blocks.luma.height);
     if (!out->Ydata)
         return nullptr;
@@ -357,8 +318,7 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     yBuf.reset();
     cbBuf.reset();
     buf.reset();
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 } // namespace dctlab::img::reference

@@ -21,11 +21,12 @@
 
 #include "block_geometry.h"
 #include "fast_path.h"
+#include "kept_blocks.h"
 #include "messages.h"
 #include "quant_matrix.h"
+#include "records.h"
 #include "reference.h"
-#include "scope_guard.h"
-#include "transform_common.h"
+#include "result_memory.h"
 
 using namespace dctlab::img;
 
@@ -34,30 +35,15 @@ int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
     const fast::Basis *basis = fast::basis();
     if (!basis)
         return reference::getDCTedBlock(blkType, blkNum, in);
-    if (!in || !in->Ydata || !in->CbData || !in->CrData) {
-        std::puts(kNullArgument);
+    PlaneBlocks plane{};
+    const int16_t *samples = nullptr;
+    if (!block_arguments(blkType, blkNum, in, &plane, &samples))
         return nullptr;
-    }
-    if (blkType != kLumaBlock && blkType != kCbBlock && blkType != kCrBlock) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
-    PictureBlocks blocks{};
-    if (!blocks_of(in->w, in->h, &blocks))
-        return nullptr;
-    const PlaneBlocks &plane = blkType == kLumaBlock ? blocks.luma : blocks.chroma;
-    if (blkNum >= plane.count) {
-        std::puts(kInvalidArgument);
-        return nullptr;
-    }
     // quantum refuses an unfilled matrix; so does its fast counterpart.
     if (!divisors_usable()) {
         std::puts(kInvalidArgument);
         return nullptr;
     }
-    const int16_t *samples = blkType == kLumaBlock ? in->Ydata
-                             : blkType == kCbBlock ? in->CbData
-                                                   : in->CrData;
     int16_t *result = new_samples(kBlockSamples);
     if (!result)
         return nullptr;
@@ -77,12 +63,9 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
 
-    auto *out = static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_dct_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeDCT(out); });
     // Every block of every store is written.
     if (!(out->YdataDCT = new_written_samples(luma_samples)) ||
         !(out->CbDataDCT = new_written_samples(chroma_samples)) ||
@@ -101,8 +84,7 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     out->CBlks = blocks.chroma.count;
     out->w = in->w;
     out->h = in->h;
-    release.dismiss();
-    return out;
+    return out.release();
 }
 
 void freeDCT(DCTDATA *in)
@@ -125,12 +107,9 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     if (!inverse_arguments(data, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
 
-    auto *out = static_cast<PDCBCR *>(std::calloc(1, sizeof(PDCBCR)));
-    if (!out) {
-        std::puts(kNoMemory);
+    auto out = new_cbcr_record();
+    if (!out)
         return nullptr;
-    }
-    auto release = dctlab::on_failure([&] { freeCBCR(out); });
     const std::size_t chroma_plane = std::size_t{blocks.chroma.width} * blocks.chroma.height;
     // The blocks cover every sample of every plane.
     if (!(out->Ydata = new_written_samples(std::size_t{blocks.luma.width} * blocks.luma.height)) ||
@@ -147,6 +126,5 @@ PDCBCR *returnFromDCT(const DCTDATA *data, uint8_t qRate)
     out->dBytes = row_padding(data->w);
     out->w = data->w;
     out->h = data->h;
-    release.dismiss();
-    return out;
+    return out.release();
 }
