@@ -28,49 +28,21 @@ using namespace dctlab::img;
 
 PDCBCR *RGBtoCBCR(const PDRGB *in)
 {
-    if (!to_planes_arguments(in))
-        return nullptr;
-    const uint32_t w = in->w, h = in->h;
-    const std::size_t luma_samples = std::size_t{w} * h;
-    const std::size_t chroma_samples = std::size_t{chroma_extent(w)} * chroma_extent(h);
-
-    auto out = new_cbcr_record();
+    // The kernel writes every sample of the three planes.
+    auto out = new_planes_for(in, Fill::written);
     if (!out)
         return nullptr;
-    // The kernel writes every sample of the three planes.
-    if (!(out->Ydata = new_written_samples(luma_samples)) ||
-        !(out->CbData = new_written_samples(chroma_samples)) ||
-        !(out->CrData = new_written_samples(chroma_samples)))
-        return nullptr;
-
-    fast::kernels().rgb_to_planes(in->data, w, h, out->Ydata, out->CbData, out->CrData);
-
-    out->w = w;
-    out->h = h;
-    out->dBytes = in->dBytes;
+    fast::kernels().rgb_to_planes(in->data, in->w, in->h, out->Ydata, out->CbData, out->CrData);
     return out.release();
 }
 
 PDRGB *CBCRtoRGB(const PDCBCR *in)
 {
-    uint32_t pixel_bytes = 0;
-    if (!to_rgb_arguments(in, &pixel_bytes))
-        return nullptr;
-    const uint32_t w = in->w, h = in->h;
-
-    auto out = new_rgb_record();
+    // The kernel writes every pixel.
+    auto out = new_pixels_for(in, Fill::written);
     if (!out)
         return nullptr;
-    // The kernel writes every pixel.
-    out->data = static_cast<BMPPIX8BNA *>(new_written_bytes(pixel_bytes));
-    if (!out->data)
-        return nullptr;
-
-    fast::kernels().planes_to_rgb(in->Ydata, in->CbData, in->CrData, w, h, out->data);
-
-    out->w = w;
-    out->h = h;
-    out->dBytes = in->dBytes;
+    fast::kernels().planes_to_rgb(in->Ydata, in->CbData, in->CrData, in->w, in->h, out->data);
     return out.release();
 }
 

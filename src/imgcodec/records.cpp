@@ -9,6 +9,7 @@
 #include "geometry.h"
 #include "messages.h"
 #include "quant_matrix.h"
+#include "result_memory.h"
 
 namespace dctlab::img
 {
@@ -140,6 +141,65 @@ CbcrPtr new_cbcr_record()
 DctPtr new_dct_record()
 {
     return new_record<DctPtr>();
+}
+
+namespace
+{
+
+int16_t *samples(std::size_t n, Fill fill)
+{
+    return fill == Fill::written ? new_written_samples(n) : new_samples(n);
+}
+
+} // namespace
+
+CbcrPtr new_planes_for(const PDRGB *in, Fill fill)
+{
+    if (!to_planes_arguments(in))
+        return nullptr;
+    const std::size_t luma_samples = std::size_t{in->w} * in->h;
+    const std::size_t chroma_samples = std::size_t{chroma_extent(in->w)} * chroma_extent(in->h);
+    auto out = new_cbcr_record();
+    if (!out || !(out->Ydata = samples(luma_samples, fill)) ||
+        !(out->CbData = samples(chroma_samples, fill)) ||
+        !(out->CrData = samples(chroma_samples, fill)))
+        return nullptr;
+    out->w = in->w;
+    out->h = in->h;
+    out->dBytes = in->dBytes;
+    return out;
+}
+
+RgbPtr new_pixels_for(const PDCBCR *in, Fill fill)
+{
+    uint32_t pixel_bytes = 0;
+    if (!to_rgb_arguments(in, &pixel_bytes))
+        return nullptr;
+    auto out = new_rgb_record();
+    if (!out)
+        return nullptr;
+    void *pixels =
+        fill == Fill::written ? new_written_bytes(pixel_bytes) : std::calloc(pixel_bytes, 1);
+    if (!pixels) {
+        if (fill == Fill::zeroed)
+            std::puts(kNoMemory);
+        return nullptr;
+    }
+    out->data = static_cast<BMPPIX8BNA *>(pixels);
+    out->w = in->w;
+    out->h = in->h;
+    out->dBytes = in->dBytes;
+    return out;
+}
+
+DctPtr new_coefficients(std::size_t luma_samples, std::size_t chroma_samples, Fill fill)
+{
+    auto out = new_dct_record();
+    if (!out || !(out->YdataDCT = samples(luma_samples, fill)) ||
+        !(out->CbDataDCT = samples(chroma_samples, fill)) ||
+        !(out->CrDataDCT = samples(chroma_samples, fill)))
+        return nullptr;
+    return out;
 }
 
 } // namespace dctlab::img

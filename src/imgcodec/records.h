@@ -49,6 +49,19 @@ RgbPtr new_rgb_record();
 CbcrPtr new_cbcr_record();
 DctPtr new_dct_record();
 
+/* How a result's members are taken: zeroed, or, where a kernel writes every
+ * sample, from the result memory without clearing (result_memory.h). */
+enum class Fill { zeroed, written };
+
+/* The results of the two conversions: after the refusals of `in` (above),
+ * the record with its members allocated and the sizes of `in`; null after
+ * the refusal's or the memory line. */
+CbcrPtr new_planes_for(const PDRGB *in, Fill fill);
+RgbPtr new_pixels_for(const PDCBCR *in, Fill fill);
+
+/* The forward transform's result, its stores allocated. */
+DctPtr new_coefficients(std::size_t luma_samples, std::size_t chroma_samples, Fill fill);
+
 } // namespace dctlab::img
 
 #endif

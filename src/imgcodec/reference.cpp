@@ -99,19 +99,12 @@ namespace dctlab::img::reference
 
 PDCBCR *RGBtoCBCR(const PDRGB *in)
 {
-    if (!to_planes_arguments(in))
-        return nullptr;
-    const uint32_t w = in->w, h = in->h;
-    const uint32_t cw = chroma_extent(w), ch = chroma_extent(h);
-    const std::size_t luma_samples = std::size_t{w} * h;
-    const std::size_t chroma_samples = std::size_t{cw} * ch;
-
-    auto out = new_cbcr_record();
+    auto out = new_planes_for(in, Fill::zeroed);
     if (!out)
         return nullptr;
-    if (!(out->Ydata = new_samples(luma_samples)) || !(out->CbData = new_samples(chroma_samples)) ||
-        !(out->CrData = new_samples(chroma_samples)))
-        return nullptr;
+    const uint32_t w = in->w, h = in->h;
+    const uint32_t cw = chroma_extent(w);
+    const std::size_t luma_samples = std::size_t{w} * h;
 
     const BMPPIX8BNA *px = in->data;
     // Each group of 2x2 pixels gives one Cb and one Cr sample. A group cut
@@ -130,28 +123,15 @@ PDCBCR *RGBtoCBCR(const PDRGB *in)
     }
     for (std::size_t n = 0; n < luma_samples; ++n)
         out->Ydata[n] = luma_sample(px[n]);
-
-    out->w = w;
-    out->h = h;
-    out->dBytes = in->dBytes;
     return out.release();
 }
 
 PDRGB *CBCRtoRGB(const PDCBCR *in)
 {
-    uint32_t pixel_bytes = 0;
-    if (!to_rgb_arguments(in, &pixel_bytes))
-        return nullptr;
-    const uint32_t w = in->w, h = in->h;
-
-    auto out = new_rgb_record();
+    auto out = new_pixels_for(in, Fill::zeroed);
     if (!out)
         return nullptr;
-    out->data = static_cast<BMPPIX8BNA *>(std::calloc(pixel_bytes, 1));
-    if (!out->data) {
-        std::puts(kNoMemory);
-        return nullptr;
-    }
+    const uint32_t w = in->w, h = in->h;
 
     // Every pixel takes the chrominance of the group it belongs to; a pixel
     // that a short group counts more than once gets the same values each
@@ -165,10 +145,6 @@ PDRGB *CBCRtoRGB(const PDCBCR *in)
             row[x] = rgb_pixel(luma[x], in->CbData[group_row + x / 2] - kChromaZero,
                                in->CrData[group_row + x / 2] - kChromaZero);
     }
-
-    out->w = w;
-    out->h = h;
-    out->dBytes = in->dBytes;
     return out.release();
 }
 
@@ -220,12 +196,8 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
 
-    auto out = new_dct_record();
+    auto out = new_coefficients(luma_samples, chroma_samples, Fill::zeroed);
     if (!out)
-        return nullptr;
-    if (!(out->YdataDCT = new_samples(luma_samples)) ||
-        !(out->CbDataDCT = new_samples(chroma_samples)) ||
-        !(out->CrDataDCT = new_samples(chroma_samples)))
         return nullptr;
 
     fill_quant_mat(qRate);

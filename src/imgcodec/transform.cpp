@@ -63,13 +63,9 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
         return nullptr;
 
-    auto out = new_dct_record();
-    if (!out)
-        return nullptr;
     // Every block of every store is written.
-    if (!(out->YdataDCT = new_written_samples(luma_samples)) ||
-        !(out->CbDataDCT = new_written_samples(chroma_samples)) ||
-        !(out->CrDataDCT = new_written_samples(chroma_samples)))
+    auto out = new_coefficients(luma_samples, chroma_samples, Fill::written);
+    if (!out)
         return nullptr;
 
     fill_quant_mat(qRate);
