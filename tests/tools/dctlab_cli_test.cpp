@@ -15,7 +15,7 @@
 
 #include "imgcodec.h"
 #include "temp_dir.h"
-#include "test_picture.h"
+#include "synthetic_picture.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +58,7 @@ class DctlabProgram : public testing::Test
 
     fs::path write_test_bmp(uint32_t w, uint32_t h, const std::string &name)
     {
-        auto picture = dctlab::tool::make_test_picture(w, h, 7);
+        auto picture = dctlab::tool::make_synthetic_picture(w, h, 7);
         const fs::path path = dir_ / name;
         writeToBMP(path.c_str(), picture.get());
         return path;
