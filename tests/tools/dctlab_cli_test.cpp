@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "imgcodec.h"
-#include "temp_dir.h"
 #include "synthetic_picture.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -308,8 +308,9 @@ namespace
 
 TEST_F(DctlabProgram, FilesOfOneRepeatedByteRoundTripThroughFilesAndPipes)
 {
-    for (size_t size : {size_t{17}, size_t{18}, size_t{1000}, size_t{5000}, size_t{65536},
-                        size_t{100000}, size_t{1} << 20}) {
+    // Larger runs and every block size go through the container's property
+    // test; here the program's own file and pipe paths.
+    for (size_t size : {size_t{17}, size_t{18}, size_t{1000}, size_t{5000}, size_t{100000}}) {
         const std::string data(size, size % 2 ? 'a' : '\0');
         write_bytes(dir_ / "rep.bin", data);
         Result r = run("pack rep.bin rep.dl");
