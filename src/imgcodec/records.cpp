@@ -192,8 +192,11 @@ RgbPtr new_pixels_for(const PDCBCR *in, Fill fill)
     return out;
 }
 
-DctPtr new_coefficients(std::size_t luma_samples, std::size_t chroma_samples, Fill fill)
+DctPtr new_coefficients_for(const PDCBCR *in, uint16_t qRate, PictureBlocks *blocks, Fill fill)
 {
+    std::size_t luma_samples = 0, chroma_samples = 0;
+    if (!forward_arguments(in, qRate, blocks, &luma_samples, &chroma_samples))
+        return nullptr;
     auto out = new_dct_record();
     if (!out || !(out->YdataDCT = samples(luma_samples, fill)) ||
         !(out->CbDataDCT = samples(chroma_samples, fill)) ||

@@ -192,11 +192,7 @@ int16_t *getDCTedBlock(uint8_t blkType, uint32_t blkNum, const PDCBCR *in)
 DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
 {
     PictureBlocks blocks{};
-    std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
-        return nullptr;
-
-    auto out = new_coefficients(luma_samples, chroma_samples, Fill::zeroed);
+    auto out = new_coefficients_for(in, qRate, &blocks, Fill::zeroed);
     if (!out)
         return nullptr;
 

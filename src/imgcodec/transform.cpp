@@ -58,13 +58,9 @@ DCTDATA *toDCT2(const PDCBCR *in, uint16_t qRate)
     const fast::Basis *basis = fast::basis();
     if (!basis)
         return reference::toDCT2(in, qRate);
-    PictureBlocks blocks{};
-    std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!forward_arguments(in, qRate, &blocks, &luma_samples, &chroma_samples))
-        return nullptr;
-
     // Every block of every store is written.
-    auto out = new_coefficients(luma_samples, chroma_samples, Fill::written);
+    PictureBlocks blocks{};
+    auto out = new_coefficients_for(in, qRate, &blocks, Fill::written);
     if (!out)
         return nullptr;
 
