@@ -15,8 +15,13 @@ int fail(const std::string &message)
 
 bool write_text_file(const std::string &path, const std::string &text)
 {
+    return write_bytes_file(path, text.data(), text.size());
+}
+
+bool write_bytes_file(const std::string &path, const void *bytes, size_t size)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    out.write(static_cast<const char *>(bytes), static_cast<std::streamsize>(size));
     out.close();
     return !out.fail();
 }

@@ -1,6 +1,6 @@
 // dctlab demo [--out DIR], also what dctlab does without a subcommand: a
-// built-in picture, its reconstructions at three rates and its
-// rate–distortion curve, all written to DIR.
+// built-in picture, its reconstructions at three rates (as BMP and JPEG
+// files) and its rate–distortion curve, all written to DIR.
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -51,6 +51,14 @@ int run_demo(const DemoOptions &o)
         if (!write_picture(file, *path.picture, error))
             return fail(error);
         written.push_back(file);
+        JpegFile jpeg;
+        std::snprintf(name, sizeof name, "rate-%02d.jpg", rate);
+        const std::string jpeg_name = (dir / name).string();
+        if (!encode_file(*path.coefficients, rate, jpeg, error))
+            return fail(error);
+        if (!write_bytes_file(jpeg_name, jpeg.bytes.get(), jpeg.size))
+            return fail("cannot write '" + jpeg_name + "'");
+        written.push_back(jpeg_name);
     }
 
     std::vector<SweepRow> rows;
@@ -83,8 +91,8 @@ Command add_demo_command(CLI::App &app)
 {
     auto options = std::make_shared<DemoOptions>();
     CLI::App *cmd = app.add_subcommand(
-        "demo", "Write a built-in test picture, its reconstructions at rates 2, 10 and 40, and its "
-                "rate-distortion table and plot");
+        "demo", "Write a built-in test picture, its reconstructions at rates 2, 10 and 40 (BMP and "
+                "JPEG), and its rate-distortion table and plot");
     cmd->add_option("--out,-o", options->dir, "folder to write into")->capture_default_str();
     return {cmd, [options] { return run_demo(*options); }};
 }

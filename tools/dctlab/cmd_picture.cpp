@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "coefficient_coding.h"
 #include "commands.h"
 #include "distortion.h"
 #include "picture_path.h"
@@ -34,15 +33,15 @@ int run_picture(const PictureOptions &o)
     testPSNRforRGB(input.get(), path.picture.get());
     testPSNROnPlate(path.planes.get(), path.restored.get());
 
-    CodedSize size;
-    if (!coded_size(*path.coefficients, size))
-        return fail("entropy coding failed");
+    JpegFile file;
+    if (!encode_file(*path.coefficients, o.rate, file, error))
+        return fail(error);
     const Distortion d = measure(*input, *path.picture, *path.planes, *path.restored);
     std::printf(
         "summary: rate %d, PSNR R %s dB, G %s dB, B %s dB, Y %s dB, %.4f bits per pixel\n", o.rate,
         format_db(psnr_db(d.peak, d.red)).c_str(), format_db(psnr_db(d.peak, d.green)).c_str(),
         format_db(psnr_db(d.peak, d.blue)).c_str(), format_db(psnr_db(d.peak, d.luma)).c_str(),
-        bits_per_pixel(size, input->w, input->h));
+        bits_per_pixel(file.size, input->w, input->h));
     return 0;
 }
 

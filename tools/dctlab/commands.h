@@ -24,12 +24,15 @@ Command add_sweep_command(CLI::App &app);
 Command add_demo_command(CLI::App &app);
 Command add_pack_command(CLI::App &app);
 Command add_unpack_command(CLI::App &app);
+Command add_encode_command(CLI::App &app);
+Command add_decode_command(CLI::App &app);
 
 // Prints "dctlab: MESSAGE" on standard error and returns 1.
 int fail(const std::string &message);
 
-// Writes a whole text file; false when it cannot.
+// Writes a whole text file or block of bytes; false when it cannot.
 bool write_text_file(const std::string &path, const std::string &text);
+bool write_bytes_file(const std::string &path, const void *bytes, size_t size);
 
 } // namespace dctlab::tool
 

@@ -13,6 +13,7 @@ int main(int argc, char **argv)
     app.require_subcommand(0, 1);
     const Command demo = add_demo_command(app);
     const std::vector<Command> commands = {add_picture_command(app), add_sweep_command(app), demo,
+                                           add_encode_command(app), add_decode_command(app),
                                            add_pack_command(app), add_unpack_command(app)};
 
     try {

@@ -80,6 +80,39 @@ bool OutputFile::commit(std::string &error)
     return true;
 }
 
+ScratchFile::~ScratchFile()
+{
+    if (!path_.empty())
+        std::remove(path_.c_str());
+}
+
+bool ScratchFile::create(std::string &error)
+{
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        folder = "/tmp";
+    std::string pattern = (folder / "dctlab-XXXXXX").string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        error = describe("cannot create a temporary file in", folder.string());
+        return false;
+    }
+    close(fd);
+    path_ = pattern;
+    return true;
+}
+
+bool copy_stream(std::FILE *from, std::FILE *to)
+{
+    char piece[1 << 16];
+    std::size_t n = 0;
+    while ((n = std::fread(piece, 1, sizeof piece, from)) > 0)
+        if (std::fwrite(piece, 1, n, to) != n)
+            return false;
+    return std::ferror(from) == 0;
+}
+
 std::FILE *open_input(const std::string &path, std::string &error)
 {
     if (path == "-")

@@ -21,6 +21,10 @@ class OutputFile
 
     bool open(const std::string &path, std::string &error);
     std::FILE *file() const { return file_; }
+    // The temporary file, for writers that take a name: written by name, it
+    // is still flushed, closed and renamed into place by commit. Empty for
+    // standard output.
+    const std::string &temp_path() const { return temp_; }
     // Flushes, closes and renames into place.
     bool commit(std::string &error);
 
@@ -29,6 +33,26 @@ class OutputFile
     std::FILE *file_ = nullptr;
     bool is_stdout_ = false;
 };
+
+// A file of the program's own in the temporary folder, for the library
+// functions that read and write only by name; removed when it goes.
+class ScratchFile
+{
+  public:
+    ScratchFile() = default;
+    ScratchFile(const ScratchFile &) = delete;
+    ScratchFile &operator=(const ScratchFile &) = delete;
+    ~ScratchFile();
+
+    bool create(std::string &error);
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Copies what is left of `from` to `to`; false on a read or write error.
+bool copy_stream(std::FILE *from, std::FILE *to);
 
 // Opens IN for reading, "-" standing for standard input; null with `error`
 // set when it cannot.

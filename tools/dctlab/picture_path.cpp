@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "jfif.h"
+
 namespace dctlab::tool
 {
 
@@ -29,6 +31,21 @@ bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string
         return false;
     }
     return true;
+}
+
+bool encode_file(const DCTDATA &coefficients, int rate, JpegFile &out, std::string &error)
+{
+    out.bytes.reset(encodeJPEG(&coefficients, static_cast<uint16_t>(rate), &out.size));
+    if (!out.bytes) {
+        error = "the JPEG writer refused the coefficients";
+        return false;
+    }
+    return true;
+}
+
+double bits_per_pixel(uint64_t bytes, uint32_t w, uint32_t h)
+{
+    return 8.0 * static_cast<double>(bytes) / (static_cast<double>(w) * h);
 }
 
 RgbPtr read_picture(const std::string &path, std::string &error)

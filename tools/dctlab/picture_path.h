@@ -4,9 +4,11 @@
 #ifndef DCTLAB_TOOL_PICTURE_PATH_H
 #define DCTLAB_TOOL_PICTURE_PATH_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "heap_ptr.h"
 #include "imgcodec.h"
 #include "record_handles.h"
 
@@ -28,6 +30,17 @@ struct Reconstruction {
 // Runs RGBtoCBCR, toDCT2, returnFromDCT and CBCRtoRGB. On failure returns
 // false and names the step in `error`; the library has printed its own line.
 bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string &error);
+
+// The JPEG file of the coefficients at `rate`, as dctlab encode writes it;
+// null with `error` set when the writer refuses (after its own line).
+struct JpegFile {
+    heap_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+};
+bool encode_file(const DCTDATA &coefficients, int rate, JpegFile &out, std::string &error);
+
+// What a file of `bytes` bytes spends on each of the picture's w x h pixels.
+double bits_per_pixel(uint64_t bytes, uint32_t w, uint32_t h);
 
 // Reads a picture; on failure returns null and sets `error`.
 RgbPtr read_picture(const std::string &path, std::string &error);

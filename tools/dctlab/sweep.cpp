@@ -6,7 +6,6 @@
 #include <ostream>
 #include <sstream>
 
-#include "coefficient_coding.h"
 #include "distortion.h"
 #include "picture_path.h"
 
@@ -75,14 +74,12 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
         Reconstruction path;
         if (!run_path(picture, static_cast<uint8_t>(rates[i]), path, error))
             return false;
-        CodedSize size;
-        if (!coded_size(*path.coefficients, size)) {
-            error = "entropy coding failed";
+        JpegFile file;
+        if (!encode_file(*path.coefficients, rates[i], file, error))
             return false;
-        }
         const Distortion d = measure(picture, *path.picture, *path.planes, *path.restored);
         rows.push_back({rates[i], psnr_db(d.peak, d.luma), rgb_psnr_db(d),
-                        bits_per_pixel(size, picture.w, picture.h)});
+                        bits_per_pixel(file.size, picture.w, picture.h)});
         if (progress)
             progress(i + 1, rates.size());
     }

@@ -1,5 +1,5 @@
 // The rate–distortion curve of a picture: for each quality rate, the error of
-// its reconstruction and the bits its coefficients would take.
+// its reconstruction and the bits a pixel of its JPEG file takes.
 #ifndef DCTLAB_TOOL_SWEEP_H
 #define DCTLAB_TOOL_SWEEP_H
 
