@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "imgcodec.h"
+#include "jfif.h"
 #include "synthetic_picture.h"
 #include "temp_dir.h"
 
@@ -184,8 +185,22 @@ TEST_F(DctlabProgram, DemoWritesTheFilesItNames)
         EXPECT_GT(fs::file_size(dir_ / name), 0u) << name;
         ++count;
     }
-    EXPECT_EQ(count, 6);
-    EXPECT_TRUE(fs::exists(dir_ / "out" / "rate-10.bmp"));
+    EXPECT_EQ(count, 9);
+    // The table's bits per pixel are the JPEG files' bytes.
+    for (int rate : {10, 40}) {
+        char name[32], row[16];
+        std::snprintf(name, sizeof name, "out/rate-%02d.jpg", rate);
+        std::snprintf(row, sizeof row, "%5d ", rate);
+        char bpp[16];
+        std::snprintf(bpp, sizeof bpp, "%.4f", 8.0 * fs::file_size(dir_ / name) / (641.0 * 481));
+        bool found = false;
+        for (const std::string &line : lines)
+            if (line.rfind(row, 0) == 0) {
+                found = true;
+                EXPECT_EQ(line.substr(line.find_last_of(' ') + 1), bpp) << line;
+            }
+        EXPECT_TRUE(found) << rate;
+    }
 }
 
 struct BadCall {
@@ -212,7 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCall{"sweep a.bmp --rates 9:3:1", 2}, BadCall{"sweep a.bmp --rates x", 2},
                     BadCall{"pack", 2}, BadCall{"pack a b --block-size 0", 2},
                     BadCall{"picture missing.bmp out.bmp", 1}, BadCall{"sweep missing.bmp", 1},
-                    BadCall{"pack missing out", 1}, BadCall{"unpack missing out", 1}));
+                    BadCall{"pack missing out", 1}, BadCall{"unpack missing out", 1},
+                    BadCall{"encode", 2}, BadCall{"encode a.bmp b.jpg --rate 256", 2},
+                    BadCall{"decode a.jpg", 2}, BadCall{"encode missing.bmp out.jpg", 1},
+                    BadCall{"decode missing.jpg out.bmp", 1}));
 
 TEST_F(DctlabProgram, HelpIsPrintedForTheProgramAndEachSubcommand)
 {
@@ -366,6 +384,101 @@ TEST_F(DctlabProgram, SweepSvgIsWellFormedForEveryFileName)
     }
     const std::string svg = slurp(dir_ / "plot.svg");
     EXPECT_NE(svg.find("ok-\303\251.bmp"), std::string::npos) << "valid UTF-8 stays as it is";
+}
+
+} // namespace
+
+namespace
+{
+
+struct JpegCase {
+    uint32_t w, h;
+    int rate;
+};
+
+class DctlabJpeg : public DctlabProgram, public testing::WithParamInterface<JpegCase>
+{
+};
+
+// decode restores exactly what picture writes, and the summary's bits per
+// pixel are the bytes of the file that encode writes.
+TEST_P(DctlabJpeg, DecodeGivesWhatPictureWritesAndTheSizesAgree)
+{
+    const JpegCase c = GetParam();
+    write_test_bmp(c.w, c.h, "in.bmp");
+    const std::string rate = " --rate " + std::to_string(c.rate);
+    Result r = run("encode in.bmp in.jpg" + rate);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run("decode in.jpg back.bmp");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run("picture in.bmp picture.bmp" + rate);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string expected = slurp(dir_ / "picture.bmp");
+    EXPECT_TRUE(slurp(dir_ / "back.bmp") == expected);
+    char bpp[32];
+    std::snprintf(bpp, sizeof bpp, ", %.4f bits per pixel",
+                  8.0 * fs::file_size(dir_ / "in.jpg") / (double(c.w) * c.h));
+    EXPECT_NE(r.out.find(bpp), std::string::npos) << bpp << '\n' << r.out;
+
+    r = run("encode - - " + rate + " < in.bmp | '" DCTLAB_BINARY "' decode - -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expected) << "standard output is not the picture";
+    EXPECT_TRUE(leftovers(dir_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DctlabJpeg,
+                         testing::Values(JpegCase{1, 1, 0}, JpegCase{7, 9, 1},
+                                         JpegCase{16, 16, 18}, JpegCase{17, 33, 19},
+                                         JpegCase{99, 61, 255}));
+
+// On a picture of 561 pixels one byte is 0.0143 bits per pixel, so the
+// table's four decimals pin the file size to the byte.
+TEST_F(DctlabProgram, SweepCountsTheBytesOfTheFileEncodeWrites)
+{
+    write_test_bmp(17, 33, "in.bmp");
+    const Result r = run("sweep in.bmp --rates 0:60:20 --csv rd.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = lines_of(slurp(dir_ / "rd.csv"));
+    ASSERT_EQ(rows.size(), 5u);
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const int rate = 20 * static_cast<int>(i - 1);
+        ASSERT_EQ(run("encode in.bmp r.jpg --rate " + std::to_string(rate)).status, 0);
+        char bpp[16];
+        std::snprintf(bpp, sizeof bpp, "%.4f", 8.0 * fs::file_size(dir_ / "r.jpg") / 561.0);
+        EXPECT_EQ(rows[i].substr(rows[i].find_last_of(',') + 1), bpp) << rows[i];
+    }
+}
+
+TEST_F(DctlabProgram, DecodeOfADamagedOrForeignFileLeavesNoOutput)
+{
+    write_test_bmp(40, 24, "in.bmp");
+    ASSERT_EQ(run("encode in.bmp in.jpg").status, 0);
+    const std::string file = slurp(dir_ / "in.jpg");
+    write_bytes(dir_ / "existing.bmp", "old");
+    for (size_t cut : {size_t{0}, size_t{2}, size_t{100}, file.size() / 2, file.size() - 1}) {
+        write_bytes(dir_ / "cut.jpg", file.substr(0, cut));
+        Result r = run("decode cut.jpg out.bmp");
+        EXPECT_EQ(r.status, 1) << cut;
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(r.out.rfind("ERROR: ", 0), 0u) << r.out; // the library's own line
+        EXPECT_FALSE(fs::exists(dir_ / "out.bmp"));
+        EXPECT_EQ(run("decode cut.jpg existing.bmp").status, 1);
+        EXPECT_EQ(slurp(dir_ / "existing.bmp"), "old");
+    }
+    // A rate the inverse transform cannot take.
+    PDRGB *picture = getRGBFromFile((dir_ / "in.bmp").c_str());
+    PDCBCR *planes = RGBtoCBCR(picture);
+    DCTDATA *coefficients = toDCT2(planes, 300);
+    ASSERT_EQ(writeJPEG((dir_ / "coarse.jpg").c_str(), coefficients, 300), 1);
+    freeDCT(coefficients);
+    freeCBCR(planes);
+    freeRGB(picture);
+    const Result r = run("decode coarse.jpg out.bmp");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("rate 300"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out.bmp"));
+    EXPECT_EQ(run("encode in.bmp ./in.bmp").status, 1); // refuses its input
+    EXPECT_TRUE(leftovers(dir_).empty());
 }
 
 } // namespace
