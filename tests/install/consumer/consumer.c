@@ -6,6 +6,7 @@
 #include "huffdec.h"
 #include "huffenc.h"
 #include "imgcodec.h"
+#include "jfif.h"
 #include "matr.h"
 #include "packin.h"
 #include "packout.h"
@@ -65,6 +66,18 @@ static int picture_path(void)
     if (!back || coefficients->YBlks != 2 || coefficients->CBlks != 1)
         return fail("picture path");
     writeToBMP("consumer-back.bmp", back);
+    {
+        size_t size = 0;
+        uint16_t rate = 0;
+        uint8_t *file = encodeJPEG(coefficients, 4, &size);
+        DCTDATA *again = file ? decodeJPEG(file, size, &rate) : NULL;
+        const int same = again && rate == 4 && again->YBlks == 2 &&
+                         memcmp(again->YdataDCT, coefficients->YdataDCT, 2 * 64 * 2) == 0;
+        free(file);
+        freeDCT(again);
+        if (!same)
+            return fail("JPEG round trip");
+    }
     testPSNRforRGB(read, back);
     testPSNROnPlate(planes, restored);
 
