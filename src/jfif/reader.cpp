@@ -68,7 +68,11 @@ class Refusal
         line_ = line;
         return false;
     }
-    void print() const { std::puts(line_.c_str()); }
+    void print() const
+    {
+        if (!line_.empty())
+            std::puts(line_.c_str());
+    }
 
   private:
     void set(const char *start, const char *format, va_list args)
@@ -288,6 +292,8 @@ bool FileReader::huffman_tables(std::size_t length)
         int k = 0;
         for (int length = 1; length <= 16; ++length) {
             const int n = counts[length - 1];
+            if (code + n > (1 << length))
+                return refusal_.damaged("a Huffman table with more codes than its lengths allow");
             t.offset[length] = k - code;
             t.max_code[length] = n ? code + n - 1 : -1;
             for (int i = 0; i < n; ++i, ++k, ++code) {
@@ -298,8 +304,6 @@ bool FileReader::huffman_tables(std::size_t length)
                             static_cast<uint16_t>(length << 8 | t.symbols[k]);
                 }
             }
-            if (code > (1 << length))
-                return refusal_.damaged("a Huffman table with more codes than its lengths allow");
             code <<= 1;
         }
         t.defined = true;
@@ -484,7 +488,7 @@ bool FileReader::allocate()
         return refusal_.unsupported("a frame of %ux%u pixels", w_, h_);
     record_ = img::new_dct_record();
     if (!record_)
-        return refusal_.message(img::kNoMemory);
+        return false; // after the memory line
     DCTDATA &r = *record_;
     r.w = w_;
     r.h = h_;
