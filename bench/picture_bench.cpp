@@ -25,7 +25,6 @@
 // (for this program only) to serve every block from its heap and keep what
 // is freed; the results are the same either way.
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +34,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -44,7 +42,9 @@
 #include <malloc.h>
 
 #include "imgcodec.h"
+#include "geometry.h"
 #include "kept_blocks.h"
+#include "photo_like.h"
 #include "record_handles.h"
 #include "reference.h"
 #include "result_memory.h"
@@ -57,40 +57,6 @@ namespace ref = dctlab::img::reference;
 using Rgb = dctlab::img::RgbPtr;
 using Cbcr = dctlab::img::CbcrPtr;
 using Dct = dctlab::img::DctPtr;
-
-uint8_t clamp8(double v)
-{
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : std::lround(v));
-}
-
-// A sky that darkens upwards, soft lit blobs, hard-edged boxes, fine
-// ripples and a little sensor noise: smooth areas, edges and texture.
-Rgb photo_like(uint32_t side)
-{
-    Rgb p(static_cast<PDRGB *>(std::calloc(1, sizeof(PDRGB))));
-    p->w = p->h = side;
-    p->dBytes = static_cast<uint8_t>(side % 4);
-    p->data = static_cast<BMPPIX8BNA *>(std::calloc(std::size_t{side} * side, 3));
-    std::mt19937 gen(20240611);
-    for (uint32_t y = 0; y < side; ++y)
-        for (uint32_t x = 0; x < side; ++x) {
-            const double fx = double(x) / side, fy = double(y) / side;
-            const double blob1 =
-                std::exp(-((fx - 0.3) * (fx - 0.3) + (fy - 0.6) * (fy - 0.6)) * 18);
-            const double blob2 =
-                std::exp(-((fx - 0.75) * (fx - 0.75) + (fy - 0.3) * (fy - 0.3)) * 30);
-            const double ripple = 10 * std::sin(x * 0.21) * std::cos(y * 0.17);
-            const bool box = ((x / 97) % 5 == 2 && (y / 131) % 4 == 1);
-            const double noise = static_cast<int>(gen() % 7) - 3;
-            double r = 90 + 120 * fy + 110 * blob1 + ripple + noise;
-            double g = 110 + 80 * fy + 60 * blob2 + ripple * 0.5 + noise;
-            double b = 160 + 60 * fy - 80 * blob1 + 90 * blob2 + noise;
-            if (box)
-                r *= 0.3, g *= 0.35, b *= 0.4;
-            p->data[std::size_t{y} * side + x] = BMPPIX8BNA{clamp8(b), clamp8(g), clamp8(r)};
-        }
-    return p;
-}
 
 struct Picture {
     Rgb rgb;
@@ -415,7 +381,7 @@ int main(int argc, char **argv)
         if (!picture.rgb)
             return 1;
     } else {
-        picture.rgb = photo_like(side);
+        picture.rgb = dctlab::bench::photo_like(side);
     }
     if (!check_against_reference())
         return 1;

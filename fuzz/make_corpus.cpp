@@ -4,7 +4,10 @@
 // them and as other tools write them (longer info headers, top-down rows, a
 // palette) with the refusals beside them; containers that the packer made,
 // among them one whose plain Huffman tree is too deep; byte strings for the
-// Huffman round trip, among them the same deep one. The committed corpus was
+// Huffman round trip, among them the same deep one; JPEG files as the writer
+// makes them and as libjpeg rewrites them losslessly (restart intervals,
+// tables of its own), with edits that the reader takes and refusals beside
+// them. The committed corpus was
 // made by this program; run it again when a format changes. The v1-*
 // containers were made by the packer of container version 1, which the reader
 // still reads; this program leaves them alone.
@@ -19,8 +22,11 @@
 #include <string>
 #include <vector>
 
+#include <jpeglib.h> // wants size_t and FILE declared before it
+
 #include "container.h"
 #include "imgcodec.h"
+#include "jfif.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -61,9 +67,10 @@ void put32(Bytes &b, size_t at, uint32_t v)
         b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// A w x h picture as writeToBMP writes it, with a smooth pattern and some
-// saturated colours, so that every stage of the path has work to do.
-Bytes bmp_of(uint32_t w, uint32_t h)
+// A w x h picture with a smooth pattern and some saturated colours, so that
+// every stage of the path has work to do; its pixels are the caller's to
+// free.
+PDRGB pattern(uint32_t w, uint32_t h)
 {
     PDRGB pic{w, h, static_cast<BMPPIX8BNA *>(std::calloc(size_t{w} * h, sizeof(BMPPIX8BNA))),
               static_cast<uint8_t>(w % 4)};
@@ -74,6 +81,13 @@ Bytes bmp_of(uint32_t w, uint32_t h)
             p.G = static_cast<uint8_t>(y * 255 / (h > 1 ? h - 1 : 1));
             p.R = static_cast<uint8_t>((x + y) % 3 == 0 ? 255 : 40 * ((x * y) % 7));
         }
+    return pic;
+}
+
+// The pattern as writeToBMP writes it.
+Bytes bmp_of(uint32_t w, uint32_t h)
+{
+    PDRGB pic = pattern(w, h);
     const fs::path tmp = fs::temp_directory_path() / "dctlab-make-corpus.bmp";
     if (!std::freopen("/dev/null", "w", stdout))
         std::exit(1);
@@ -259,6 +273,198 @@ void huffman_and_container_seeds()
     save("fuzz_unpack", "total.dlhf", total);
 }
 
+// A file of the pattern as our writer makes it, at `rate`.
+Bytes jpeg_of(uint32_t w, uint32_t h, uint16_t rate)
+{
+    PDRGB pic = pattern(w, h);
+    PDCBCR *planes = RGBtoCBCR(&pic);
+    DCTDATA *blocks = planes ? toDCT2(planes, rate) : nullptr;
+    size_t size = 0;
+    uint8_t *file = blocks ? encodeJPEG(blocks, rate, &size) : nullptr;
+    if (!file) {
+        std::fprintf(stderr, "cannot write the %ux%u picture at rate %u\n", w, h, rate);
+        std::exit(1);
+    }
+    Bytes out(file, file + size);
+    std::free(file);
+    freeDCT(blocks);
+    freeCBCR(planes);
+    std::free(pic.data);
+    return out;
+}
+
+struct Rewrite {
+    unsigned restart_mcus = 0;
+    bool optimize = false;
+    bool progressive = false;
+    bool arithmetic = false;
+};
+
+// `file` rewritten by libjpeg from its coefficients, as jpegtran does it: its
+// own Huffman tables, its own markers, restart markers every so many MCUs.
+Bytes rewritten(const Bytes &file, const Rewrite &how)
+{
+    jpeg_decompress_struct in{};
+    jpeg_compress_struct out{};
+    jpeg_error_mgr in_err{}, out_err{};
+    in.err = jpeg_std_error(&in_err);
+    out.err = jpeg_std_error(&out_err);
+    jpeg_create_decompress(&in);
+    jpeg_create_compress(&out);
+    jpeg_mem_src(&in, file.data(), static_cast<unsigned long>(file.size()));
+    jpeg_read_header(&in, TRUE);
+    jvirt_barray_ptr *coefficients = jpeg_read_coefficients(&in);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&out, &buffer, &size);
+    jpeg_copy_critical_parameters(&in, &out);
+    out.restart_interval = how.restart_mcus;
+    out.optimize_coding = how.optimize ? TRUE : FALSE;
+    out.arith_code = how.arithmetic ? TRUE : FALSE;
+    if (how.progressive)
+        jpeg_simple_progression(&out);
+    jpeg_write_coefficients(&out, coefficients);
+    jpeg_finish_compress(&out);
+    jpeg_destroy_compress(&out);
+    jpeg_finish_decompress(&in);
+    jpeg_destroy_decompress(&in);
+    Bytes result(buffer, buffer + size);
+    std::free(buffer);
+    return result;
+}
+
+// The pattern compressed by libjpeg itself at quality 75 and 4:2:0: its
+// tables are no rate's matrix.
+Bytes libjpeg_q75(uint32_t w, uint32_t h)
+{
+    PDRGB pic = pattern(w, h);
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buffer, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 75, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(pic.data + size_t{c.next_scanline} * w);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes result(buffer, buffer + size);
+    std::free(buffer);
+    std::free(pic.data);
+    return result;
+}
+
+// Where the segment with `marker` starts (its 0xFF), or stops the program.
+size_t segment_at(const Bytes &file, uint8_t marker)
+{
+    size_t at = 2;
+    while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != marker &&
+           file[at + 1] != 0xDA)
+        at += 2 + (size_t{file[at + 2]} << 8 | file[at + 3]);
+    if (at + 4 > file.size() || file[at] != 0xFF || file[at + 1] != marker) {
+        std::fprintf(stderr, "no segment 0x%02X before the scan\n", marker);
+        std::exit(1);
+    }
+    return at;
+}
+
+size_t frame_at(const Bytes &file)
+{
+    for (const uint8_t sof : {0xC0, 0xC1}) {
+        size_t at = 2;
+        while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != 0xDA) {
+            if (file[at + 1] == sof)
+                return at;
+            at += 2 + (size_t{file[at + 2]} << 8 | file[at + 3]);
+        }
+    }
+    std::fprintf(stderr, "no frame header\n");
+    std::exit(1);
+}
+
+Bytes without_segment(const Bytes &file, uint8_t marker)
+{
+    const size_t at = segment_at(file, marker);
+    const size_t length = 2 + (size_t{file[at + 2]} << 8 | file[at + 3]);
+    Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
+    out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(at + length), file.end());
+    return out;
+}
+
+void jpeg_seeds()
+{
+    const std::string t = "fuzz_jpeg_read";
+    // Our writer: odd and even block columns and rows (padding blocks in the
+    // MCUs), 8-bit tables up to rate 18 and 16-bit ones from 19, divisor 1
+    // everywhere at rate 0 and the largest rate.
+    struct Plain {
+        uint32_t w, h;
+        uint16_t rate;
+    };
+    const Plain plain[] = {{1, 1, 0},   {2, 3, 255},  {8, 8, 10},   {9, 7, 19},  {16, 16, 0},
+                           {16, 24, 255}, {17, 9, 2340}, {17, 33, 10}, {17, 33, 19}};
+    for (const Plain &p : plain)
+        save(t,
+             "writer-" + std::to_string(p.w) + "x" + std::to_string(p.h) + "-r" +
+                 std::to_string(p.rate) + ".jpg",
+             jpeg_of(p.w, p.h, p.rate));
+
+    // Lossless rewrites that the reader takes: jpegtran -restart 1 -optimize
+    // and the like, on baseline and extended files.
+    const Bytes r10 = jpeg_of(17, 33, 10), r19 = jpeg_of(9, 7, 19), r0 = jpeg_of(16, 16, 0),
+                r255 = jpeg_of(17, 33, 255);
+    save(t, "rewritten-17x33-r10-restart1-optimized.jpg", rewritten(r10, {1, true}));
+    save(t, "rewritten-9x7-r19-restart1-optimized.jpg", rewritten(r19, {1, true}));
+    save(t, "rewritten-16x16-r0-restart1-optimized.jpg", rewritten(r0, {1, true}));
+    save(t, "rewritten-17x33-r255-restart2-standard-tables.jpg", rewritten(r255, {2, false}));
+
+    // Segments the reader skips or does without: no JFIF segment; a comment
+    // and fill bytes before the frame header.
+    save(t, "edited-no-jfif.jpg", without_segment(r10, 0xE0));
+    Bytes comment = r10;
+    const char text[] = "\xFF\xFE\x00\x0B" "a comment";
+    comment.insert(comment.begin() + 2, text, text + sizeof text - 1);
+    const size_t frame = frame_at(comment);
+    comment.insert(comment.begin() + static_cast<std::ptrdiff_t>(frame), 3, 0xFF);
+    save(t, "edited-comment-fill.jpg", comment);
+
+    // Refusals: another coding process, tables of no rate, another layout,
+    // a frame too large to allocate, damage.
+    save(t, "refused-progressive.jpg", rewritten(r10, {0, true, true}));
+    save(t, "refused-arithmetic.jpg", rewritten(r10, {0, false, false, true}));
+    save(t, "refused-libjpeg-q75.jpg", libjpeg_q75(17, 33));
+    const size_t sof = frame_at(r10);
+    Bytes sampling = r10;
+    sampling[sof + 11] = 0x11; // Y sampled 1x1 like the chrominance
+    save(t, "refused-sampling-1x1.jpg", sampling);
+    Bytes precision = r10;
+    precision[sof + 4] = 12;
+    save(t, "refused-precision-12.jpg", precision);
+    Bytes huge = jpeg_of(1, 1, 0);
+    const size_t huge_sof = frame_at(huge);
+    for (size_t i = 5; i < 9; ++i)
+        huge[huge_sof + i] = 0xFF; // 65535 x 65535, above 2^28 pixels
+    save(t, "refused-frame-too-large.jpg", huge);
+    Bytes table = r10;
+    const size_t dqt = segment_at(table, 0xDB);
+    table[dqt + 5 + 63] ^= 1; // the last element of an 8-bit table
+    save(t, "refused-table-not-a-rate.jpg", table);
+    save(t, "refused-cut-scan.jpg", Bytes(r10.begin(), r10.begin() + static_cast<std::ptrdiff_t>(
+                                                                  segment_at(r10, 0xDA) + 30)));
+    save(t, "refused-truncated-header.jpg", Bytes(r10.begin(), r10.begin() + 40));
+    save(t, "refused-no-end-marker.jpg", Bytes(r10.begin(), r10.end() - 2));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -270,5 +476,6 @@ int main(int argc, char **argv)
     root = argv[1];
     picture_seeds();
     huffman_and_container_seeds();
+    jpeg_seeds();
     return 0;
 }

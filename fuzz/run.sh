@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target from its seed corpus:  fuzz/run.sh TARGET SECONDS [LIBFUZZER_ARGS...]
-# TARGET is picture_path, unpack, pack_roundtrip or huffman_roundtrip (with or without the
-# fuzz_ prefix). Builds the target in build/fuzz (or $DCTLAB_FUZZ_BUILD) with
+# TARGET is picture_path, unpack, pack_roundtrip, huffman_roundtrip or jpeg_read (with or
+# without the fuzz_ prefix). Builds the target in build/fuzz (or $DCTLAB_FUZZ_BUILD) with
 # clang, libFuzzer, ASan and UBSan when needed. New inputs go to a working
 # corpus under the build folder, the committed seeds stay as they are; a
 # finding is written to build/fuzz/findings/TARGET/ and the script exits
@@ -27,8 +27,9 @@ fuzz_picture_path) limits=(-timeout=10 -rss_limit_mb=2048) ;;
 fuzz_unpack) limits=(-timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=64) ;;
 fuzz_huffman_roundtrip) limits=(-timeout=10 -rss_limit_mb=1024) ;;
 fuzz_pack_roundtrip) limits=(-timeout=10 -rss_limit_mb=1024) ;;
+fuzz_jpeg_read) limits=(-timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=64) ;;
 *)
-    echo "unknown target $1 (picture_path, unpack, pack_roundtrip, huffman_roundtrip)" >&2
+    echo "unknown target $1 (picture_path, unpack, pack_roundtrip, huffman_roundtrip, jpeg_read)" >&2
     exit 2
     ;;
 esac
