@@ -16,15 +16,15 @@ expect() {
     fi
 }
 
-expect build "" "googletest libcli11-dev zlib1g-dev"
-expect build "googletest libcli11-dev zlib1g-dev" ""
-expect build "zlib1g-dev googletest" "libcli11-dev"
+expect build "" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev"
+expect build "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev" ""
+expect build "zlib1g-dev googletest libjpeg62-turbo-dev" "libcli11-dev"
 # Names that only begin or end like a needed one are other packages.
-expect build "libcli11-dev-doc zlib1g googletest-tools" "googletest libcli11-dev zlib1g-dev"
-expect "build bench" "libcli11-dev libbenchmark-dev" "googletest zlib1g-dev libjpeg62-turbo-dev"
+expect build "libcli11-dev-doc zlib1g googletest-tools libjpeg62-turbo" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev"
+expect "build bench" "libcli11-dev libbenchmark-dev" "googletest zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs"
 expect "fuzz fuzz" "" "libclang-rt-14-dev"
 expect memcheck "valgrind" ""
-expect bench "libgtest-dev libgmock-dev" "libbenchmark-dev libjpeg62-turbo-dev"
+expect bench "libgtest-dev libgmock-dev" "libbenchmark-dev libjpeg-turbo-progs"
 
 # An unknown step is refused before anything is looked up or installed.
 if "$setup" nosuchstep >/dev/null 2>&1; then
