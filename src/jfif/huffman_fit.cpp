@@ -24,7 +24,7 @@ struct Item {
  * place the all-ones code would have had, and since it costs nothing the
  * lengths of the others stay optimal for the remaining code space (any
  * solution that leaves room for one code of 16 bits is one with that leaf). */
-HuffmanSpec fit_huffman(const std::array<uint32_t, 256> &frequency)
+HuffmanTable fit_huffman(const std::array<uint32_t, 256> &frequency)
 {
     struct Leaf {
         uint64_t weight;
@@ -85,25 +85,25 @@ HuffmanSpec fit_huffman(const std::array<uint32_t, 256> &frequency)
             return length[a] < length[b];
         return static_cast<unsigned>(leaves[a].symbol) < static_cast<unsigned>(leaves[b].symbol);
     });
-    HuffmanSpec spec;
+    HuffmanTable table;
     for (std::size_t i : order) {
         if (leaves[i].symbol < 0)
             continue;
-        ++spec.counts[length[i]];
-        spec.symbols[spec.symbol_count++] = static_cast<uint8_t>(leaves[i].symbol);
+        ++table.counts[length[i]];
+        table.symbols[table.symbol_count++] = static_cast<uint8_t>(leaves[i].symbol);
     }
-    return spec;
+    return table;
 }
 
-HuffmanCodes canonical_codes(const HuffmanSpec &spec)
+HuffmanCodes canonical_codes(const HuffmanTable &table)
 {
     HuffmanCodes codes;
     uint32_t code = 0;
     int k = 0;
     for (int len = 1; len <= kMaxCodeLength; ++len) {
-        for (int i = 0; i < spec.counts[len]; ++i, ++k) {
-            codes.code[spec.symbols[k]] = static_cast<uint16_t>(code++);
-            codes.length[spec.symbols[k]] = static_cast<uint8_t>(len);
+        for (int i = 0; i < table.counts[len]; ++i, ++k) {
+            codes.code[table.symbols[k]] = static_cast<uint16_t>(code++);
+            codes.length[table.symbols[k]] = static_cast<uint8_t>(len);
         }
         code <<= 1;
     }

@@ -13,7 +13,7 @@ constexpr int kMaxCodeLength = 16;
 
 /* A table as a DHT segment carries it: how many codes of each length 1 to 16
  * (counts[0] unused), and the symbols in order of their codes. */
-struct HuffmanSpec {
+struct HuffmanTable {
     std::array<uint8_t, kMaxCodeLength + 1> counts{};
     std::array<uint8_t, 256> symbols{};
     int symbol_count = 0;
@@ -23,7 +23,7 @@ struct HuffmanSpec {
  * format's two limits: no code longer than 16 bits, and no code of all ones
  * (a decoder reads such a run as the start of a marker). Symbols of count 0
  * get no code. At least one symbol must have a count. */
-HuffmanSpec fit_huffman(const std::array<uint32_t, 256> &frequency);
+HuffmanTable fit_huffman(const std::array<uint32_t, 256> &frequency);
 
 /* The codes of a table, canonical: within a length in symbol order, each
  * length's first code one more than the previous length's last, doubled.
@@ -32,7 +32,7 @@ struct HuffmanCodes {
     std::array<uint16_t, 256> code{};
     std::array<uint8_t, 256> length{};
 };
-HuffmanCodes canonical_codes(const HuffmanSpec &spec);
+HuffmanCodes canonical_codes(const HuffmanTable &table);
 
 } // namespace dctlab::jfif
 

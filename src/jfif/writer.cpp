@@ -79,8 +79,8 @@ void segment_start(ByteSink &out, uint8_t code, std::size_t length)
     out.word(static_cast<uint16_t>(length));
 }
 
-void write_headers(ByteSink &out, const DCTDATA &data, int rate, const HuffmanSpec (&dc)[2],
-                   const HuffmanSpec (&ac)[2])
+void write_headers(ByteSink &out, const DCTDATA &data, int rate, const HuffmanTable (&dc)[2],
+                   const HuffmanTable (&ac)[2])
 {
     out.byte(0xFF);
     out.byte(marker::SOI);
@@ -121,10 +121,10 @@ void write_headers(ByteSink &out, const DCTDATA &data, int rate, const HuffmanSp
     segment_start(out, marker::DHT, length);
     for (int t = 0; t < 2; ++t)
         for (int cls = 0; cls < 2; ++cls) {
-            const HuffmanSpec &spec = cls == 0 ? dc[t] : ac[t];
+            const HuffmanTable &table = cls == 0 ? dc[t] : ac[t];
             out.byte(static_cast<uint8_t>(cls << 4 | t));
-            out.bytes(spec.counts.data() + 1, kMaxCodeLength);
-            out.bytes(spec.symbols.data(), spec.symbol_count);
+            out.bytes(table.counts.data() + 1, kMaxCodeLength);
+            out.bytes(table.symbols.data(), table.symbol_count);
         }
 
     segment_start(out, marker::SOS, 2 + 1 + 3 * 2 + 3);
@@ -165,7 +165,7 @@ uint8_t *encodeJPEG(const DCTDATA *data, uint16_t qRate, size_t *size)
         std::puts(kInvalidArgument);
         return nullptr;
     }
-    HuffmanSpec dc[2], ac[2];
+    HuffmanTable dc[2], ac[2];
     HuffmanCodes dc_codes[2], ac_codes[2];
     for (int t = 0; t < 2; ++t) {
         dc[t] = fit_huffman(counts[t].dc);
