@@ -60,7 +60,7 @@ inline Split split(int16_t value)
  * each AC symbol of `block` (null: a padding block, which repeats the DC
  * before it and has no AC), updating the component's DC prediction `dc`, in
  * file terms. False, before any call, when a value is beyond what the codes
- * carry. */
+ * carry; the AC values are checked only where Sink::kChecks is true. */
 template <class Sink> bool code_block(const int16_t *block, int &dc, Sink &sink)
 {
     if (!block) {
@@ -74,10 +74,13 @@ template <class Sink> bool code_block(const int16_t *block, int &dc, Sink &sink)
         return false;
     uint64_t mask = nonzero_mask(block) & ~uint64_t{1};
     // Checking every AC value before the first call keeps a refusal clean.
-    for (uint64_t m = mask; m; m &= m - 1) {
-        const int v = block[__builtin_ctzll(m)];
-        if (v < -kMaxAcMagnitude || v > kMaxAcMagnitude)
-            return false;
+    // A sink that codes what a checking pass already accepted skips it.
+    if constexpr (Sink::kChecks) {
+        for (uint64_t m = mask; m; m &= m - 1) {
+            const int v = block[__builtin_ctzll(m)];
+            if (v < -kMaxAcMagnitude || v > kMaxAcMagnitude)
+                return false;
+        }
     }
     dc = value;
     const Split d = split(static_cast<int16_t>(difference));

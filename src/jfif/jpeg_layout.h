@@ -50,12 +50,11 @@ inline uint16_t divisor(int rate, int k)
  * Cb and one Cr. Luminance blocks beyond the plane's are padding. */
 struct ScanGeometry {
     uint32_t mcu_columns, mcu_rows;
-    uint32_t luma_columns, luma_rows; // the record's blocks
-    uint32_t chroma_columns;          // = mcu_columns
+    uint32_t luma_columns, luma_rows; // the record's blocks; chroma has one a MCU
 
     ScanGeometry(uint32_t w, uint32_t h)
         : mcu_columns((w + 15) / 16), mcu_rows((h + 15) / 16), luma_columns((w + 7) / 8),
-          luma_rows((h + 7) / 8), chroma_columns(mcu_columns)
+          luma_rows((h + 7) / 8)
     {
     }
     uint64_t mcus() const { return uint64_t{mcu_columns} * mcu_rows; }
@@ -74,7 +73,7 @@ template <class Mcu> bool for_each_mcu(const ScanGeometry &g, Mcu &&mcu)
                               ? int64_t{row} * g.luma_columns + column
                               : -1;
             }
-            if (!mcu(luma, uint64_t{my} * g.chroma_columns + mx))
+            if (!mcu(luma, uint64_t{my} * g.mcu_columns + mx))
                 return false;
         }
     return true;

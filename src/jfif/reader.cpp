@@ -194,7 +194,7 @@ class FileReader
     bool quantisation_tables(std::size_t length);
     bool huffman_tables(std::size_t length);
     bool restart_interval(std::size_t length);
-    bool frame(uint8_t code, std::size_t length);
+    bool frame(std::size_t length);
     bool scan_header(std::size_t length);
     bool frame_rate(uint16_t *rate);
     bool allocate();
@@ -319,7 +319,7 @@ bool FileReader::restart_interval(std::size_t length)
     return true;
 }
 
-bool FileReader::frame(uint8_t code, std::size_t length)
+bool FileReader::frame(std::size_t length)
 {
     if (have_frame_)
         return refusal_.damaged("a second frame header");
@@ -359,7 +359,6 @@ bool FileReader::frame(uint8_t code, std::size_t length)
         return refusal_.damaged("a frame width of 0");
     if (uint64_t{w_} * h_ > kMaxFramePixels)
         return refusal_.unsupported("a frame of %ux%u pixels (at most 2^28)", w_, h_);
-    (void)code;
     return true;
 }
 
@@ -384,7 +383,7 @@ bool FileReader::headers_before_scan()
         switch (code) {
         case marker::SOF0:
         case marker::SOF1:
-            ok = frame(code, length);
+            ok = frame(length);
             break;
         case marker::SOF2:
             return refusal_.unsupported("progressive coding");

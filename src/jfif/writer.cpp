@@ -31,12 +31,15 @@ struct Counts {
 };
 
 struct Counter {
+    static constexpr bool kChecks = true;
     Counts &counts;
     void dc(int category, uint32_t) { ++counts.dc[category]; }
     void ac(uint8_t symbol, int, uint32_t) { ++counts.ac[symbol]; }
 };
 
+// Codes the blocks that the Counter's pass accepted.
 struct Coder {
+    static constexpr bool kChecks = false;
     BitWriter &out;
     const HuffmanCodes &dc_codes, &ac_codes;
     void dc(int category, uint32_t bits)

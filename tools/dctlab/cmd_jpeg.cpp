@@ -22,15 +22,6 @@ struct JpegOptions {
     int rate = 10;
 };
 
-struct InputFile {
-    std::FILE *file = nullptr;
-    ~InputFile()
-    {
-        if (file && file != stdin)
-            std::fclose(file);
-    }
-};
-
 bool same_file(const std::string &input, const std::string &output)
 {
     std::error_code ec;

@@ -32,15 +32,6 @@ struct FilesOptions {
 // Inputs smaller than this finish before a bar would be worth drawing.
 constexpr int64_t kProgressThreshold = 4 << 20;
 
-struct InputFile {
-    std::FILE *file = nullptr;
-    ~InputFile()
-    {
-        if (file && file != stdin)
-            std::fclose(file);
-    }
-};
-
 template <typename Run> int run_files(const FilesOptions &o, const char *verb, Run run)
 {
     std::string error;

@@ -54,6 +54,20 @@ class ScratchFile
 // Copies what is left of `from` to `to`; false on a read or write error.
 bool copy_stream(std::FILE *from, std::FILE *to);
 
+// An input that open_input opened, closed when it goes; standard input stays
+// open.
+struct InputFile {
+    std::FILE *file = nullptr;
+    InputFile() = default;
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+    ~InputFile()
+    {
+        if (file && file != stdin)
+            std::fclose(file);
+    }
+};
+
 // Opens IN for reading, "-" standing for standard input; null with `error`
 // set when it cannot.
 std::FILE *open_input(const std::string &path, std::string &error);
