@@ -34,6 +34,9 @@ fuzz_jpeg_read) limits=(-timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=64) ;;
     ;;
 esac
 
+# CI builds every target once beforehand and then runs several at a time,
+# which must not start builds of one folder side by side.
+if [ -z "${DCTLAB_FUZZ_PREBUILT:-}" ]; then
 "$source_dir/setup" fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$source_dir" -B "$build" -G Ninja \
@@ -43,6 +46,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         "-DCMAKE_CXX_FLAGS=-O2 -fsanitize=fuzzer-no-link" >/dev/null
 fi
 cmake --build "$build" --target "$target"
+fi
 
 work="$build/corpus/$target"
 findings="$build/findings/$target"
