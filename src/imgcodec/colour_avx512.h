@@ -48,13 +48,6 @@ struct SplitOrder {
 };
 constexpr SplitOrder kSplitOrder;
 
-/* Two 16-bit values as the two halves of a 32-bit lane, for madd. */
-constexpr int32_t word_pair(int low, int high)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(high)) << 16 |
-                                static_cast<uint16_t>(low));
-}
-
 struct Pixels32 {
     __m512i lo, hi; // bytes 0..63 and 64..95 of the 32 pixels
 };

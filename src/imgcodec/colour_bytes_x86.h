@@ -86,6 +86,13 @@ INLINE void join_pixels(const v16b &blue, const v16b &green, const v16b &red, BM
 #undef DCTLAB_LANE
 }
 
+/* Two 16-bit values as the two halves of a 32-bit lane, for madd. */
+constexpr int32_t word_pair(int low, int high)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(high)) << 16 |
+                                static_cast<uint16_t>(low));
+}
+
 /* The sums of the eight pairs of neighbouring lanes. */
 INLINE void pair_sums(const v16b &x, v8s &sums)
 {

@@ -16,21 +16,26 @@
 #else
 #include "colour_bytes_portable.h"
 #endif
-#ifdef KERNEL_AVX512BW
+#if defined(KERNEL_AVX512BW)
 #include "colour_avx512.h"
+#elif defined(KERNEL_AVX2)
+#include "colour_avx2.h"
 #endif
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
 
 #ifndef KERNEL_AVX512BW
-/* Without AVX-512 every pixel takes the sixteen-pixel way or the one for
- * the rest of a row: the wide ways take none. */
+/* Without AVX-512 every pixel of the forward conversion takes the
+ * sixteen-pixel way or the one for the rest of a row. */
 INLINE uint32_t wide_group_row(const BMPPIX8BNA *, const BMPPIX8BNA *, bool, uint32_t, int16_t *,
                                int16_t *, int16_t *, int16_t *)
 {
     return 0;
 }
+#endif
+#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
+/* The portable way back has no wide way. */
 INLINE uint32_t wide_groups(const int16_t *, const int16_t *, const int16_t *, uint32_t, uint32_t,
                             uint32_t, BMPPIX8BNA *)
 {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "block_geometry.h"
+#include "butterfly_passes.h"
 #include "fast_path.h"
 #include "forward_products.h"
 #include "kernel_set.h"
@@ -29,41 +30,6 @@ INLINE void signed_like(const v8d &x, const v8d &magnitude, v8d &out)
     // (x & sign bit) | magnitude in one instruction
     const __m512i sign = _mm512_set1_epi64(INT64_MIN);
     out = (v8d)_mm512_ternarylogic_epi64((__m512i)x, sign, (__m512i)magnitude, 0xEA);
-}
-
-/* The products of a butterfly pass, from the sums and differences of its
- * mirrored inputs: v[0], v[4] from e0 ± e1, v[2], v[6] from e3, e2 and
- * the odd rows from d. */
-template <bool kScaled = true>
-INLINE void butterfly_products(const Basis &bs, const v8d &sum, const v8d &difference,
-                               const v8d &e2, const v8d &e3, const v8d (&d)[4], v8d (&v)[8])
-{
-    // Unscaled, rows 0 and 4 are left without their factors a0 and a4,
-    // which the quantiser's scaled steps then supply.
-    v[0] = kScaled ? bs.a0 * sum : sum;
-    v[4] = kScaled ? bs.a4 * difference : difference;
-    v[2] = bs.c6 * e2;
-    add_product(v[2], bs.c2, e3);
-    v[6] = -bs.c2 * e2;
-    add_product(v[6], bs.c6, e3);
-    for (int i = 0; i < 4; ++i) {
-        const double *o = bs.odd + 4 * i;
-        v8d &odd = v[2 * i + 1];
-        odd = o[0] * d[0];
-        add_product(odd, o[1], d[1]);
-        add_product(odd, o[2], d[2]);
-        add_product(odd, o[3], d[3]);
-    }
-}
-
-/* One pass of the butterfly over eight vectors, in place: v[r] becomes
- * Σj S[r][j]·v[j]. */
-template <bool kScaled = true> INLINE void butterfly8(const Basis &bs, v8d (&v)[8])
-{
-    const v8d s0 = v[0] + v[7], s1 = v[1] + v[6], s2 = v[2] + v[5], s3 = v[3] + v[4];
-    const v8d d[4] = {v[0] - v[7], v[1] - v[6], v[2] - v[5], v[3] - v[4]};
-    const v8d e0 = s0 + s3, e1 = s1 + s2;
-    butterfly_products<kScaled>(bs, e0 + e1, e0 - e1, s1 - s2, s0 - s3, d, v);
 }
 
 /* Keeps in offset_max the largest x + kFastSampleLimit, taken unsigned, of
@@ -162,36 +128,6 @@ constexpr double kNearWhole = 0x1p-30;
 INLINE unsigned lanes_below(const v8d &x, double limit)
 {
     return _mm512_cmp_pd_mask((__m512d)x, _mm512_set1_pd(limit), _CMP_LT_OQ);
-}
-
-/* The exact coefficient of row r and column c, as the matrix library's two
- * products give it, from the block's rows at src, stride apart: row r of
- * C·B a lane for each k, then its sum with column c of Cᵀ in increasing k. */
-INLINE double library_coefficient(const int16_t *src, std::size_t stride, const Basis &bs, int r,
-                                  int c)
-{
-    v8d row, b;
-    load_row(src, b);
-    row = bs.c[8 * r] * b;
-    for (int j = 1; j < 8; ++j) {
-        load_row(src + j * stride, b);
-        row = row + bs.c[8 * r + j] * b;
-    }
-    v8d column;
-    load(bs.c + 8 * c, column); // column c of Cᵀ is row c of C
-    const v8d products = row * column;
-    double f = products[0];
-    for (int k = 1; k < 8; ++k)
-        f = f + products[k];
-    return f;
-}
-
-/* Coefficient (r, c) quantised as quantum does it, from the library's way
- * of computing it. */
-INLINE int16_t library_quantised(const int16_t *src, std::size_t stride, const Basis &bs,
-                                 const Quantiser &q, int r, int c)
-{
-    return quantise_one(library_coefficient(src, stride, bs, r, c), q.divisor[8 * r + c]);
 }
 
 /* The coefficients whose t came within kNearWhole of an integer, computed

@@ -9,16 +9,18 @@
 #include "forward_products.h"
 #include "kernel_entries.h"
 #include "kernel_set.h"
-#ifdef KERNEL_AVX512BW
+#if defined(KERNEL_AVX512BW)
 #include "forward_group_avx512.h"
+#elif defined(KERNEL_AVX2)
+#include "forward_group_avx2.h"
 #endif
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
 
-#ifndef KERNEL_AVX512BW
-/* Without the butterfly (forward_butterfly_avx512.h says why) every block
- * takes the library's products, one at a time. */
+#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
+/* The portable kernels take the library's products for every block, one at
+ * a time. */
 INLINE void forward_block(const int16_t *src, std::size_t stride, const Basis &bs,
                           const Quantiser &q, int16_t *out)
 {
@@ -29,6 +31,20 @@ INLINE uint32_t forward_run(const int16_t *src, std::size_t stride, uint32_t, co
 {
     forward_by_products(src, stride, bs, q, out);
     return 1;
+}
+#endif
+
+#ifndef KERNEL_AVX2
+/* An edge block: `across` samples of `down` rows at src inside the plane,
+ * zeros beyond. */
+INLINE void forward_edge(const int16_t *src, std::size_t stride, std::size_t across,
+                         std::size_t down, const Basis &bs, const Quantiser &q, int16_t *out)
+{
+    alignas(16) int16_t padded[64];
+    __builtin_memset(padded, 0, sizeof padded);
+    for (std::size_t j = 0; j < down; ++j)
+        __builtin_memcpy(padded + kBlockSide * j, src + j * stride, across * sizeof(int16_t));
+    forward_block(padded, kBlockSide, bs, q, out);
 }
 #endif
 
@@ -47,15 +63,9 @@ KERNEL void forward_blocks(const int16_t *plane, const PlaneBlocks &p, uint32_t 
         if (run >= 1) {
             run = forward_run(src, p.width, run, bs, q, out);
         } else {
-            // An edge block: what lies inside the plane, zeros beyond.
-            alignas(16) int16_t padded[64];
             const std::size_t across = p.width - left < kBlockSide ? p.width - left : kBlockSide;
             const std::size_t down = p.height - top < kBlockSide ? p.height - top : kBlockSide;
-            __builtin_memset(padded, 0, sizeof padded);
-            for (std::size_t j = 0; j < down; ++j)
-                __builtin_memcpy(padded + kBlockSide * j, src + j * p.width,
-                                 across * sizeof(int16_t));
-            forward_block(padded, kBlockSide, bs, q, out);
+            forward_edge(src, p.width, across, down, bs, q, out);
             run = 1;
         }
         n += run;

@@ -148,6 +148,36 @@ INLINE void forward_by_products(const int16_t *src, std::size_t stride, const Ba
     quantise(f, q, out);
 }
 
+/* The exact coefficient of row r and column c, as the matrix library's two
+ * products give it, from the block's rows at src, stride apart: row r of
+ * C·B a lane for each k, then its sum with column c of Cᵀ in increasing k. */
+INLINE double library_coefficient(const int16_t *src, std::size_t stride, const Basis &bs, int r,
+                                  int c)
+{
+    v8d row, b;
+    load_row(src, b);
+    row = bs.c[8 * r] * b;
+    for (int j = 1; j < 8; ++j) {
+        load_row(src + j * stride, b);
+        row = row + bs.c[8 * r + j] * b;
+    }
+    v8d column;
+    load(bs.c + 8 * c, column); // column c of Cᵀ is row c of C
+    const v8d products = row * column;
+    double f = products[0];
+    for (int k = 1; k < 8; ++k)
+        f = f + products[k];
+    return f;
+}
+
+/* Coefficient (r, c) quantised as quantum does it, from the library's way
+ * of computing it. */
+INLINE int16_t library_quantised(const int16_t *src, std::size_t stride, const Basis &bs,
+                                 const Quantiser &q, int r, int c)
+{
+    return quantise_one(library_coefficient(src, stride, bs, r, c), q.divisor[8 * r + c]);
+}
+
 } // namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 
 #endif

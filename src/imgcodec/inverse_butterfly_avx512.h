@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "block_geometry.h"
+#include "butterfly_passes.h"
 #include "fast_path.h"
 #include "inverse_products.h"
 #include "kernel_set.h"
@@ -19,29 +20,6 @@
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
-
-/* One pass of the transposed butterfly over eight vectors, in place: v[j]
- * becomes Σr S[r][j]·v[r]. */
-INLINE void butterfly8_back(const Basis &bs, v8d (&v)[8])
-{
-    const v8d dc = bs.a0 * v[0], four = bs.a4 * v[4];
-    const v8d p = dc + four, m = dc - four;
-    v8d u = bs.c6 * v[6], w = -bs.c2 * v[6];
-    add_product(u, bs.c2, v[2]);
-    add_product(w, bs.c6, v[2]);
-    const v8d e[4] = {p + u, m + w, m - w, p - u};
-    v8d o[4];
-    for (int j = 0; j < 4; ++j) {
-        o[j] = bs.odd[j] * v[1];
-        add_product(o[j], bs.odd[4 + j], v[3]);
-        add_product(o[j], bs.odd[8 + j], v[5]);
-        add_product(o[j], bs.odd[12 + j], v[7]);
-    }
-    for (int j = 0; j < 4; ++j) {
-        v[j] = e[j] + o[j];
-        v[7 - j] = e[j] - o[j];
-    }
-}
 
 /* From this many nonzero coefficients after the DC one on, the butterfly is
  * faster than the library's products with the zero rows and columns left

@@ -21,6 +21,7 @@
 #elif defined(DCTLAB_KERNELS_AVX2)
 #define DCTLAB_KERNEL_SET avx2
 #define KERNEL __attribute__((target("avx2")))
+#define KERNEL_AVX2 1
 #define KERNEL_PSHUFB 1
 #elif defined(DCTLAB_KERNELS_PORTABLE)
 #define DCTLAB_KERNEL_SET portable

@@ -24,6 +24,9 @@ using v16b = uint8_t __attribute__((vector_size(16)));
 using v16s = int16_t __attribute__((vector_size(32)));
 using v16i = int32_t __attribute__((vector_size(64)));
 using v16f = float __attribute__((vector_size(64)));
+// Four blocks at the same position, one a lane (the AVX2 kernels).
+using v4d = double __attribute__((vector_size(32)));
+using v4l = int64_t __attribute__((vector_size(32)));
 
 INLINE void load(const double *p, v8d &v)
 {
@@ -136,6 +139,17 @@ INLINE void add_product(v8d &acc, const v8d &a, const v8d &b)
 INLINE void add_product(v8d &acc, double a, const v8d &b)
 {
     const v8d splat = {a, a, a, a, a, a, a, a}; // not 0 + a, which is an addition
+    add_product(acc, splat, b);
+}
+/* The same for four lanes, always rounded twice: the AVX2 kernels are
+ * compiled without FMA. */
+INLINE void add_product(v4d &acc, const v4d &a, const v4d &b)
+{
+    acc = acc + a * b;
+}
+INLINE void add_product(v4d &acc, double a, const v4d &b)
+{
+    const v4d splat = {a, a, a, a};
     add_product(acc, splat, b);
 }
 
