@@ -23,6 +23,7 @@
 #include "forward_products.h"
 #include "kernel_set.h"
 #include "kernel_vectors.h"
+#include "lanes_avx2.h"
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
@@ -32,19 +33,6 @@ constexpr std::size_t kGroupSamples = kGroup * kBlockSide;      // samples acros
 constexpr int16_t kSampleLimit = static_cast<int16_t>(kFastSampleLimit);
 static_assert(kSampleLimit == kFastSampleLimit && 8 * kSampleLimit <= INT16_MAX,
               "the first pass sums eight samples in 16 bits");
-
-/* The row-major position of every zigzag rank. */
-struct NaturalOrder {
-    uint8_t position[64];
-    constexpr NaturalOrder() : position()
-    {
-        for (int k = 0; k < 64; ++k)
-            position[kZigzag.rank[k]] = static_cast<uint8_t>(k);
-    }
-};
-constexpr NaturalOrder kNatural;
-static_assert(kNatural.position[0] == 0 && kNatural.position[2] == 8 &&
-              kNatural.position[63] == 63);
 
 /* Whether every sample of the group's eight rows lies within the limit:
  * x + limit, taken unsigned, is at most twice the limit exactly then. */
@@ -114,25 +102,10 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
 INLINE void turn_to_blocks(const __m128i (&quantised)[64], int16_t *out)
 {
     for (int z = 0; z < 64; z += 8) {
-        const uint8_t *at = kNatural.position + z;
-        __m128i p[4]; // p[m]: ranks z + 2m and z + 2m + 1 of blocks 0 .. 3
-        for (int m = 0; m < 4; ++m)
-            p[m] = _mm_packs_epi32(quantised[at[2 * m]], quantised[at[2 * m + 1]]);
-        __m128i by_block[2][2]; // [half][pair]: four ranks of blocks 2·pair, 2·pair + 1
-        for (int half = 0; half < 2; ++half) {
-            const __m128i a = _mm_unpacklo_epi16(p[2 * half], p[2 * half + 1]);
-            const __m128i b = _mm_unpackhi_epi16(p[2 * half], p[2 * half + 1]);
-            by_block[half][0] = _mm_unpacklo_epi16(a, b);
-            by_block[half][1] = _mm_unpackhi_epi16(a, b);
-        }
-        for (int pair = 0; pair < 2; ++pair) {
-            const __m128i first = _mm_unpacklo_epi64(by_block[0][pair], by_block[1][pair]);
-            const __m128i second = _mm_unpackhi_epi64(by_block[0][pair], by_block[1][pair]);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + kBlockSamples * (2 * pair) + z),
-                             first);
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i *>(out + kBlockSamples * (2 * pair + 1) + z), second);
-        }
+        __m128i ranks[8];
+        for (int k = 0; k < 8; ++k)
+            ranks[k] = quantised[kNatural.position[z + k]];
+        store_quads(ranks, out + z, kBlockSamples);
     }
 }
 

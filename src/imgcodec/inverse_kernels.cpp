@@ -12,8 +12,10 @@
 #include "kernel_set.h"
 #include "kernel_vectors.h"
 #include "quant_matrix.h"
-#ifdef KERNEL_AVX512BW
+#if defined(KERNEL_AVX512BW)
 #include "inverse_butterfly_avx512.h"
+#elif defined(KERNEL_AVX2)
+#include "inverse_group_avx2.h"
 #endif
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
@@ -64,18 +66,56 @@ INLINE void inverse_any(const int16_t *coefficients, const int16_t *divisors,
         inverse_block(coefficients, divisors, bs, out, stride);
 }
 
+#ifdef KERNEL_AVX2
+/* Four neighbours wholly inside the plane through the group, unless every
+ * one of them is sparse enough for the corner ways; how many it took, 0 or
+ * kInverseGroup. */
+INLINE uint32_t inverse_run(const int16_t *from, const int16_t *divisors,
+                            const int16_t *divisors_by_columns, const int16_t *zigzag_divisors,
+                            const Basis &bs, int16_t *dst, std::size_t stride)
+{
+    if (!bs.fast_inverse)
+        return 0;
+    uint64_t beyond_corner = 0;
+    for (uint32_t b = 0; b < kInverseGroup; ++b)
+        beyond_corner |= nonzero_bits(from + kBlockSamples * b) & ~corner_ranks(3);
+    if (beyond_corner == 0)
+        return 0;
+    for (unsigned redo = inverse_group(from, zigzag_divisors, bs, dst, stride); redo != 0;
+         redo &= redo - 1) {
+        const int b = __builtin_ctz(redo);
+        inverse_any(from + kBlockSamples * b, divisors, divisors_by_columns, bs,
+                    dst + kBlockSide * b, stride);
+    }
+    return kInverseGroup;
+}
+#else
+INLINE uint32_t inverse_run(const int16_t *, const int16_t *, const int16_t *, const int16_t *,
+                            const Basis &, int16_t *, std::size_t)
+{
+    return 0;
+}
+constexpr uint32_t kInverseGroup = 4; // never taken
+#endif
+
 KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, const Basis &bs,
                           const int16_t *divisors, int16_t *plane)
 {
-    alignas(64) int16_t divisors_by_columns[64];
-    for (int k = 0; k < 64; ++k)
+    alignas(64) int16_t divisors_by_columns[64], zigzag_divisors[64];
+    for (int k = 0; k < 64; ++k) {
         divisors_by_columns[k] = divisors[8 * (k % 8) + k / 8];
+        zigzag_divisors[REV_PERM_MAT[k]] = divisors[k];
+    }
     uint32_t col = 0, row = 0;
     for (uint32_t n = 0; n < p.count;) {
         const std::size_t left = std::size_t{col} * kBlockSide, top = std::size_t{row} * kBlockSide;
         int16_t *dst = plane + top * p.width + left;
         const int16_t *from = coefficients + kBlockSamples * n;
-        uint32_t run = 1; // blocks done in this round, 2 for pairs
+        // Blocks done in this round: a group of four, a pair, or one.
+        const bool quad = left + kInverseGroup * kBlockSide <= p.width && top + kBlockSide <= p.height;
+        uint32_t run = quad ? inverse_run(from, divisors, divisors_by_columns, zigzag_divisors, bs,
+                                          dst, p.width)
+                            : 0;
         // The coefficients stream in from memory: ask for them a little
         // ahead of the blocks that need them (in integers: the address may
         // lie past the array, which a prefetch never reads).
@@ -90,7 +130,9 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
                                    1);
         const bool pair = left + 2 * kBlockSide <= p.width && top + kBlockSide <= p.height;
         const uint64_t both = pair ? nonzero_bits(from) | nonzero_bits(from + kBlockSamples) : 0;
-        if (pair && (both & ~corner_ranks(2)) == 0) {
+        if (run != 0) {
+            // taken by the group
+        } else if (pair && (both & ~corner_ranks(2)) == 0) {
             inverse_corner<2, 2>(from, divisors, bs, dst, p.width);
             run = 2;
         } else if (pair && (both & ~corner_ranks(3)) == 0) {
@@ -105,6 +147,7 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
             run = 2;
         } else if (left + kBlockSide <= p.width && top + kBlockSide <= p.height) {
             inverse_any(from, divisors, divisors_by_columns, bs, dst, p.width);
+            run = 1;
         } else {
             // Samples of edge blocks beyond the plane are dropped.
             alignas(16) int16_t block[64];
@@ -114,8 +157,9 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
             for (std::size_t j = 0; j < down; ++j)
                 __builtin_memcpy(dst + j * p.width, block + kBlockSide * j,
                                  across * sizeof(int16_t));
+            run = 1;
         }
-        n += run; // a pair never reaches past the end of its block row
+        n += run; // a group or a pair never reaches past the end of its block row
         col += run;
         if (col == p.per_row) {
             col = 0;

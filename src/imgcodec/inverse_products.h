@@ -162,6 +162,21 @@ INLINE uint64_t nonzero_bits(const int16_t *coefficients)
 #ifdef KERNEL_AVX512BW
     const __m512i a = _mm512_loadu_si512(coefficients), b = _mm512_loadu_si512(coefficients + 32);
     return uint64_t{_mm512_test_epi16_mask(a, a)} | uint64_t{_mm512_test_epi16_mask(b, b)} << 32;
+#elif defined(KERNEL_AVX2)
+    uint64_t bits = 0;
+    for (int h = 0; h < 2; ++h) {
+        const __m256i a =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coefficients + 32 * h));
+        const __m256i b =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coefficients + 32 * h + 16));
+        const __m256i zero = _mm256_setzero_si256();
+        // Words to bytes, the 64-bit pieces put back in order after the
+        // in-lane packing.
+        const __m256i bytes = _mm256_permute4x64_epi64(
+            _mm256_packs_epi16(_mm256_cmpeq_epi16(a, zero), _mm256_cmpeq_epi16(b, zero)), 0xD8);
+        bits |= uint64_t{~static_cast<uint32_t>(_mm256_movemask_epi8(bytes))} << (32 * h);
+    }
+    return bits;
 #else
     uint64_t bits = 0;
     for (int k = 0; k < 64; ++k)
@@ -202,7 +217,16 @@ INLINE void inverse_corner(const int16_t *coefficients, const int16_t *divisors,
     for (int n = 0; n < N; ++n) {
         static_assert(E <= 4, "rows 0 to 3 are the first half of a block");
         alignas(64) int16_t natural[32];
+#ifdef KERNEL_AVX512BW
         reorder_half(coefficients + kBlockSamples * n, REV_PERM_MAT, natural);
+#else
+        // Without a wide permutation, only the corner is gathered: nothing
+        // else in its rows is nonzero.
+        __builtin_memset(natural, 0, sizeof natural);
+        for (int r = 0; r < E; ++r)
+            for (int c = 0; c < E; ++c)
+                natural[8 * r + c] = coefficients[kBlockSamples * n + kZigzag.rank[8 * r + c]];
+#endif
         for (int k = 0; k < E; ++k) {
             v8u v;
             dequantise_row(natural + 8 * k, divisors + 8 * k, v, d[n][k]);

@@ -1,0 +1,107 @@
+/* The AVX2 kernels' way back for four neighbouring blocks at once, one
+ * block a lane of each vector of four doubles: the transposed butterfly of
+ * the AVX-512 kernels (inverse_butterfly_avx512.h), lane for lane, under
+ * its bound (fast_path.cpp), a block whose samples come within 2^-28 of a
+ * half-integer, or beyond the fast rounding, taken again the library's way.
+ * With the blocks in the lanes neither pass transposes doubles: the
+ * coefficients are turned a block a lane once, in 16 bits, and the samples
+ * turned back into each block's rows. */
+#ifndef DCTLAB_IMGCODEC_INVERSE_GROUP_AVX2_H
+#define DCTLAB_IMGCODEC_INVERSE_GROUP_AVX2_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "block_geometry.h"
+#include "butterfly_passes.h"
+#include "fast_path.h"
+#include "kernel_set.h"
+#include "kernel_vectors.h"
+#include "lanes_avx2.h"
+
+namespace dctlab::img::fast::DCTLAB_KERNEL_SET
+{
+
+constexpr uint32_t kInverseGroup = 4; // blocks a group
+
+/* Four blocks, from coefficients + 64b, dequantised with the divisors in
+ * zigzag order (the low 16 bits of each product, as unQuantum keeps them),
+ * position k (row-major) of block b in lane b of d[k]. */
+INLINE void group_coefficients(const int16_t *coefficients, const int16_t *zigzag_divisors,
+                               v4d (&d)[64])
+{
+    for (int z = 0; z < 64; z += 8) {
+        const __m128i divisors =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(zigzag_divisors + z));
+        __m128i octets[4];
+        for (uint32_t b = 0; b < kInverseGroup; ++b)
+            octets[b] = _mm_mullo_epi16(
+                _mm_loadu_si128(
+                    reinterpret_cast<const __m128i *>(coefficients + kBlockSamples * b + z)),
+                divisors);
+        __m128i pairs[4];
+        load_quads(octets, pairs);
+        for (int m = 0; m < 4; ++m) {
+            d[kNatural.position[z + 2 * m]] =
+                (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(pairs[m]));
+            d[kNatural.position[z + 2 * m + 1]] =
+                (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_unpackhi_epi64(pairs[m], pairs[m])));
+        }
+    }
+}
+
+/* The four blocks with coefficients at coefficients + 64b back into rows
+ * stride apart at out + 8b. Every block's samples are stored; the bits of
+ * the blocks whose samples the butterfly could not vouch for are returned,
+ * and those the caller computes again. */
+INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag_divisors,
+                              const Basis &bs, int16_t *out, std::size_t stride)
+{
+    alignas(32) v4d d[64];
+    group_coefficients(coefficients, zigzag_divisors, d);
+    for (int r = 0; r < 8; ++r) {
+        v4d v[8];
+        for (int c = 0; c < 8; ++c)
+            v[c] = d[8 * r + c];
+        butterfly8_back(bs, v); // row r of D·S
+        for (int j = 0; j < 8; ++j)
+            d[8 * r + j] = v[j];
+    }
+    // Nearness to a half-integer as the forward groups find nearness to an
+    // integer: the low 30 bits of fl(x + 1.5·2^22 - 1/2 + 2^-27) hold the
+    // fraction of x - 1/2 + 2^-27 in units of 2^-30 (|x| < 2^21), and where
+    // x lies within 2^-28 of a half-integer they are below 16.
+    constexpr double kFractionShift = 0x1.8p22 - 0.5 + 0x1p-27;
+    const v4l fraction_bits = {0x3FFFFFF0, 0x3FFFFFF0, 0x3FFFFFF0, 0x3FFFFFF0};
+    const __m128i reach = _mm_set1_epi32(32767), reach_below = _mm_set1_epi32(-32767);
+    __m128i rounded[64];
+    v4l near = {};
+    __m128i beyond = _mm_setzero_si128();
+    for (int j = 0; j < 8; ++j) {
+        v4d v[8];
+        for (int r = 0; r < 8; ++r)
+            v[r] = d[8 * r + j];
+        butterfly8_back(bs, v); // column j of Sᵀ·D·S: v[i] is sample (i, j)
+        for (int i = 0; i < 8; ++i) {
+            // roun(x) = trunc(2x) - trunc(x) for |x| < 16384, that is while
+            // |trunc(2x)| <= 32767 (see quantise).
+            const __m128i twice = _mm256_cvttpd_epi32((__m256d)(v[i] + v[i]));
+            beyond = _mm_or_si128(beyond, _mm_or_si128(_mm_cmpgt_epi32(twice, reach),
+                                                       _mm_cmpgt_epi32(reach_below, twice)));
+            rounded[8 * i + j] = _mm_sub_epi32(twice, _mm256_cvttpd_epi32((__m256d)v[i]));
+            near |= ((v4l)(v[i] + kFractionShift) & fraction_bits) == 0;
+        }
+    }
+    for (int i = 0; i < 8; ++i) {
+        __m128i row[8];
+        for (int j = 0; j < 8; ++j)
+            row[j] = rounded[8 * i + j];
+        store_quads(row, out + stride * i, kBlockSide);
+    }
+    const unsigned far = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(beyond)));
+    return far | static_cast<unsigned>(_mm256_movemask_pd((__m256d)near));
+}
+
+} // namespace dctlab::img::fast::DCTLAB_KERNEL_SET
+
+#endif
