@@ -1,8 +1,8 @@
-/* The AVX2 kernels' way back to pixels, thirty-two at a time: the offsets
- * of sixteen groups from their colour differences, the pixels from their
- * luma in 16-bit lanes. It computes what the AVX-512 kernel's wide_groups
- * does (colour_avx512.h), on vectors half as wide, under the exactness
- * argument of planes_to_rgb (colour_kernels.cpp). */
+/* The AVX2 kernels' colour conversions in 16-bit lanes and multiply-adds
+ * of 16-bit pairs, as the AVX-512 kernels do them (colour_avx512.h) on
+ * vectors half as wide: the forward one sixteen pixels at a time, the way
+ * back thirty-two, each under the exactness argument of its kind
+ * (colour_lanes.h, planes_to_rgb in colour_kernels.cpp). */
 #ifndef DCTLAB_IMGCODEC_COLOUR_AVX2_H
 #define DCTLAB_IMGCODEC_COLOUR_AVX2_H
 
@@ -18,6 +18,100 @@
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
+
+/* Luminance of sixteen pixels from their components, the ties among them
+ * recomputed: q = ⌊(N + 500)/1000⌋ in 16-bit lanes, by way of ⌊(N + 500)/8⌋
+ * and a multiplication for the division by 125, as luma32 of the AVX-512
+ * kernels computes it. */
+INLINE void luma16_words(const BMPPIX8BNA *p, const v16b &blue, const v16b &green,
+                         const v16b &red, int16_t *out)
+{
+    const __m256i b = _mm256_cvtepu8_epi16(reinterpret_cast<const __m128i &>(blue));
+    const __m256i g = _mm256_cvtepu8_epi16(reinterpret_cast<const __m128i &>(green));
+    const __m256i r = _mm256_cvtepu8_epi16(reinterpret_cast<const __m128i &>(red));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i red_green = _mm256_set1_epi32(word_pair(299, 587));
+    const __m256i blue_only = _mm256_set1_epi32(word_pair(114, 0));
+    const __m256i half = _mm256_set1_epi32(500);
+    // N + 500 of pixels 0-3 and 8-11 (low), 4-7 and 12-15 (high), as
+    // unpacking pairs them; packing puts them back in order.
+    const __m256i low = _mm256_add_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(r, g), red_green),
+                         _mm256_madd_epi16(_mm256_unpacklo_epi16(b, zero), blue_only)),
+        half);
+    const __m256i high = _mm256_add_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(r, g), red_green),
+                         _mm256_madd_epi16(_mm256_unpackhi_epi16(b, zero), blue_only)),
+        half);
+    const __m256i x =
+        _mm256_packus_epi32(_mm256_srli_epi32(low, 3), _mm256_srli_epi32(high, 3));
+    const __m256i q = _mm256_srli_epi16(
+        _mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<int16_t>(uint16_t{33555}))), 6);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), q);
+    const __m256i words = _mm256_set1_epi32(0xFFFF);
+    const __m256i biased =
+        _mm256_packus_epi32(_mm256_and_si256(low, words), _mm256_and_si256(high, words));
+    const __m256i ties =
+        _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, _mm256_set1_epi16(1000)), biased);
+    if (!_mm256_testz_si256(ties, ties))
+        luma_ties(p, 16, out);
+}
+
+/* The chroma of eight groups from their components' sums over the group:
+ * M formed by multiply-adds of (B, R) and (G, 0) pairs. */
+INLINE void chroma8_words(const v8s &blue, const v8s &green, const v8s &red, int16_t *cb,
+                          int16_t *cr)
+{
+    const __m128i b = reinterpret_cast<const __m128i &>(blue);
+    const __m128i g = reinterpret_cast<const __m128i &>(green);
+    const __m128i r = reinterpret_cast<const __m128i &>(red);
+    const __m128i zero = _mm_setzero_si128();
+    const __m256i blue_red =
+        _mm256_set_m128i(_mm_unpackhi_epi16(b, r), _mm_unpacklo_epi16(b, r)); // groups in order
+    const __m256i green_zero =
+        _mm256_set_m128i(_mm_unpackhi_epi16(g, zero), _mm_unpacklo_epi16(g, zero));
+    const __m256i gm = _mm256_madd_epi16(green_zero, _mm256_set1_epi32(word_pair(-587, 0)));
+    const __m256i m_cb = _mm256_add_epi32(
+        _mm256_madd_epi16(blue_red, _mm256_set1_epi32(word_pair(886, -299))), gm);
+    const __m256i m_cr = _mm256_add_epi32(
+        _mm256_madd_epi16(blue_red, _mm256_set1_epi32(word_pair(-114, 701))), gm);
+    chroma8((v8i)m_cb, kCbStep, cb);
+    chroma8((v8i)m_cr, kCrStep, cr);
+}
+
+/* Pixels 0 .. of one row of groups and the one or two pixel rows under it,
+ * sixteen at a time while they last; how many. */
+INLINE uint32_t wide_group_row(const BMPPIX8BNA *top, const BMPPIX8BNA *below, bool two_rows,
+                               uint32_t w, int16_t *y_top, int16_t *y_below, int16_t *cb,
+                               int16_t *cr)
+{
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        v16b b8, g8, r8;
+        split_pixels(top + x, b8, g8, r8);
+        luma16_words(top + x, b8, g8, r8, y_top + x);
+        v8s b_sum, g_sum, r_sum, more;
+        pair_sums(b8, b_sum);
+        pair_sums(g8, g_sum);
+        pair_sums(r8, r_sum);
+        if (two_rows) {
+            split_pixels(below + x, b8, g8, r8);
+            luma16_words(below + x, b8, g8, r8, y_below + x);
+            pair_sums(b8, more);
+            b_sum += more;
+            pair_sums(g8, more);
+            g_sum += more;
+            pair_sums(r8, more);
+            r_sum += more;
+        } else { // the short group of an odd height counts its pixels twice
+            b_sum += b_sum;
+            g_sum += g_sum;
+            r_sum += r_sum;
+        }
+        chroma8_words(b_sum, g_sum, r_sum, cb + x / 2, cr + x / 2);
+    }
+    return x;
+}
 
 /* A component is luma plus offset with signed 16-bit saturation, then
  * packed to bytes with unsigned saturation: together a clamp to 0..255 as

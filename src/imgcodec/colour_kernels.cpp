@@ -1,6 +1,7 @@
 /* The colour conversions of whole pictures, for one kernel set: sixteen
- * pixels at a time (the AVX-512 set thirty-two where it can), the rest of a
- * row one pixel or group at a time. It is compiled once for every kernel set (kernel_set.h). */
+ * pixels at a time (the AVX-512 set thirty-two where it can, the AVX2 set
+ * in 16-bit lanes and thirty-two on the way back), the rest of a row one
+ * pixel or group at a time. It is compiled once for every kernel set (kernel_set.h). */
 #include <cstddef>
 #include <cstdint>
 
@@ -25,17 +26,15 @@
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
 
-#ifndef KERNEL_AVX512BW
-/* Without AVX-512 every pixel of the forward conversion takes the
- * sixteen-pixel way or the one for the rest of a row. */
+#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
+/* The portable forward conversion takes the sixteen-pixel way or the one
+ * for the rest of a row. */
 INLINE uint32_t wide_group_row(const BMPPIX8BNA *, const BMPPIX8BNA *, bool, uint32_t, int16_t *,
                                int16_t *, int16_t *, int16_t *)
 {
     return 0;
 }
-#endif
-#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
-/* The portable way back has no wide way. */
+/* Nor has its way back a wide way. */
 INLINE uint32_t wide_groups(const int16_t *, const int16_t *, const int16_t *, uint32_t, uint32_t,
                             uint32_t, BMPPIX8BNA *)
 {

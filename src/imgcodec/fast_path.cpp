@@ -53,9 +53,10 @@ namespace
  * integer, ⌊t⌋ = ⌊τ⌋ and the result is exact; the coefficients closer than
  * that are recomputed the library's way. They are few but for the DC
  * coefficient, a multiple of 1/8 but for rounding, which lies on a boundary
- * in up to one block of eight. The kernel that takes eight blocks at once
- * leaves the butterfly's products by a0 and a4 (rows and columns 0 and 4)
- * out, one rounding fewer, and multiplies by them in the step instead:
+ * in up to one block of eight. The kernels that take eight or four blocks
+ * at once, one a lane, leave the butterfly's products by a0 and a4 (rows
+ * and columns 0 and 4) out, one rounding fewer, and multiply by them in the
+ * step instead:
  * t = fl(x̂'·s ± fl(e/d + 1/2)) with s = fl(fl(fl(1/d)·k_r)·k_c) within 3u·s
  * of k_r·k_c/d, which moves t by under 3u·2^14 < 2^-37 more, so the margin
  * of 2^-30 still holds. (Where x̂ and x differ in sign, |x| <= E and both

@@ -3,8 +3,9 @@
  * that come too near a rounding boundary recomputed the library's way.
  *
  * Only the AVX-512 kernels have it. Without AVX-512 the vectors of eight
- * doubles are split into pieces, and the butterfly with its transposes and
- * checks then loses to the library's products. */
+ * doubles are split into pieces, and a butterfly with transposes and
+ * checks loses to the library's products; the AVX2 kernels put four blocks
+ * one a lane instead (forward_group_avx2.h), which transposes nothing. */
 #ifndef DCTLAB_IMGCODEC_FORWARD_BUTTERFLY_AVX512_H
 #define DCTLAB_IMGCODEC_FORWARD_BUTTERFLY_AVX512_H
 

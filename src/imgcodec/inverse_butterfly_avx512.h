@@ -3,7 +3,8 @@
  * sample lands far enough from a rounding boundary.
  *
  * Only the AVX-512 kernels have it, for the reason the forward butterfly
- * gives (forward_butterfly_avx512.h). */
+ * gives (forward_butterfly_avx512.h); the AVX2 kernels take four blocks
+ * one a lane (inverse_group_avx2.h). */
 #ifndef DCTLAB_IMGCODEC_INVERSE_BUTTERFLY_AVX512_H
 #define DCTLAB_IMGCODEC_INVERSE_BUTTERFLY_AVX512_H
 

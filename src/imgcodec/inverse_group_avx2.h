@@ -30,6 +30,7 @@ constexpr uint32_t kInverseGroup = 4; // blocks a group
 INLINE void group_coefficients(const int16_t *coefficients, const int16_t *zigzag_divisors,
                                v4d (&d)[64])
 {
+    #pragma GCC unroll 8
     for (int z = 0; z < 64; z += 8) {
         const __m128i divisors =
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(zigzag_divisors + z));
@@ -41,6 +42,7 @@ INLINE void group_coefficients(const int16_t *coefficients, const int16_t *zigza
                 divisors);
         __m128i pairs[4];
         load_quads(octets, pairs);
+        #pragma GCC unroll 8
         for (int m = 0; m < 4; ++m) {
             d[kNatural.position[z + 2 * m]] =
                 (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(pairs[m]));
@@ -59,11 +61,14 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
 {
     alignas(32) v4d d[64];
     group_coefficients(coefficients, zigzag_divisors, d);
+    #pragma GCC unroll 8
     for (int r = 0; r < 8; ++r) {
         v4d v[8];
+        #pragma GCC unroll 8
         for (int c = 0; c < 8; ++c)
             v[c] = d[8 * r + c];
         butterfly8_back(bs, v); // row r of D·S
+        #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j)
             d[8 * r + j] = v[j];
     }
@@ -77,11 +82,14 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
     __m128i rounded[64];
     v4l near = {};
     __m128i beyond = _mm_setzero_si128();
+    #pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
         v4d v[8];
+        #pragma GCC unroll 8
         for (int r = 0; r < 8; ++r)
             v[r] = d[8 * r + j];
         butterfly8_back(bs, v); // column j of Sᵀ·D·S: v[i] is sample (i, j)
+        #pragma GCC unroll 8
         for (int i = 0; i < 8; ++i) {
             // roun(x) = trunc(2x) - trunc(x) for |x| < 16384, that is while
             // |trunc(2x)| <= 32767 (see quantise).
@@ -92,8 +100,10 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
             near |= ((v4l)(v[i] + kFractionShift) & fraction_bits) == 0;
         }
     }
+    #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
         __m128i row[8];
+        #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j)
             row[j] = rounded[8 * i + j];
         store_quads(row, out + stride * i, kBlockSide);

@@ -14,6 +14,7 @@
 #include "jpeg_layout.h"
 #include "messages.h"
 #include "records.h"
+#include "result_memory.h"
 
 namespace dctlab::jfif
 {
@@ -493,12 +494,12 @@ bool FileReader::allocate()
     r.h = h_;
     r.YBlks = blocks.luma.count;
     r.CBlks = blocks.chroma.count;
-    r.YdataDCT = static_cast<int16_t *>(std::calloc(luma, sizeof(int16_t)));
-    r.CbDataDCT = static_cast<int16_t *>(std::calloc(chroma, sizeof(int16_t)));
-    r.CrDataDCT = static_cast<int16_t *>(std::calloc(chroma, sizeof(int16_t)));
-    if (!r.YdataDCT || !r.CbDataDCT || !r.CrDataDCT)
-        return refusal_.message(img::kNoMemory);
-    return true;
+    // Zeroed, as the blocks store only their nonzero coefficients, and with
+    // large pages behind them like the picture path's results.
+    r.YdataDCT = img::new_samples(luma);
+    r.CbDataDCT = r.YdataDCT ? img::new_samples(chroma) : nullptr;
+    r.CrDataDCT = r.CbDataDCT ? img::new_samples(chroma) : nullptr;
+    return r.CrDataDCT != nullptr; // else after the memory line
 }
 
 bool FileReader::decode_block(BitReader &bits, int c, int16_t *block)
