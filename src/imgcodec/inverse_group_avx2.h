@@ -17,7 +17,9 @@
 #include "fast_path.h"
 #include "kernel_set.h"
 #include "kernel_vectors.h"
+#include "inverse_products.h"
 #include "lanes_avx2.h"
+#include "quant_matrix.h"
 
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
@@ -110,6 +112,72 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
     }
     const unsigned far = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(beyond)));
     return far | static_cast<unsigned>(_mm256_movemask_pd((__m256d)near));
+}
+
+/* A block whose nonzero coefficients all lie in its top left E x E corner,
+ * as inverse_corner<E> computes it, product for product, with the
+ * products held in registers: of Cᵀ·D only the E columns of the corner are
+ * nonzero, a vector over the rows each, and each row of B is then E
+ * products and their sum in increasing k. Such blocks are most of a
+ * photograph at everyday rates. Coefficients beyond the reach of the
+ * rounding without checks go to inverse_corner<E>. */
+template <int E>
+INLINE void inverse_corner_rows(const int16_t *coefficients, const int16_t *divisors,
+                                const Basis &bs, int16_t *out, std::size_t stride)
+{
+    constexpr int kReach = E == 2 ? 16384 : E == 3 ? 7000 : 4000; // as inverse_corner reckons
+    double d[E][E];
+#pragma GCC unroll 4
+    for (int r = 0; r < E; ++r)
+#pragma GCC unroll 4
+        for (int c = 0; c < E; ++c) {
+            const int16_t v =
+                dequantise_one(coefficients[kZigzag.rank[8 * r + c]], divisors[8 * r + c]);
+            if (v > kReach || v < -kReach) {
+                inverse_corner<E>(coefficients, divisors, bs, out, stride);
+                return;
+            }
+            d[r][c] = v;
+        }
+    // Rows 0 .. E - 1 of C, halves of four.
+    __m256d rows[E][2];
+#pragma GCC unroll 4
+    for (int k = 0; k < E; ++k)
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h)
+            rows[k][h] = _mm256_load_pd(bs.c + 8 * k + 4 * h);
+    // Column c of Cᵀ·D over the rows j: Σk fl(C[k][j]·D[k][c]) in increasing k.
+    alignas(32) double t[E][8];
+#pragma GCC unroll 4
+    for (int c = 0; c < E; ++c)
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h) {
+            __m256d sum = _mm256_mul_pd(rows[0][h], _mm256_set1_pd(d[0][c]));
+#pragma GCC unroll 4
+            for (int k = 1; k < E; ++k)
+                sum = _mm256_add_pd(sum, _mm256_mul_pd(rows[k][h], _mm256_set1_pd(d[k][c])));
+            _mm256_store_pd(t[c] + 4 * h, sum);
+        }
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) {
+        __m256d tj[E];
+#pragma GCC unroll 4
+        for (int k = 0; k < E; ++k)
+            tj[k] = _mm256_broadcast_sd(t[k] + j);
+        __m128i rounded[2];
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h) {
+            __m256d x = _mm256_mul_pd(tj[0], rows[0][h]);
+#pragma GCC unroll 4
+            for (int k = 1; k < E; ++k)
+                x = _mm256_add_pd(x, _mm256_mul_pd(tj[k], rows[k][h]));
+            // roun(x) = trunc(2x) - trunc(x), |x| < 16384 here
+            rounded[h] = _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(x, x)),
+                                       _mm256_cvttpd_epi32(x));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + stride * j),
+                         _mm_packs_epi32(rounded[0], rounded[1]));
+    }
 }
 
 } // namespace dctlab::img::fast::DCTLAB_KERNEL_SET

@@ -39,6 +39,21 @@ INLINE bool inverse_pair(const int16_t *, const int16_t *, const Basis &, int16_
 }
 #endif
 
+/* N neighbouring blocks of E x E corners: the AVX2 kernels take them one
+ * at a time with their products in registers (inverse_corner_rows). */
+template <int E, int N = 1>
+INLINE void corner_blocks(const int16_t *coefficients, const int16_t *divisors, const Basis &bs,
+                          int16_t *out, std::size_t stride)
+{
+#ifdef KERNEL_AVX2
+    for (int n = 0; n < N; ++n)
+        inverse_corner_rows<E>(coefficients + kBlockSamples * n, divisors, bs,
+                               out + kBlockSide * n, stride);
+#else
+    inverse_corner<E, N>(coefficients, divisors, bs, out, stride);
+#endif
+}
+
 /* One block back, by whichever way gives the library's samples fastest. */
 INLINE void inverse_any(const int16_t *coefficients, const int16_t *divisors,
                         const int16_t *divisors_by_columns, const Basis &bs, int16_t *out,
@@ -57,29 +72,30 @@ INLINE void inverse_any(const int16_t *coefficients, const int16_t *divisors,
     constexpr uint64_t kCorner2 = corner_ranks(2), kCorner3 = corner_ranks(3),
                        kCorner4 = corner_ranks(4);
     if ((nonzero & ~kCorner2) == 0)
-        inverse_corner<2>(coefficients, divisors, bs, out, stride);
+        corner_blocks<2>(coefficients, divisors, bs, out, stride);
     else if ((nonzero & ~kCorner3) == 0)
-        inverse_corner<3>(coefficients, divisors, bs, out, stride);
+        corner_blocks<3>(coefficients, divisors, bs, out, stride);
     else if ((nonzero & ~kCorner4) == 0)
-        inverse_corner<4>(coefficients, divisors, bs, out, stride);
+        corner_blocks<4>(coefficients, divisors, bs, out, stride);
     else if (!inverse_dense(coefficients, nonzero, divisors_by_columns, bs, out, stride))
         inverse_block(coefficients, divisors, bs, out, stride);
 }
 
 #ifdef KERNEL_AVX2
-/* Four neighbours wholly inside the plane through the group, unless every
- * one of them is sparse enough for the corner ways; how many it took, 0 or
- * kInverseGroup. */
+/* Four neighbours wholly inside the plane through the group, if at least
+ * this many of them are too dense for the corner ways; how many it took, 0
+ * or kInverseGroup. */
+constexpr int kGroupFrom = 2;
 INLINE uint32_t inverse_run(const int16_t *from, const int16_t *divisors,
                             const int16_t *divisors_by_columns, const int16_t *zigzag_divisors,
                             const Basis &bs, int16_t *dst, std::size_t stride)
 {
     if (!bs.fast_inverse)
         return 0;
-    uint64_t beyond_corner = 0;
+    int beyond_corner = 0;
     for (uint32_t b = 0; b < kInverseGroup; ++b)
-        beyond_corner |= nonzero_bits(from + kBlockSamples * b) & ~corner_ranks(3);
-    if (beyond_corner == 0)
+        beyond_corner += (nonzero_bits(from + kBlockSamples * b) & ~corner_ranks(4)) != 0;
+    if (beyond_corner < kGroupFrom)
         return 0;
     for (unsigned redo = inverse_group(from, zigzag_divisors, bs, dst, stride); redo != 0;
          redo &= redo - 1) {
@@ -133,10 +149,10 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
         if (run != 0) {
             // taken by the group
         } else if (pair && (both & ~corner_ranks(2)) == 0) {
-            inverse_corner<2, 2>(from, divisors, bs, dst, p.width);
+            corner_blocks<2, 2>(from, divisors, bs, dst, p.width);
             run = 2;
         } else if (pair && (both & ~corner_ranks(3)) == 0) {
-            inverse_corner<3, 2>(from, divisors, bs, dst, p.width);
+            corner_blocks<3, 2>(from, divisors, bs, dst, p.width);
             run = 2;
         } else if (pair && dense_pair(from, bs)) {
             // Two dense neighbours together.
