@@ -47,13 +47,50 @@ struct Split {
     int category;
     uint32_t bits;
 };
-inline Split split(int16_t value)
+inline Split split_by_sizemag(int16_t value)
 {
     char category = 0;
     int16_t magnitude = 0;
     sizemag(value, &category, &magnitude);
     const int c = static_cast<unsigned char>(category);
     return {c, static_cast<uint32_t>(static_cast<uint16_t>(magnitude)) & ((1u << c) - 1)};
+}
+
+/* The split of every value a code carries (DC differences reach furthest),
+ * asked of the size-category module once: both passes of the writer split
+ * every nonzero coefficient, and a look-up in 16 KiB is cheaper than a call
+ * each time. */
+class SplitTable
+{
+  public:
+    SplitTable()
+    {
+        for (int v = -kMaxDcDifference; v <= kMaxDcDifference; ++v) {
+            const Split s = split_by_sizemag(static_cast<int16_t>(v));
+            entries_[v + kMaxDcDifference] = {static_cast<uint16_t>(s.bits),
+                                              static_cast<uint8_t>(s.category)};
+        }
+    }
+    /* For |value| <= kMaxDcDifference. */
+    Split operator()(int value) const
+    {
+        const Entry e = entries_[value + kMaxDcDifference];
+        return {e.category, e.bits};
+    }
+
+  private:
+    struct Entry {
+        uint16_t bits;
+        uint8_t category;
+    };
+    Entry entries_[2 * kMaxDcDifference + 1];
+};
+static_assert(kMaxAcMagnitude <= kMaxDcDifference, "AC values are in the table too");
+
+inline const SplitTable &splits()
+{
+    static const SplitTable table;
+    return table;
 }
 
 /* Calls sink.dc(category, bits) once and sink.ac(symbol, category, bits) for
@@ -83,7 +120,8 @@ template <class Sink> bool code_block(const int16_t *block, int &dc, Sink &sink)
         }
     }
     dc = value;
-    const Split d = split(static_cast<int16_t>(difference));
+    const SplitTable &split = splits();
+    const Split d = split(difference);
     sink.dc(d.category, d.bits);
     int last = 0;
     for (; mask; mask &= mask - 1) {
