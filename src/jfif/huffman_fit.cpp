@@ -76,14 +76,21 @@ HuffmanTable fit_huffman(const std::array<uint32_t, 256> &frequency)
     }
 
     // Longest codes last, and within a length the reserved code last, so
-    // that it is the one that would be all ones.
+    // that it is the one that would be all ones. Within a length the more
+    // frequent symbols come first and so take the codes with fewer ones:
+    // the coded bits then hold fewer bytes of 0xFF, each of which costs a
+    // stuffed zero byte (ties in symbol order).
     std::vector<std::size_t> order(n);
     for (std::size_t i = 0; i < n; ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (length[a] != length[b])
             return length[a] < length[b];
-        return static_cast<unsigned>(leaves[a].symbol) < static_cast<unsigned>(leaves[b].symbol);
+        if ((leaves[a].symbol < 0) != (leaves[b].symbol < 0))
+            return leaves[b].symbol < 0;
+        if (leaves[a].weight != leaves[b].weight)
+            return leaves[a].weight > leaves[b].weight;
+        return leaves[a].symbol < leaves[b].symbol;
     });
     HuffmanTable table;
     for (std::size_t i : order) {

@@ -22,10 +22,12 @@ struct HuffmanTable {
 /* The lengths that minimise the coded size of `frequency` under the file
  * format's two limits: no code longer than 16 bits, and no code of all ones
  * (a decoder reads such a run as the start of a marker). Symbols of count 0
- * get no code. At least one symbol must have a count. */
+ * get no code. At least one symbol must have a count. The symbols are
+ * listed by length, and within a length by falling count (ties in symbol
+ * order), which gives the frequent ones the codes with fewer ones. */
 HuffmanTable fit_huffman(const std::array<uint32_t, 256> &frequency);
 
-/* The codes of a table, canonical: within a length in symbol order, each
+/* The codes of a table, canonical: within a length in the table's order, each
  * length's first code one more than the previous length's last, doubled.
  * A symbol without a code has length 0. */
 struct HuffmanCodes {
