@@ -58,13 +58,18 @@ int run_encode(const JpegOptions &o)
     RgbPtr input = read_input_picture(o.input, error);
     if (!input)
         return fail("encode: " + error);
+    // Each stage's input goes back as soon as it is used, so that the next
+    // result can take its memory rather than fresh pages.
     CbcrPtr planes(RGBtoCBCR(input.get()));
+    input.reset();
     DctPtr coefficients(planes ? toDCT2(planes.get(), static_cast<uint16_t>(o.rate)) : nullptr);
+    planes.reset();
     if (!coefficients)
         return fail("encode: the forward transform failed");
     JpegFile file;
     if (!encode_file(*coefficients, o.rate, file, error))
         return fail("encode: " + error);
+    coefficients.reset();
     OutputFile out;
     if (!out.open(o.output, error))
         return fail("encode: " + error);
@@ -101,8 +106,11 @@ int run_decode(const JpegOptions &o)
     if (rate > 255)
         return fail("decode: the file's rate " + std::to_string(rate) +
                     " is above 255, the largest the inverse transform takes");
+    // As in encode, each stage's input goes back as soon as it is used.
     CbcrPtr planes(returnFromDCT(coefficients.get(), static_cast<uint8_t>(rate)));
+    coefficients.reset();
     RgbPtr picture(planes ? CBCRtoRGB(planes.get()) : nullptr);
+    planes.reset();
     if (!picture)
         return fail("decode: the inverse transform failed");
 
