@@ -21,9 +21,11 @@
 //
 // Without --photo the picture is the generated 4096x4096 photo-like one
 // (--size changes the side). For each rate it prints
-//   RESULT rate=R encode=E decode=D size=S
+//   RESULT rate=R encode=E decode=D size=S size_all=A
 // with E = cjpeg's time / ours, D = djpeg's time / ours (above 1: we are
-// faster) and S = our size / jpegtran's (below 1: our file is smaller).
+// faster), S = our size / jpegtran's (below 1: our file is smaller) and A
+// the same against jpegtran -copy all, which keeps our APP1 (Exif) segment
+// that plain jpegtran drops: a file of the same segments.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -341,9 +343,10 @@ int main(int argc, char **argv)
                     1e3 * median(dec.wall), 1e3 * median(dec.cpu), 1e3 * median(djpeg.wall),
                     1e3 * median(djpeg.cpu), d, ours_size, tran_size, s, all_size, ours_size / all_size,
                     our_psnr, djpeg_psnr);
-        char line[128];
-        std::snprintf(line, sizeof line, "RESULT rate=%u encode=%.3f decode=%.3f size=%.4f", r, e,
-                      d, s);
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "RESULT rate=%u encode=%.3f decode=%.3f size=%.4f size_all=%.4f", r, e, d, s,
+                      ours_size / all_size);
         results.push_back(line);
     }
     std::printf("\nE = cjpeg / encode, D = djpeg / decode (goal: at least 1); "

@@ -96,6 +96,25 @@ class BitReader
 
     void fill()
     {
+        if (count_ > 56)
+            return;
+        // Most of a scan is bytes other than 0xFF: then the whole bytes that
+        // fit come from one load, the same bytes the loop below takes.
+        if (end_ - p_ >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p_, sizeof word);
+            word = __builtin_bswap64(word);
+            const uint64_t inverse = ~word; // a zero byte where word has 0xFF
+            constexpr uint64_t kLow = 0x0101010101010101, kHigh = 0x8080808080808080;
+            if (((inverse - kLow) & ~inverse & kHigh) == 0) {
+                const int bytes = (64 - count_) >> 3;
+                const uint64_t taken = bytes == 8 ? word : word & ~(~uint64_t{0} >> (8 * bytes));
+                acc_ |= taken >> count_;
+                count_ += 8 * bytes;
+                p_ += bytes;
+                return;
+            }
+        }
         while (count_ <= 56) {
             acc_ |= uint64_t{next()} << (56 - count_);
             count_ += 8;
