@@ -176,7 +176,7 @@ class BitReader
     int count_ = 0, supplied_ = 0;
 };
 
-int decode_symbol(BitReader &bits, const DecodeTable &t)
+inline __attribute__((always_inline)) int decode_symbol(BitReader &bits, const DecodeTable &t)
 {
     const uint16_t e = t.lookup[bits.peek(kLookupBits)];
     if (e != 0) {
