@@ -54,12 +54,12 @@ INLINE void corner_blocks(const int16_t *coefficients, const int16_t *divisors, 
 #endif
 }
 
-/* One block back, by whichever way gives the library's samples fastest. */
-INLINE void inverse_any(const int16_t *coefficients, const int16_t *divisors,
+/* One block back, by whichever way gives the library's samples fastest;
+ * nonzero is nonzero_bits(coefficients). */
+INLINE void inverse_any(const int16_t *coefficients, uint64_t nonzero, const int16_t *divisors,
                         const int16_t *divisors_by_columns, const Basis &bs, int16_t *out,
                         std::size_t stride)
 {
-    const uint64_t nonzero = nonzero_bits(coefficients);
     if ((nonzero & ~uint64_t{1}) == 0) {
         // Both products reduce to one: every sample is fl(fl(a0·D)·a0).
         const int16_t dc = dequantise_one(coefficients[0], divisors[0]);
@@ -86,7 +86,7 @@ INLINE void inverse_any(const int16_t *coefficients, const int16_t *divisors,
  * this many of them are too dense for the corner ways; how many it took, 0
  * or kInverseGroup. */
 constexpr int kGroupFrom = 2;
-INLINE uint32_t inverse_run(const int16_t *from, const int16_t *divisors,
+INLINE uint32_t inverse_run(const int16_t *from, const uint64_t *nonzero, const int16_t *divisors,
                             const int16_t *divisors_by_columns, const int16_t *zigzag_divisors,
                             const Basis &bs, int16_t *dst, std::size_t stride)
 {
@@ -94,20 +94,20 @@ INLINE uint32_t inverse_run(const int16_t *from, const int16_t *divisors,
         return 0;
     int beyond_corner = 0;
     for (uint32_t b = 0; b < kInverseGroup; ++b)
-        beyond_corner += (nonzero_bits(from + kBlockSamples * b) & ~corner_ranks(4)) != 0;
+        beyond_corner += (nonzero[b] & ~corner_ranks(4)) != 0;
     if (beyond_corner < kGroupFrom)
         return 0;
     for (unsigned redo = inverse_group(from, zigzag_divisors, bs, dst, stride); redo != 0;
          redo &= redo - 1) {
         const int b = __builtin_ctz(redo);
-        inverse_any(from + kBlockSamples * b, divisors, divisors_by_columns, bs,
+        inverse_any(from + kBlockSamples * b, nonzero[b], divisors, divisors_by_columns, bs,
                     dst + kBlockSide * b, stride);
     }
     return kInverseGroup;
 }
 #else
-INLINE uint32_t inverse_run(const int16_t *, const int16_t *, const int16_t *, const int16_t *,
-                            const Basis &, int16_t *, std::size_t)
+INLINE uint32_t inverse_run(const int16_t *, const uint64_t *, const int16_t *, const int16_t *,
+                            const int16_t *, const Basis &, int16_t *, std::size_t)
 {
     return 0;
 }
@@ -123,14 +123,27 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
         zigzag_divisors[REV_PERM_MAT[k]] = divisors[k];
     }
     uint32_t col = 0, row = 0;
+    // The nonzero coefficients of blocks known .. known + have - 1, kept
+    // for the rounds that come to them.
+    uint64_t nonzero[kInverseGroup] = {};
+    uint32_t known = 0, have = 0;
     for (uint32_t n = 0; n < p.count;) {
         const std::size_t left = std::size_t{col} * kBlockSide, top = std::size_t{row} * kBlockSide;
         int16_t *dst = plane + top * p.width + left;
         const int16_t *from = coefficients + kBlockSamples * n;
+        {
+            const uint32_t passed = n - known, in_row = p.per_row - col;
+            const uint32_t want = in_row < kInverseGroup ? in_row : kInverseGroup;
+            have = passed < have ? have - passed : 0;
+            for (uint32_t i = 0; i < have; ++i)
+                nonzero[i] = nonzero[i + passed];
+            for (known = n; have < want; ++have)
+                nonzero[have] = nonzero_bits(from + kBlockSamples * have);
+        }
         // Blocks done in this round: a group of four, a pair, or one.
         const bool quad = left + kInverseGroup * kBlockSide <= p.width && top + kBlockSide <= p.height;
-        uint32_t run = quad ? inverse_run(from, divisors, divisors_by_columns, zigzag_divisors, bs,
-                                          dst, p.width)
+        uint32_t run = quad ? inverse_run(from, nonzero, divisors, divisors_by_columns,
+                                          zigzag_divisors, bs, dst, p.width)
                             : 0;
         // The coefficients stream in from memory: ask for them a little
         // ahead of the blocks that need them (in integers: the address may
@@ -145,7 +158,7 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
                                        reinterpret_cast<uintptr_t>(dst + j * p.width) + 128),
                                    1);
         const bool pair = left + 2 * kBlockSide <= p.width && top + kBlockSide <= p.height;
-        const uint64_t both = pair ? nonzero_bits(from) | nonzero_bits(from + kBlockSamples) : 0;
+        const uint64_t both = pair ? nonzero[0] | nonzero[1] : 0;
         if (run != 0) {
             // taken by the group
         } else if (pair && (both & ~corner_ranks(2)) == 0) {
@@ -158,16 +171,16 @@ KERNEL void inverse_plane(const int16_t *coefficients, const PlaneBlocks &p, con
             // Two dense neighbours together.
             if (!inverse_pair(from, divisors_by_columns, bs, dst, p.width))
                 for (int b = 0; b < 2; ++b)
-                    inverse_any(from + kBlockSamples * b, divisors, divisors_by_columns, bs,
-                                dst + kBlockSide * b, p.width);
+                    inverse_any(from + kBlockSamples * b, nonzero[b], divisors,
+                                divisors_by_columns, bs, dst + kBlockSide * b, p.width);
             run = 2;
         } else if (left + kBlockSide <= p.width && top + kBlockSide <= p.height) {
-            inverse_any(from, divisors, divisors_by_columns, bs, dst, p.width);
+            inverse_any(from, nonzero[0], divisors, divisors_by_columns, bs, dst, p.width);
             run = 1;
         } else {
             // Samples of edge blocks beyond the plane are dropped.
             alignas(16) int16_t block[64];
-            inverse_any(from, divisors, divisors_by_columns, bs, block, kBlockSide);
+            inverse_any(from, nonzero[0], divisors, divisors_by_columns, bs, block, kBlockSide);
             const std::size_t across = p.width - left < kBlockSide ? p.width - left : kBlockSide;
             const std::size_t down = p.height - top < kBlockSide ? p.height - top : kBlockSide;
             for (std::size_t j = 0; j < down; ++j)
