@@ -26,7 +26,7 @@ INLINE void butterfly_products(const Basis &bs, const V &sum, const V &differenc
     add_product(v[2], bs.c2, e3);
     v[6] = -bs.c2 * e2;
     add_product(v[6], bs.c6, e3);
-    #pragma GCC unroll 8
+    UNROLL
     for (int i = 0; i < 4; ++i) {
         const double *o = bs.odd + 4 * i;
         V &odd = v[2 * i + 1];
@@ -58,14 +58,14 @@ template <typename V> INLINE void butterfly8_back(const Basis &bs, V (&v)[8])
     add_product(w, bs.c6, v[2]);
     const V e[4] = {p + u, m + w, m - w, p - u};
     V o[4];
-    #pragma GCC unroll 8
+    UNROLL
     for (int j = 0; j < 4; ++j) {
         o[j] = bs.odd[j] * v[1];
         add_product(o[j], bs.odd[4 + j], v[3]);
         add_product(o[j], bs.odd[8 + j], v[5]);
         add_product(o[j], bs.odd[12 + j], v[7]);
     }
-    #pragma GCC unroll 8
+    UNROLL
     for (int j = 0; j < 4; ++j) {
         v[j] = e[j] + o[j];
         v[7 - j] = e[j] - o[j];

@@ -40,9 +40,9 @@ INLINE bool group_within_limit(const int16_t *src, std::size_t stride)
 {
     const __m256i offset = _mm256_set1_epi16(kSampleLimit);
     __m256i largest = _mm256_setzero_si256();
-    #pragma GCC unroll 8
+    UNROLL
     for (int r = 0; r < 8; ++r)
-        #pragma GCC unroll 8
+        UNROLL
         for (int h = 0; h < 2; ++h) {
             const __m256i x =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + r * stride + 16 * h));
@@ -60,14 +60,14 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
                              v4d (&pass1)[8][8])
 {
     __m256i whole[2][8]; // blocks 2h and 2h + 1, one a 128-bit lane
-    #pragma GCC unroll 8
+    UNROLL
     for (int h = 0; h < 2; ++h) {
         __m256i x[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int r = 0; r < 8; ++r)
             x[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + r * stride + 16 * h));
         __m256i s[4];
-        #pragma GCC unroll 8
+        UNROLL
         for (int k = 0; k < 4; ++k) {
             s[k] = _mm256_add_epi16(x[k], x[7 - k]);
             whole[h][4 + k] = _mm256_sub_epi16(x[k], x[7 - k]);
@@ -81,7 +81,7 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
     // turned[w][4i + b]: quantity w of column i of block b.
     alignas(32) int16_t turned[8][32];
     const __m256i pairs = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    #pragma GCC unroll 8
+    UNROLL
     for (int w = 0; w < 8; ++w) {
         const __m256i even = _mm256_permute2x128_si256(whole[0][w], whole[1][w], 0x20); // b0 | b2
         const __m256i odd = _mm256_permute2x128_si256(whole[0][w], whole[1][w], 0x31);  // b1 | b3
@@ -90,17 +90,17 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
         _mm256_store_si256(reinterpret_cast<__m256i *>(turned[w]), low);
         _mm256_store_si256(reinterpret_cast<__m256i *>(turned[w] + 16), high);
     }
-    #pragma GCC unroll 8
+    UNROLL
     for (int i = 0; i < 8; ++i) {
         v4d w[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int k = 0; k < 8; ++k)
             w[k] = (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(
                 _mm_loadl_epi64(reinterpret_cast<const __m128i *>(turned[k] + 4 * i))));
         const v4d d[4] = {w[4], w[5], w[6], w[7]};
         v4d v[8];
         butterfly_products<false>(bs, w[0], w[1], w[2], w[3], d, v);
-        #pragma GCC unroll 8
+        UNROLL
         for (int r = 0; r < 8; ++r)
             pass1[r][i] = v[r];
     }
@@ -110,10 +110,10 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
  * block's 64 coefficients are stored in zigzag order at out + 64b. */
 INLINE void turn_to_blocks(const __m128i (&quantised)[64], int16_t *out)
 {
-    #pragma GCC unroll 8
+    UNROLL
     for (int z = 0; z < 64; z += 8) {
         __m128i ranks[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int k = 0; k < 8; ++k)
             ranks[k] = quantised[kNatural.position[z + k]];
         store_quads(ranks, out + z, kBlockSamples);
@@ -138,14 +138,14 @@ INLINE bool fast_group(const int16_t *src, std::size_t stride, const Basis &bs, 
     const v4l sign = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
     v4l near = {}, dc_near = {};
     __m128i quantised[64];
-    #pragma GCC unroll 8
+    UNROLL
     for (int r = 0; r < 8; ++r) {
         v4d v[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int c = 0; c < 8; ++c)
             v[c] = pass1[r][c];
         butterfly8<false>(bs, v); // row r of S·B·Sᵀ, but for the factors a0 and a4
-        #pragma GCC unroll 8
+        UNROLL
         for (int c = 0; c < 8; ++c) {
             const double bias = q.bias_by_columns[8 * c + r];
             // fl(x·s ± b) = ±fl(|x|·s + b): rounding is symmetric about 0.

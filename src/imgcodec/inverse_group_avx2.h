@@ -32,7 +32,7 @@ constexpr uint32_t kInverseGroup = 4; // blocks a group
 INLINE void group_coefficients(const int16_t *coefficients, const int16_t *zigzag_divisors,
                                v4d (&d)[64])
 {
-    #pragma GCC unroll 8
+    UNROLL
     for (int z = 0; z < 64; z += 8) {
         const __m128i divisors =
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(zigzag_divisors + z));
@@ -44,7 +44,7 @@ INLINE void group_coefficients(const int16_t *coefficients, const int16_t *zigza
                 divisors);
         __m128i pairs[4];
         load_quads(octets, pairs);
-        #pragma GCC unroll 8
+        UNROLL
         for (int m = 0; m < 4; ++m) {
             d[kNatural.position[z + 2 * m]] =
                 (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(pairs[m]));
@@ -63,14 +63,14 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
 {
     alignas(32) v4d d[64];
     group_coefficients(coefficients, zigzag_divisors, d);
-    #pragma GCC unroll 8
+    UNROLL
     for (int r = 0; r < 8; ++r) {
         v4d v[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int c = 0; c < 8; ++c)
             v[c] = d[8 * r + c];
         butterfly8_back(bs, v); // row r of D·S
-        #pragma GCC unroll 8
+        UNROLL
         for (int j = 0; j < 8; ++j)
             d[8 * r + j] = v[j];
     }
@@ -84,14 +84,14 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
     __m128i rounded[64];
     v4l near = {};
     __m128i beyond = _mm_setzero_si128();
-    #pragma GCC unroll 8
+    UNROLL
     for (int j = 0; j < 8; ++j) {
         v4d v[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int r = 0; r < 8; ++r)
             v[r] = d[8 * r + j];
         butterfly8_back(bs, v); // column j of Sᵀ·D·S: v[i] is sample (i, j)
-        #pragma GCC unroll 8
+        UNROLL
         for (int i = 0; i < 8; ++i) {
             // roun(x) = trunc(2x) - trunc(x) for |x| < 16384, that is while
             // |trunc(2x)| <= 32767 (see quantise).
@@ -102,10 +102,10 @@ INLINE unsigned inverse_group(const int16_t *coefficients, const int16_t *zigzag
             near |= ((v4l)(v[i] + kFractionShift) & fraction_bits) == 0;
         }
     }
-    #pragma GCC unroll 8
+    UNROLL
     for (int i = 0; i < 8; ++i) {
         __m128i row[8];
-        #pragma GCC unroll 8
+        UNROLL
         for (int j = 0; j < 8; ++j)
             row[j] = rounded[8 * i + j];
         store_quads(row, out + stride * i, kBlockSide);
@@ -127,9 +127,9 @@ INLINE void inverse_corner_rows(const int16_t *coefficients, const int16_t *divi
 {
     constexpr int kReach = E == 2 ? 16384 : E == 3 ? 7000 : 4000; // as inverse_corner reckons
     double d[E][E];
-#pragma GCC unroll 4
+UNROLL
     for (int r = 0; r < E; ++r)
-#pragma GCC unroll 4
+UNROLL
         for (int c = 0; c < E; ++c) {
             const int16_t v =
                 dequantise_one(coefficients[kZigzag.rank[8 * r + c]], divisors[8 * r + c]);
@@ -141,34 +141,34 @@ INLINE void inverse_corner_rows(const int16_t *coefficients, const int16_t *divi
         }
     // Rows 0 .. E - 1 of C, halves of four.
     __m256d rows[E][2];
-#pragma GCC unroll 4
+UNROLL
     for (int k = 0; k < E; ++k)
-#pragma GCC unroll 2
+UNROLL
         for (int h = 0; h < 2; ++h)
             rows[k][h] = _mm256_load_pd(bs.c + 8 * k + 4 * h);
     // Column c of Cᵀ·D over the rows j: Σk fl(C[k][j]·D[k][c]) in increasing k.
     alignas(32) double t[E][8];
-#pragma GCC unroll 4
+UNROLL
     for (int c = 0; c < E; ++c)
-#pragma GCC unroll 2
+UNROLL
         for (int h = 0; h < 2; ++h) {
             __m256d sum = _mm256_mul_pd(rows[0][h], _mm256_set1_pd(d[0][c]));
-#pragma GCC unroll 4
+UNROLL
             for (int k = 1; k < E; ++k)
                 sum = _mm256_add_pd(sum, _mm256_mul_pd(rows[k][h], _mm256_set1_pd(d[k][c])));
             _mm256_store_pd(t[c] + 4 * h, sum);
         }
-#pragma GCC unroll 8
+UNROLL
     for (int j = 0; j < 8; ++j) {
         __m256d tj[E];
-#pragma GCC unroll 4
+UNROLL
         for (int k = 0; k < E; ++k)
             tj[k] = _mm256_broadcast_sd(t[k] + j);
         __m128i rounded[2];
-#pragma GCC unroll 2
+UNROLL
         for (int h = 0; h < 2; ++h) {
             __m256d x = _mm256_mul_pd(tj[0], rows[0][h]);
-#pragma GCC unroll 4
+UNROLL
             for (int k = 1; k < E; ++k)
                 x = _mm256_add_pd(x, _mm256_mul_pd(tj[k], rows[k][h]));
             // roun(x) = trunc(2x) - trunc(x), |x| < 16384 here

@@ -39,4 +39,21 @@
 
 #define INLINE KERNEL static inline __attribute__((always_inline))
 
+/* Loops of the kernels that the compiler should unroll in full. Not in
+ * sanitizer builds: there every access of the unrolled code carries its
+ * checks, the kernels then take minutes to compile, and their speed does not
+ * matter. */
+#if defined(__SANITIZE_ADDRESS__)
+#define KERNEL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KERNEL_SANITIZED 1
+#endif
+#endif
+#ifdef KERNEL_SANITIZED
+#define UNROLL
+#else
+#define UNROLL _Pragma("GCC unroll 8")
+#endif
+
 #endif

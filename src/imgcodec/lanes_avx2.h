@@ -31,18 +31,18 @@ static_assert(kNatural.position[0] == 0 && kNatural.position[2] == 8 &&
 INLINE void store_quads(const __m128i (&quads)[8], int16_t *out, std::size_t step)
 {
     __m128i p[4]; // p[m]: positions 2m and 2m + 1 of blocks 0 .. 3
-    #pragma GCC unroll 8
+    UNROLL
     for (int m = 0; m < 4; ++m)
         p[m] = _mm_packs_epi32(quads[2 * m], quads[2 * m + 1]);
     __m128i by_block[2][2]; // [half][pair]: four positions of blocks 2·pair, 2·pair + 1
-    #pragma GCC unroll 8
+    UNROLL
     for (int half = 0; half < 2; ++half) {
         const __m128i a = _mm_unpacklo_epi16(p[2 * half], p[2 * half + 1]);
         const __m128i b = _mm_unpackhi_epi16(p[2 * half], p[2 * half + 1]);
         by_block[half][0] = _mm_unpacklo_epi16(a, b);
         by_block[half][1] = _mm_unpackhi_epi16(a, b);
     }
-    #pragma GCC unroll 8
+    UNROLL
     for (int pair = 0; pair < 2; ++pair) {
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + step * (2 * pair)),
                          _mm_unpacklo_epi64(by_block[0][pair], by_block[1][pair]));
