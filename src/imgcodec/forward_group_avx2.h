@@ -95,8 +95,14 @@ INLINE void group_first_pass(const int16_t *src, std::size_t stride, const Basis
         v4d w[8];
         UNROLL
         for (int k = 0; k < 8; ++k)
-            w[k] = (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i *>(turned[k] + 4 * i))));
+        {
+            // Columns i and i ^ 1 in one whole load (a load of the low half
+            // alone becomes a register move that valgrind cannot decode).
+            const __m128i both =
+                _mm_load_si128(reinterpret_cast<const __m128i *>(turned[k] + 8 * (i / 2)));
+            const __m128i column = i % 2 == 0 ? both : _mm_unpackhi_epi64(both, both);
+            w[k] = (v4d)_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(column));
+        }
         const v4d d[4] = {w[4], w[5], w[6], w[7]};
         v4d v[8];
         butterfly_products<false>(bs, w[0], w[1], w[2], w[3], d, v);
