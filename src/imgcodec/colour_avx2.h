@@ -23,7 +23,7 @@ namespace dctlab::img::fast::DCTLAB_KERNEL_SET
  * recomputed: q = ⌊(N + 500)/1000⌋ in 16-bit lanes, by way of ⌊(N + 500)/8⌋
  * and a multiplication for the division by 125, as luma32 of the AVX-512
  * kernels computes it. */
-INLINE void luma16_words(const BMPPIX8BNA *p, const v16b &blue, const v16b &green,
+INLINE void luma_of16(const BMPPIX8BNA *p, const v16b &blue, const v16b &green,
                          const v16b &red, int16_t *out)
 {
     const __m256i b = _mm256_cvtepu8_epi16(reinterpret_cast<const __m128i &>(blue));
@@ -59,7 +59,7 @@ INLINE void luma16_words(const BMPPIX8BNA *p, const v16b &blue, const v16b &gree
 
 /* The chroma of eight groups from their components' sums over the group:
  * M formed by multiply-adds of (B, R) and (G, 0) pairs. */
-INLINE void chroma8_words(const v8s &blue, const v8s &green, const v8s &red, int16_t *cb,
+INLINE void chroma_of8(const v8s &blue, const v8s &green, const v8s &red, int16_t *cb,
                           int16_t *cr)
 {
     const __m128i b = reinterpret_cast<const __m128i &>(blue);
@@ -77,40 +77,6 @@ INLINE void chroma8_words(const v8s &blue, const v8s &green, const v8s &red, int
         _mm256_madd_epi16(blue_red, _mm256_set1_epi32(word_pair(-114, 701))), gm);
     chroma8((v8i)m_cb, kCbStep, cb);
     chroma8((v8i)m_cr, kCrStep, cr);
-}
-
-/* Pixels 0 .. of one row of groups and the one or two pixel rows under it,
- * sixteen at a time while they last; how many. */
-INLINE uint32_t wide_group_row(const BMPPIX8BNA *top, const BMPPIX8BNA *below, bool two_rows,
-                               uint32_t w, int16_t *y_top, int16_t *y_below, int16_t *cb,
-                               int16_t *cr)
-{
-    uint32_t x = 0;
-    for (; x + 16 <= w; x += 16) {
-        v16b b8, g8, r8;
-        split_pixels(top + x, b8, g8, r8);
-        luma16_words(top + x, b8, g8, r8, y_top + x);
-        v8s b_sum, g_sum, r_sum, more;
-        pair_sums(b8, b_sum);
-        pair_sums(g8, g_sum);
-        pair_sums(r8, r_sum);
-        if (two_rows) {
-            split_pixels(below + x, b8, g8, r8);
-            luma16_words(below + x, b8, g8, r8, y_below + x);
-            pair_sums(b8, more);
-            b_sum += more;
-            pair_sums(g8, more);
-            g_sum += more;
-            pair_sums(r8, more);
-            r_sum += more;
-        } else { // the short group of an odd height counts its pixels twice
-            b_sum += b_sum;
-            g_sum += g_sum;
-            r_sum += r_sum;
-        }
-        chroma8_words(b_sum, g_sum, r_sum, cb + x / 2, cr + x / 2);
-    }
-    return x;
 }
 
 /* A component is luma plus offset with signed 16-bit saturation, then

@@ -26,15 +26,17 @@
 namespace dctlab::img::fast::DCTLAB_KERNEL_SET
 {
 
-#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
-/* The portable forward conversion takes the sixteen-pixel way or the one
- * for the rest of a row. */
+#ifndef KERNEL_AVX512BW
+/* Without AVX-512 the forward conversion takes the sixteen-pixel way or
+ * the one for the rest of a row. */
 INLINE uint32_t wide_group_row(const BMPPIX8BNA *, const BMPPIX8BNA *, bool, uint32_t, int16_t *,
                                int16_t *, int16_t *, int16_t *)
 {
     return 0;
 }
-/* Nor has its way back a wide way. */
+#endif
+#if !defined(KERNEL_AVX512BW) && !defined(KERNEL_AVX2)
+/* The portable way back has no wide way. */
 INLINE uint32_t wide_groups(const int16_t *, const int16_t *, const int16_t *, uint32_t, uint32_t,
                             uint32_t, BMPPIX8BNA *)
 {
@@ -52,6 +54,29 @@ INLINE void luma_sums(const v16b &b8, const v16b &g8, const v16b &r8, v16i &sum)
     sum = 299 * r + 587 * g + 114 * b;
 }
 
+#ifndef KERNEL_AVX2
+/* Luminance of sixteen pixels from their components, ties recomputed (the
+ * AVX2 set has its own in 16-bit lanes, colour_avx2.h). */
+INLINE void luma_of16(const BMPPIX8BNA *p, const v16b &b8, const v16b &g8, const v16b &r8,
+                      int16_t *out)
+{
+    v16i sum;
+    luma_sums(b8, g8, r8, sum);
+    if (luma16(sum, out))
+        luma_ties(p, 16, out);
+}
+
+/* The chroma of eight groups from their components' sums over the group. */
+INLINE void chroma_of8(const v8s &b_sum, const v8s &g_sum, const v8s &r_sum, int16_t *cb,
+                       int16_t *cr)
+{
+    const v8i bs = __builtin_convertvector(b_sum, v8i), gs = __builtin_convertvector(g_sum, v8i),
+              rs = __builtin_convertvector(r_sum, v8i);
+    chroma8(886 * bs - 299 * rs - 587 * gs, kCbStep, cb);
+    chroma8(701 * rs - 587 * gs - 114 * bs, kCrStep, cr);
+}
+#endif
+
 /* One row of groups and the one or two pixel rows under it (below == top
  * for the last row of an odd height), sixteen columns at a time. */
 INLINE void group_row(const BMPPIX8BNA *top, const BMPPIX8BNA *below, bool two_rows, uint32_t w,
@@ -65,15 +90,10 @@ INLINE void group_row(const BMPPIX8BNA *top, const BMPPIX8BNA *below, bool two_r
         pair_sums(b8, b_sum);
         pair_sums(g8, g_sum);
         pair_sums(r8, r_sum);
-        v16i sum;
-        luma_sums(b8, g8, r8, sum);
-        if (luma16(sum, y_top + x))
-            luma_ties(top + x, 16, y_top + x);
+        luma_of16(top + x, b8, g8, r8, y_top + x);
         if (two_rows) {
             split_pixels(below + x, b8, g8, r8);
-            luma_sums(b8, g8, r8, sum);
-            if (luma16(sum, y_below + x))
-                luma_ties(below + x, 16, y_below + x);
+            luma_of16(below + x, b8, g8, r8, y_below + x);
             pair_sums(b8, more);
             b_sum += more;
             pair_sums(g8, more);
@@ -85,11 +105,7 @@ INLINE void group_row(const BMPPIX8BNA *top, const BMPPIX8BNA *below, bool two_r
             g_sum += g_sum;
             r_sum += r_sum;
         }
-        const v8i bs = __builtin_convertvector(b_sum, v8i),
-                  gs = __builtin_convertvector(g_sum, v8i),
-                  rs = __builtin_convertvector(r_sum, v8i);
-        chroma8(886 * bs - 299 * rs - 587 * gs, kCbStep, cb + x / 2);
-        chroma8(701 * rs - 587 * gs - 114 * bs, kCrStep, cr + x / 2);
+        chroma_of8(b_sum, g_sum, r_sum, cb + x / 2, cr + x / 2);
     }
     luma_tail(top, x, w, y_top);
     if (two_rows)
