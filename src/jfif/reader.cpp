@@ -23,11 +23,25 @@ namespace
 {
 
 constexpr int kLookupBits = 9;
+constexpr int kValueBits = 10;
+
+/* A code and the magnitude bits after it, when both fit in kValueBits: the
+ * coefficient they give and how far it moves through the block. Most of a
+ * scan's coefficients are short codes with small values, and one look-up
+ * saves the dependent second step. */
+struct ValueEntry {
+    static constexpr uint8_t kEndOfBlock = 0xFF;
+    int16_t value;
+    uint8_t bits; // 0: not resolved here, take the symbol's way
+    uint8_t run;  // zeros before the value, or kEndOfBlock
+};
+static_assert(sizeof(ValueEntry) == 4, "a value entry is one 32-bit load");
 
 /* A Huffman table for decoding: codes of up to kLookupBits bits in one
  * look-up, longer ones by their length's largest code. */
 struct DecodeTable {
     bool defined = false;
+    std::array<ValueEntry, 1 << kValueBits> values{};
     std::array<uint16_t, 1 << kLookupBits> lookup{}; // length << 8 | symbol; 0: longer or none
     std::array<int32_t, 17> max_code{};              // -1 where a length has no code
     std::array<int32_t, 17> offset{};                // symbol index minus code, by length
@@ -121,6 +135,7 @@ class BitReader
         }
     }
     uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
+    int available() const { return count_; }
     void skip(int n)
     {
         acc_ <<= n;
@@ -197,6 +212,31 @@ int extend(uint32_t v, int category)
 {
     return v < (1u << (category - 1)) ? static_cast<int>(v) - (1 << category) + 1
                                       : static_cast<int>(v);
+}
+
+/* The value entries of a code of `length` bits for `symbol`. Only symbols
+ * that decode_block takes without complaint are resolved; the others go the
+ * symbol's way, which names what is wrong. */
+void fill_values(DecodeTable &t, bool dc, uint32_t code, int length, int symbol)
+{
+    const int run = dc ? 0 : symbol >> 4, category = dc ? symbol : symbol & 15;
+    const bool end_of_block = !dc && symbol == 0;
+    const bool zeros = !dc && symbol == 0xF0;
+    if (dc ? category > kMaxDcCategory
+           : category > kMaxAcCategory || (category == 0 && !end_of_block && !zeros))
+        return;
+    const int magnitude = end_of_block || zeros ? 0 : category;
+    const int used = length + magnitude;
+    if (used > kValueBits)
+        return;
+    const int free = kValueBits - used;
+    for (uint32_t m = 0; m < (1u << magnitude); ++m)
+        for (uint32_t j = 0; j < (1u << free); ++j) {
+            ValueEntry &e = t.values[(code << (kValueBits - length)) | (m << free) | j];
+            e.bits = static_cast<uint8_t>(used);
+            e.run = end_of_block ? ValueEntry::kEndOfBlock : static_cast<uint8_t>(run);
+            e.value = static_cast<int16_t>(magnitude ? extend(m, magnitude) : 0);
+        }
 }
 
 class FileReader
@@ -323,6 +363,8 @@ bool FileReader::huffman_tables(std::size_t length)
                         t.lookup[(code << shift) | j] =
                             static_cast<uint16_t>(length << 8 | t.symbols[k]);
                 }
+                if (length <= kValueBits)
+                    fill_values(t, cls == 0, static_cast<uint32_t>(code), length, t.symbols[k]);
             }
             code <<= 1;
         }
@@ -523,39 +565,58 @@ bool FileReader::allocate()
 
 bool FileReader::decode_block(BitReader &bits, int c, int16_t *block)
 {
+    // A symbol with its magnitude bits takes at most 16 + 11 bits.
+    constexpr int kSymbolBits = 27;
     bits.fill();
-    const int dc_category = decode_symbol(bits, *scan_dc_[c]);
-    if (dc_category < 0)
-        return refusal_.damaged("an invalid Huffman code");
-    if (dc_category > kMaxDcCategory)
-        return refusal_.damaged("a DC difference of category %d", dc_category);
     int &dc = dc_prediction_[c];
-    dc += dc_category ? extend(bits.take(dc_category), dc_category) : 0;
+    const ValueEntry d = scan_dc_[c]->values[bits.peek(kValueBits)];
+    if (d.bits != 0) {
+        bits.skip(d.bits);
+        dc += d.value;
+    } else {
+        const int dc_category = decode_symbol(bits, *scan_dc_[c]);
+        if (dc_category < 0)
+            return refusal_.damaged("an invalid Huffman code");
+        if (dc_category > kMaxDcCategory)
+            return refusal_.damaged("a DC difference of category %d", dc_category);
+        dc += dc_category ? extend(bits.take(dc_category), dc_category) : 0;
+    }
     if (dc + kDcShift < INT16_MIN || dc + kDcShift > INT16_MAX)
         return refusal_.damaged("a DC value of %d", dc);
     block[0] = static_cast<int16_t>(dc + kDcShift);
+    const DecodeTable &ac = *scan_ac_[c];
     for (int k = 1; k < 64;) {
-        bits.fill();
-        const int symbol = decode_symbol(bits, *scan_ac_[c]);
-        if (symbol < 0)
-            return refusal_.damaged("an invalid Huffman code");
-        const int run = symbol >> 4, category = symbol & 15;
-        if (category == 0) {
-            if (run == 0)
+        if (bits.available() < kSymbolBits)
+            bits.fill();
+        const ValueEntry e = ac.values[bits.peek(kValueBits)];
+        int run, value;
+        if (e.bits != 0) {
+            bits.skip(e.bits);
+            if (e.run == ValueEntry::kEndOfBlock)
                 break;
-            if (run != 15)
-                return refusal_.damaged("an AC symbol 0x%02X", symbol);
+            run = e.run;
+            value = e.value;
+        } else {
+            const int symbol = decode_symbol(bits, ac);
+            if (symbol < 0)
+                return refusal_.damaged("an invalid Huffman code");
+            run = symbol >> 4;
+            const int category = symbol & 15;
+            if (category == 0) {
+                if (run == 0)
+                    break;
+                if (run != 15)
+                    return refusal_.damaged("an AC symbol 0x%02X", symbol);
+            }
+            if (category > kMaxAcCategory)
+                return refusal_.damaged("an AC coefficient of category %d", category);
+            value = category ? extend(bits.take(category), category) : 0;
         }
-        if (category > kMaxAcCategory)
-            return refusal_.damaged("an AC coefficient of category %d", category);
+        // A run of 15 zeros with no value (ZRL) stores its zero in place.
         k += run;
         if (k > 63)
             return refusal_.damaged("a run of zeros past the end of a block");
-        if (category == 0) {
-            ++k;
-            continue;
-        }
-        block[k++] = static_cast<int16_t>(extend(bits.take(category), category));
+        block[k++] = static_cast<int16_t>(value);
     }
     if (bits.overran())
         return refusal_.damaged("its data ends inside a block");
