@@ -153,10 +153,7 @@ class BitReader
     /* Whether a code ran into the zeros supplied past the data. */
     bool overran() const { return count_ < supplied_; }
     /* Whether what is left before the marker is only the last byte's padding. */
-    bool at_marker() const
-    {
-        return count_ - supplied_ < 8 && (p_ == end_ || *p_ == 0xFF);
-    }
+    bool at_marker() const { return count_ - supplied_ < 8 && (p_ == end_ || *p_ == 0xFF); }
     /* Where the data stopped, for what follows the scan; drops the bits. */
     const uint8_t *position()
     {
@@ -313,8 +310,8 @@ bool FileReader::quantisation_tables(std::size_t length)
         const int precision = *s >> 4, id = *s & 15;
         ++s;
         if (precision > 1 || id > 3)
-            return refusal_.damaged("a quantisation table of precision %d, number %d",
-                                    precision, id);
+            return refusal_.damaged("a quantisation table of precision %d, number %d", precision,
+                                    id);
         const std::size_t bytes = 64 * (precision + 1);
         if (static_cast<std::size_t>(e - s) < bytes)
             return refusal_.damaged("a quantisation table runs past its segment");

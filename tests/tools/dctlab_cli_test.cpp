@@ -427,9 +427,9 @@ TEST_P(DctlabJpeg, DecodeGivesWhatPictureWritesAndTheSizesAgree)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DctlabJpeg,
-                         testing::Values(JpegCase{1, 1, 0}, JpegCase{7, 9, 1},
-                                         JpegCase{16, 16, 18}, JpegCase{17, 33, 19},
-                                         JpegCase{99, 61, 255}));
+                         testing::Values(JpegCase{1, 1, 0}, JpegCase{7, 9, 1}, JpegCase{16, 16, 18},
+                                         JpegCase{17, 33, 19}, JpegCase{99, 61, 255},
+                                         JpegCase{4097, 35, 2}));
 
 // On a picture of 561 pixels one byte is 0.0143 bits per pixel, so the
 // table's four decimals pin the file size to the byte.

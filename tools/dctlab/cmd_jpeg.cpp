@@ -73,8 +73,7 @@ int run_encode(const JpegOptions &o)
     OutputFile out;
     if (!out.open(o.output, error))
         return fail("encode: " + error);
-    if (std::fwrite(file.bytes.get(), 1, file.size, out.file()) != file.size ||
-        !out.commit(error))
+    if (std::fwrite(file.bytes.get(), 1, file.size, out.file()) != file.size || !out.commit(error))
         return fail("encode: " + (error.empty() ? "cannot write '" + o.output + "'" : error));
     return 0;
 }
@@ -106,13 +105,10 @@ int run_decode(const JpegOptions &o)
     if (rate > 255)
         return fail("decode: the file's rate " + std::to_string(rate) +
                     " is above 255, the largest the inverse transform takes");
-    // As in encode, each stage's input goes back as soon as it is used.
-    CbcrPtr planes(returnFromDCT(coefficients.get(), static_cast<uint8_t>(rate)));
-    coefficients.reset();
-    RgbPtr picture(planes ? CBCRtoRGB(planes.get()) : nullptr);
-    planes.reset();
+    RgbPtr picture(restore_picture(*coefficients, static_cast<uint8_t>(rate), error));
     if (!picture)
-        return fail("decode: the inverse transform failed");
+        return fail("decode: " + error);
+    coefficients.reset();
 
     // writeToBMP writes by name: into the output's temporary file, or for
     // standard output into a scratch file that is then copied.
@@ -160,8 +156,7 @@ Command add_decode_command(CLI::App &app)
         "decode", "Restore a BMP picture from a JPEG file of the toolkit's layout (as encode "
                   "writes it, or losslessly rewritten)");
     cmd->add_option("IN", options->input, "JPEG file to read, - for standard input")->required();
-    cmd->add_option("OUT", options->output, "BMP file to write, - for standard output")
-        ->required();
+    cmd->add_option("OUT", options->output, "BMP file to write, - for standard output")->required();
     return {cmd, [options] { return run_decode(*options); }};
 }
 

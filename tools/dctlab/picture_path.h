@@ -31,6 +31,11 @@ struct Reconstruction {
 // false and names the step in `error`; the library has printed its own line.
 bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string &error);
 
+// returnFromDCT and CBCRtoRGB of `coefficients`, the picture that
+// run_path's last two steps make, without the whole picture's planes: on
+// failure returns null and names the step in `error`.
+RgbPtr restore_picture(const DCTDATA &coefficients, uint8_t rate, std::string &error);
+
 // The JPEG file of the coefficients at `rate`, as dctlab encode writes it;
 // null with `error` set when the writer refuses (after its own line).
 struct JpegFile {
