@@ -1,5 +1,6 @@
-// The program's way back in strips against the library's whole-picture way:
-// the same pixels, byte for byte, wherever the strips fall.
+// The program's way forward and back in strips against the library's
+// whole-picture way: the same coefficients and pixels, byte for byte,
+// wherever the strips fall.
 #include <cstring>
 #include <string>
 
@@ -18,11 +19,11 @@ struct StripCase {
     uint8_t rate;
 };
 
-class RestorePicture : public testing::TestWithParam<StripCase>
+class Strips : public testing::TestWithParam<StripCase>
 {
 };
 
-TEST_P(RestorePicture, GivesWhatTheWholePlanesGive)
+TEST_P(Strips, GiveWhatTheWholePlanesGive)
 {
     const StripCase c = GetParam();
     RgbPtr input = make_synthetic_picture(c.w, c.h, c.w ^ c.h);
@@ -30,6 +31,17 @@ TEST_P(RestorePicture, GivesWhatTheWholePlanesGive)
     Reconstruction whole;
     std::string error;
     ASSERT_TRUE(run_path(*input, c.rate, whole, error)) << error;
+
+    DctPtr coefficients = transform_picture(*input, c.rate, error);
+    ASSERT_TRUE(coefficients) << error;
+    const DCTDATA &x = *whole.coefficients, &y = *coefficients;
+    ASSERT_EQ(x.w, y.w);
+    ASSERT_EQ(x.h, y.h);
+    ASSERT_EQ(x.YBlks, y.YBlks);
+    ASSERT_EQ(x.CBlks, y.CBlks);
+    EXPECT_EQ(0, std::memcmp(x.YdataDCT, y.YdataDCT, 128u * x.YBlks));
+    EXPECT_EQ(0, std::memcmp(x.CbDataDCT, y.CbDataDCT, 128u * x.CBlks));
+    EXPECT_EQ(0, std::memcmp(x.CrDataDCT, y.CrDataDCT, 128u * x.CBlks));
 
     RgbPtr strips = restore_picture(*whole.coefficients, c.rate, error);
     ASSERT_TRUE(strips) << error;
@@ -43,13 +55,13 @@ TEST_P(RestorePicture, GivesWhatTheWholePlanesGive)
 // Strips are 16 rows or more, about 2^16 pixels: widths past 4096 cut 16-row
 // strips, with a last strip of 1, 15 or 16 rows; narrower pictures cut
 // fewer, taller ones; a picture of one strip takes the whole way.
-INSTANTIATE_TEST_SUITE_P(Sizes, RestorePicture,
+INSTANTIATE_TEST_SUITE_P(Sizes, Strips,
                          testing::Values(StripCase{4097, 17, 2}, StripCase{4098, 31, 10},
                                          StripCase{4099, 48, 0}, StripCase{641, 481, 40},
                                          StripCase{640, 97, 255}, StripCase{1, 1, 2},
                                          StripCase{200, 4001, 1}));
 
-TEST(RestorePicture, RefusesARecordWhoseCountsDisagreeWithItsSize)
+TEST(Strips, RefuseARecordWhoseCountsDisagreeWithItsSize)
 {
     RgbPtr input = make_synthetic_picture(4097, 40);
     ASSERT_TRUE(input);

@@ -58,14 +58,10 @@ int run_encode(const JpegOptions &o)
     RgbPtr input = read_input_picture(o.input, error);
     if (!input)
         return fail("encode: " + error);
-    // Each stage's input goes back as soon as it is used, so that the next
-    // result can take its memory rather than fresh pages.
-    CbcrPtr planes(RGBtoCBCR(input.get()));
-    input.reset();
-    DctPtr coefficients(planes ? toDCT2(planes.get(), static_cast<uint16_t>(o.rate)) : nullptr);
-    planes.reset();
+    DctPtr coefficients(transform_picture(*input, static_cast<uint16_t>(o.rate), error));
     if (!coefficients)
-        return fail("encode: the forward transform failed");
+        return fail("encode: " + error);
+    input.reset();
     JpegFile file;
     if (!encode_file(*coefficients, o.rate, file, error))
         return fail("encode: " + error);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "block_geometry.h"
 #include "jfif.h"
@@ -42,32 +43,108 @@ namespace
 {
 
 /* Strips of a multiple of 16 rows, so that a strip's chrominance rows are
- * its own, and of about kStripPixels pixels, so that a strip's planes are
- * still in the cache when CBCRtoRGB reads them. */
+ * its own, and of about kStripPixels pixels, so that a strip's planes stay
+ * in the cache from one step to the next. */
 constexpr uint32_t kStripPixels = uint32_t{1} << 16;
 
-uint32_t strip_rows(uint32_t w)
+/* A strip of rows: where its blocks start in the whole record's arrays, and
+ * its own block counts. A strip's blocks are a run of the whole record's, as
+ * both are numbered row by row. */
+struct Strip {
+    uint32_t top, height;
+    std::size_t luma, chroma; // the first sample of the strip's blocks
+    uint32_t luma_blocks, chroma_blocks;
+};
+
+/* The strips of a w x h picture whose layout is `whole`, or none when one
+ * strip would hold it all. */
+std::vector<Strip> strips_of(uint32_t w, uint32_t h, const img::PictureBlocks &whole)
 {
-    return std::max<uint32_t>(16, kStripPixels / w / 16 * 16);
+    const uint32_t rows = std::max<uint32_t>(16, kStripPixels / w / 16 * 16);
+    std::vector<Strip> strips;
+    if (h <= rows)
+        return strips;
+    for (uint32_t top = 0; top < h; top += rows) {
+        Strip s{top, std::min(rows, h - top), 0, 0, 0, 0};
+        img::PictureBlocks part{};
+        (void)img::picture_blocks(w, s.height, &part); // a part of a valid whole
+        s.luma = std::size_t{top / 8} * whole.luma.per_row * img::kBlockSamples;
+        s.chroma = std::size_t{top / 16} * whole.chroma.per_row * img::kBlockSamples;
+        s.luma_blocks = part.luma.count;
+        s.chroma_blocks = part.chroma.count;
+        strips.push_back(s);
+    }
+    return strips;
 }
 
 } // namespace
 
-/* A strip's blocks are a run of the whole record's blocks, as they are
- * numbered row by row, so each strip is a record of its own in place. The
- * inverse transform works block by block and the colour conversion pixel by
- * pixel, with each pixel's chrominance from its own 2x2 group, so a strip's
- * pixels are the whole picture's rows byte for byte. Making the whole planes
- * instead costs a third more fresh memory, which on a virtual machine is
- * paid page by page, and a trip through main memory between the steps. */
+/* The steps work block by block and pixel by pixel, each pixel with the
+ * chrominance of its own 2x2 group, so a strip's results are the whole
+ * picture's, byte for byte. Making the whole planes instead costs a third
+ * more fresh memory, which on a virtual machine is paid page by page, and a
+ * trip through main memory between the steps. */
+DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error)
+{
+    img::PictureBlocks whole{};
+    const bool valid = input.data && img::picture_blocks(input.w, input.h, &whole);
+    const std::vector<Strip> strips =
+        valid ? strips_of(input.w, input.h, whole) : std::vector<Strip>{};
+    if (strips.empty()) {
+        // One strip, or a record that the library refuses with its own line.
+        CbcrPtr planes(RGBtoCBCR(&input));
+        DctPtr coefficients(planes ? toDCT2(planes.get(), rate) : nullptr);
+        if (!coefficients)
+            error = planes ? "forward transform failed" : "colour conversion failed";
+        return coefficients;
+    }
+    std::size_t luma = 0, chroma = 0;
+    (void)img::block_store_samples(whole.luma.count, &luma); // within 3·w·h, as checked
+    (void)img::block_store_samples(whole.chroma.count, &chroma);
+    DctPtr c(static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA))));
+    if (c) {
+        c->YdataDCT = img::new_written_samples(luma);
+        c->CbDataDCT = c->YdataDCT ? img::new_written_samples(chroma) : nullptr;
+        c->CrDataDCT = c->CbDataDCT ? img::new_written_samples(chroma) : nullptr;
+    }
+    if (!c || !c->CrDataDCT) {
+        error = "not enough memory for the coefficients";
+        return nullptr;
+    }
+    c->w = input.w;
+    c->h = input.h;
+    c->YBlks = whole.luma.count;
+    c->CBlks = whole.chroma.count;
+    for (const Strip &s : strips) {
+        const PDRGB rows{input.w, s.height, input.data + std::size_t{s.top} * input.w,
+                         input.dBytes};
+        CbcrPtr planes(RGBtoCBCR(&rows));
+        if (!planes) {
+            error = "colour conversion failed";
+            return nullptr;
+        }
+        DctPtr part(toDCT2(planes.get(), rate));
+        if (!part) {
+            error = "forward transform failed";
+            return nullptr;
+        }
+        const std::size_t luma_bytes = std::size_t{s.luma_blocks} * img::kBlockSamples * 2;
+        const std::size_t chroma_bytes = std::size_t{s.chroma_blocks} * img::kBlockSamples * 2;
+        std::memcpy(c->YdataDCT + s.luma, part->YdataDCT, luma_bytes);
+        std::memcpy(c->CbDataDCT + s.chroma, part->CbDataDCT, chroma_bytes);
+        std::memcpy(c->CrDataDCT + s.chroma, part->CrDataDCT, chroma_bytes);
+    }
+    return c;
+}
+
 RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
 {
     img::PictureBlocks whole{};
-    const uint32_t rows = strip_rows(c.w);
-    const bool strips = c.w != 0 && c.h > rows && img::picture_blocks(c.w, c.h, &whole) &&
-                        whole.luma.count == c.YBlks && whole.chroma.count == c.CBlks &&
-                        c.YdataDCT && c.CbDataDCT && c.CrDataDCT;
-    if (!strips) {
+    const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
+                       img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
+                       whole.chroma.count == c.CBlks;
+    const std::vector<Strip> strips = valid ? strips_of(c.w, c.h, whole) : std::vector<Strip>{};
+    if (strips.empty()) {
         // One strip, or a record that returnFromDCT refuses with its own line.
         CbcrPtr planes(returnFromDCT(&c, rate));
         RgbPtr picture(planes ? CBCRtoRGB(planes.get()) : nullptr);
@@ -86,16 +163,11 @@ RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
     }
     picture->w = c.w;
     picture->h = c.h;
-    for (uint32_t top = 0; top < c.h; top += rows) {
-        img::PictureBlocks part{};
-        const uint32_t height = std::min(rows, c.h - top);
-        (void)img::picture_blocks(c.w, height, &part); // a part of a valid whole
-        const std::size_t luma = std::size_t{top / 8} * whole.luma.per_row * img::kBlockSamples;
-        const std::size_t chroma =
-            std::size_t{top / 16} * whole.chroma.per_row * img::kBlockSamples;
-        DCTDATA strip{part.luma.count,      part.chroma.count,   c.w, height, c.YdataDCT + luma,
-                      c.CbDataDCT + chroma, c.CrDataDCT + chroma};
-        CbcrPtr planes(returnFromDCT(&strip, rate));
+    for (const Strip &s : strips) {
+        DCTDATA part{
+            s.luma_blocks,          s.chroma_blocks,       c.w, s.height, c.YdataDCT + s.luma,
+            c.CbDataDCT + s.chroma, c.CrDataDCT + s.chroma};
+        CbcrPtr planes(returnFromDCT(&part, rate));
         if (!planes) {
             error = "inverse transform failed";
             return nullptr;
@@ -106,7 +178,7 @@ RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
             return nullptr;
         }
         picture->dBytes = pixels->dBytes;
-        std::memcpy(picture->data + std::size_t{top} * c.w, pixels->data, row_bytes * height);
+        std::memcpy(picture->data + std::size_t{s.top} * c.w, pixels->data, row_bytes * s.height);
     }
     return picture;
 }

@@ -31,9 +31,11 @@ struct Reconstruction {
 // false and names the step in `error`; the library has printed its own line.
 bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string &error);
 
-// returnFromDCT and CBCRtoRGB of `coefficients`, the picture that
-// run_path's last two steps make, without the whole picture's planes: on
-// failure returns null and names the step in `error`.
+// RGBtoCBCR and toDCT2 of `input`, and returnFromDCT and CBCRtoRGB of
+// `coefficients`: what run_path's first and last two steps make, without
+// the whole picture's planes, a strip of rows at a time. On failure they
+// return null and name the step in `error`.
+DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error);
 RgbPtr restore_picture(const DCTDATA &coefficients, uint8_t rate, std::string &error);
 
 // The JPEG file of the coefficients at `rate`, as dctlab encode writes it;
