@@ -14,11 +14,26 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # Nothing is installed beyond the documented layout.
 file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
+set(python_module "")
 foreach(path IN LISTS installed)
-  if(NOT path MATCHES "^(include/dctlab/[a-z]+\\.h|lib/lib[a-z]+\\.a|lib/cmake/dctlab/[A-Za-z-]+\\.cmake|bin/[a-z]+)$")
+  if(PYTHON AND path MATCHES "^${PYTHON_SITE}/dctlab\\.cpython-[^/]+\\.so$")
+    set(python_module ${path})
+  elseif(NOT path MATCHES "^(include/dctlab/[a-z]+\\.h|lib/lib[a-z]+\\.a|lib/cmake/dctlab/[A-Za-z-]+\\.cmake|bin/[a-z]+)$")
     message(FATAL_ERROR "unexpected installed file: ${path}")
   endif()
 endforeach()
+
+# The Python package imports from the prefix alone, as the README shows.
+if(PYTHON)
+  if(NOT python_module)
+    message(FATAL_ERROR "no Python package under ${prefix}/${PYTHON_SITE}")
+  endif()
+  run(${CMAKE_COMMAND} -E env PYTHONPATH=${prefix}/${PYTHON_SITE} PYTHONDONTWRITEBYTECODE=1
+      ${PYTHON} -c "import dctlab\nassert dctlab.__file__.startswith('${prefix}')\nprint(dctlab.quant_matrix(1)[7, 7])")
+  if(NOT last_output MATCHES "^15")
+    message(FATAL_ERROR "the installed Python package gave ${last_output}")
+  endif()
+endif()
 
 
 string(REPLACE ";" " " flags "${EXTRA_FLAGS}")

@@ -16,12 +16,14 @@ expect() {
     fi
 }
 
-expect build "" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev"
-expect build "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev" ""
-expect build "zlib1g-dev googletest libjpeg62-turbo-dev" "libcli11-dev"
+py="python3-dev pybind11-dev python3-numpy python3-pytest"
+expect build "" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev $py"
+expect build "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev $py" ""
+expect build "zlib1g-dev googletest libjpeg62-turbo-dev $py" "libcli11-dev"
+expect build "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev pybind11-dev" "python3-dev python3-numpy python3-pytest"
 # Names that only begin or end like a needed one are other packages.
-expect build "libcli11-dev-doc zlib1g googletest-tools libjpeg62-turbo" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev"
-expect "build bench" "libcli11-dev libbenchmark-dev" "googletest zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs"
+expect build "libcli11-dev-doc zlib1g googletest-tools libjpeg62-turbo python3 python3-numpy-dev" "googletest libcli11-dev zlib1g-dev libjpeg62-turbo-dev $py"
+expect "build bench" "libcli11-dev libbenchmark-dev $py" "googletest zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs"
 expect "fuzz fuzz" "" "libclang-rt-14-dev"
 expect memcheck "valgrind" ""
 expect bench "libgtest-dev libgmock-dev" "libbenchmark-dev libjpeg-turbo-progs"
