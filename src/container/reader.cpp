@@ -9,7 +9,9 @@
 #include "container.h"
 #include "fast_decode.h"
 #include "format.h"
+#include "heap_ptr.h"
 #include "huffdec.h"
+#include "in_order.h"
 #include "little_endian.h"
 #include "table_check.h"
 
@@ -106,10 +108,63 @@ bool decode_block(dctlab::huffman::FastDecoder &decoder, const std::string &shap
     return true;
 }
 
+// What decoding needs beyond a block: kept from block to block on one thread.
+struct Decoding {
+    dctlab::huffman::FastDecoder decoder;
+    dctlab::heap_ptr<uint8_t[]> original;
+    size_t capacity = 0;
+};
+
+// One block, its headers and table checked, to be checked against its CRC
+// (and first decoded, for a Huffman block) on its own.
+struct BlockJob {
+    std::string where;
+    bool huffman = false;
+    uint32_t length = 0, crc = 0;
+    const uint8_t *bytes = nullptr; // the stored bytes or the encoded stream
+    size_t size = 0;
+    std::vector<uint8_t> owned; // those bytes, where the source could not lend them
+    int leaves = 0;
+    std::string shape;
+    std::array<uint8_t, 256> symbols{};
+    std::unique_ptr<Decoding> own;   // a decoder of its own, on a thread of its own
+    const uint8_t *result = nullptr; // what goes to the output once it checked
+    std::string error;
+    bool ok = false;
+};
+
+void check_block(BlockJob &job, Decoding &d)
+{
+    if (job.huffman) {
+        if (job.length > d.capacity) {
+            d.original.reset(static_cast<uint8_t *>(std::malloc(job.length)));
+            d.capacity = d.original ? job.length : 0;
+            if (!d.original) {
+                job.error =
+                    job.where + "no memory for its " + std::to_string(job.length) + " bytes";
+                return;
+            }
+        }
+        if (!decode_block(d.decoder, job.shape, job.symbols, job.leaves, job.bytes, job.size,
+                          d.original.get(), job.length, job.error)) {
+            job.error = job.where + job.error;
+            return;
+        }
+        job.result = d.original.get();
+    } else {
+        job.result = job.bytes;
+    }
+    if (crc_of(job.result, job.length) != job.crc) {
+        job.error = job.where + "CRC mismatch: the data is damaged";
+        return;
+    }
+    job.ok = true;
+}
+
 } // namespace
 
 bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_block,
-            const Progress &progress)
+            const Progress &progress, unsigned threads)
 {
     uint8_t header[kHeaderSize];
     if (read_fully(in, header, sizeof header) != sizeof header ||
@@ -130,145 +185,167 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         return false;
     }
 
-    dctlab::huffman::FastDecoder decoder;
-    std::vector<uint8_t> scratch, original;
-    uint64_t total = 0;
-    for (uint64_t index = 0;; ++index) {
-        uint8_t type = 0;
-        if (read_fully(in, &type, 1) != 1) {
-            error = "truncated container: no end marker";
+    // Blocks are checked in order on this thread, or with threads each on a
+    // thread of its own, and written in order. An error found in a header
+    // waits until every block before it has been checked, so that the first
+    // damage in the container is the one reported, whatever the threads.
+    uint64_t total = 0, written = 0;
+    std::string failure;
+    // Decoders, output buffers and input buffers go back here once their
+    // block is written, so that each block after the first few reuses warm
+    // memory instead of taking fresh pages from the kernel.
+    std::vector<std::unique_ptr<Decoding>> spare_decoders;
+    std::vector<std::vector<uint8_t>> spare_inputs;
+    auto deliver = [&](BlockJob &job) {
+        if (!job.ok) {
+            failure = job.error;
             return false;
         }
+        if (!out.write(job.result, job.length)) {
+            failure = "cannot write the output";
+            return false;
+        }
+        written += job.length;
+        if (progress)
+            progress(written);
+        if (job.own)
+            spare_decoders.push_back(std::move(job.own));
+        if (job.owned.capacity() != 0)
+            spare_inputs.push_back(std::move(job.owned));
+        return true;
+    };
+    // Blocks may be small: three a worker keep the workers busy.
+    InOrder<std::shared_ptr<BlockJob>> checking(
+        threads, 3 * threads, [&](std::shared_ptr<BlockJob> &job) { return deliver(*job); });
+    // The error of a header, after the blocks before it.
+    auto fail_after_earlier = [&](const std::string &line) {
+        error = checking.drain() ? line : failure;
+        return false;
+    };
+    Decoding decoding;
+    std::vector<uint8_t> scratch;
+    auto submit = [&](const std::shared_ptr<BlockJob> &job) {
+        if (threads <= 1) {
+            check_block(*job, decoding);
+            return deliver(*job);
+        }
+        if (!spare_decoders.empty()) {
+            job->own = std::move(spare_decoders.back());
+            spare_decoders.pop_back();
+        } else {
+            job->own = std::make_unique<Decoding>();
+        }
+        return checking.add([job] {
+            check_block(*job, *job->own);
+            return job;
+        });
+    };
+    // The next `size` bytes for a job: lent in place, or read into memory of
+    // the job's own with threads, else into the one scratch buffer.
+    auto bytes_for = [&](BlockJob &job, size_t size) {
+        job.size = size;
+        if (threads > 1 && !spare_inputs.empty()) {
+            job.owned = std::move(spare_inputs.back());
+            spare_inputs.pop_back();
+        }
+        job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
+        return job.bytes != nullptr;
+    };
+    for (uint64_t index = 0;; ++index) {
+        uint8_t type = 0;
+        if (read_fully(in, &type, 1) != 1)
+            return fail_after_earlier("truncated container: no end marker");
         if (type == kEndMarker) {
             uint8_t end[8];
-            if (read_fully(in, end, sizeof end) != sizeof end) {
-                error = "truncated container: incomplete end marker";
-                return false;
-            }
-            if (load_le64(end) != total) {
-                error = "end marker gives " + std::to_string(load_le64(end)) +
-                        " bytes in all, the blocks hold " + std::to_string(total);
-                return false;
-            }
+            if (read_fully(in, end, sizeof end) != sizeof end)
+                return fail_after_earlier("truncated container: incomplete end marker");
+            if (load_le64(end) != total)
+                return fail_after_earlier("end marker gives " + std::to_string(load_le64(end)) +
+                                          " bytes in all, the blocks hold " +
+                                          std::to_string(total));
             uint8_t extra;
-            if (read_fully(in, &extra, 1) != 0) {
-                error = "data after the end marker";
+            if (read_fully(in, &extra, 1) != 0)
+                return fail_after_earlier("data after the end marker");
+            if (!checking.drain()) {
+                error = failure;
                 return false;
             }
             return true;
         }
-        const std::string where = block_name(index);
+        auto job = std::make_shared<BlockJob>();
+        job->where = block_name(index);
+        const std::string &where = job->where;
         if (type == kStoredBlock && version >= 2) {
             uint8_t head[kStoredHeaderSize];
-            if (read_fully(in, head, sizeof head) != sizeof head) {
-                error = where + "truncated block header";
-                return false;
-            }
-            const uint32_t length = load_le32(head), crc = load_le32(head + 4);
-            if (length == 0 || length > max_block) {
-                error = where + "length " + std::to_string(length) + " is outside 1 to " +
-                        std::to_string(max_block);
-                return false;
-            }
+            if (read_fully(in, head, sizeof head) != sizeof head)
+                return fail_after_earlier(where + "truncated block header");
+            job->length = load_le32(head);
+            job->crc = load_le32(head + 4);
+            const uint32_t length = job->length;
+            if (length == 0 || length > max_block)
+                return fail_after_earlier(where + "length " + std::to_string(length) +
+                                          " is outside 1 to " + std::to_string(max_block));
             const int64_t left = in.remaining();
-            if (left >= 0 && length > static_cast<uint64_t>(left)) {
-                error = where + "truncated: its " + std::to_string(length) +
-                        " bytes need more than the " + std::to_string(left) + " that remain";
-                return false;
-            }
-            const uint8_t *data = take(in, length, scratch);
-            if (!data) {
-                error = where + "truncated stored bytes";
-                return false;
-            }
-            if (crc_of(data, length) != crc) {
-                error = where + "CRC mismatch: the data is damaged";
-                return false;
-            }
-            if (!out.write(data, length)) {
-                error = "cannot write the output";
-                return false;
-            }
+            if (left >= 0 && length > static_cast<uint64_t>(left))
+                return fail_after_earlier(where + "truncated: its " + std::to_string(length) +
+                                          " bytes need more than the " + std::to_string(left) +
+                                          " that remain");
+            if (!bytes_for(*job, length))
+                return fail_after_earlier(where + "truncated stored bytes");
             total += length;
-            if (progress)
-                progress(total);
+            if (!submit(job)) {
+                error = failure;
+                return false;
+            }
             continue;
         }
-        if (type != kHuffmanBlock) {
-            error = where + "unknown block type " + std::to_string(type);
-            return false;
-        }
+        if (type != kHuffmanBlock)
+            return fail_after_earlier(where + "unknown block type " + std::to_string(type));
         uint8_t head[kBlockHeaderSize];
-        if (read_fully(in, head, sizeof head) != sizeof head) {
-            error = where + "truncated block header";
-            return false;
-        }
+        if (read_fully(in, head, sizeof head) != sizeof head)
+            return fail_after_earlier(where + "truncated block header");
         const uint32_t length = load_le32(head), table_size = load_le32(head + 4),
-                       encoded_size = load_le32(head + 8), crc = load_le32(head + 12);
-        if (length == 0 || length > max_block) {
-            error = where + "length " + std::to_string(length) + " is outside 1 to " +
-                    std::to_string(max_block);
-            return false;
-        }
-        if (table_size < table_stream_size(1) || table_size > table_stream_size(256)) {
-            error = where + "table stream length " + std::to_string(table_size) + " is impossible";
-            return false;
-        }
+                       encoded_size = load_le32(head + 8);
+        job->huffman = true;
+        job->length = length;
+        job->crc = load_le32(head + 12);
+        if (length == 0 || length > max_block)
+            return fail_after_earlier(where + "length " + std::to_string(length) +
+                                      " is outside 1 to " + std::to_string(max_block));
+        if (table_size < table_stream_size(1) || table_size > table_stream_size(256))
+            return fail_after_earlier(where + "table stream length " + std::to_string(table_size) +
+                                      " is impossible");
         // At most 22 bits a symbol.
         const uint64_t most_words = (uint64_t{length} * kMaxCodeLength + 31) / 32;
-        if (encoded_size % 4 != 0 || encoded_size / 4 > most_words) {
-            error = where + "encoded stream length " + std::to_string(encoded_size) +
-                    " is impossible for " + std::to_string(length) + " symbols";
-            return false;
-        }
+        if (encoded_size % 4 != 0 || encoded_size / 4 > most_words)
+            return fail_after_earlier(where + "encoded stream length " +
+                                      std::to_string(encoded_size) + " is impossible for " +
+                                      std::to_string(length) + " symbols");
         const int64_t left = in.remaining();
-        if (left >= 0 && uint64_t{table_size} + encoded_size > static_cast<uint64_t>(left)) {
-            error = where + "truncated: its streams need " +
-                    std::to_string(uint64_t{table_size} + encoded_size) + " bytes, " +
-                    std::to_string(left) + " remain";
-            return false;
-        }
+        if (left >= 0 && uint64_t{table_size} + encoded_size > static_cast<uint64_t>(left))
+            return fail_after_earlier(where + "truncated: its streams need " +
+                                      std::to_string(uint64_t{table_size} + encoded_size) +
+                                      " bytes, " + std::to_string(left) + " remain");
         uint8_t table[table_stream_size(256)];
-        if (read_fully(in, table, table_size) != table_size) {
-            error = where + "truncated table stream";
-            return false;
-        }
-        int leaves = 0;
-        std::string shape;
-        std::array<uint8_t, 256> symbols{};
-        if (!huffman::check_table_stream(table, table_size, leaves, shape, symbols, error)) {
-            error = where + error;
-            return false;
-        }
+        if (read_fully(in, table, table_size) != table_size)
+            return fail_after_earlier(where + "truncated table stream");
+        std::string table_error;
+        if (!huffman::check_table_stream(table, table_size, job->leaves, job->shape, job->symbols,
+                                         table_error))
+            return fail_after_earlier(where + table_error);
         // Every code of a tree of two or more leaves takes at least one bit.
-        if ((leaves == 1 && encoded_size != 0) ||
-            (leaves > 1 && uint64_t{encoded_size} * 8 < length)) {
-            error = where + "encoded stream length " + std::to_string(encoded_size) +
-                    " does not fit " + std::to_string(length) + " symbols";
-            return false;
-        }
-        const uint8_t *encoded = take(in, encoded_size, scratch);
-        if (!encoded) {
-            error = where + "truncated encoded stream";
-            return false;
-        }
-        original.resize(length);
-        if (!decode_block(decoder, shape, symbols, leaves, encoded, encoded_size, original.data(),
-                          length, error)) {
-            error = where + error;
-            return false;
-        }
-        if (crc_of(original.data(), length) != crc) {
-            error = where + "CRC mismatch: the data is damaged";
-            return false;
-        }
-        if (!out.write(original.data(), length)) {
-            error = "cannot write the output";
-            return false;
-        }
+        if ((job->leaves == 1 && encoded_size != 0) ||
+            (job->leaves > 1 && uint64_t{encoded_size} * 8 < length))
+            return fail_after_earlier(where + "encoded stream length " +
+                                      std::to_string(encoded_size) + " does not fit " +
+                                      std::to_string(length) + " symbols");
+        if (!bytes_for(*job, encoded_size))
+            return fail_after_earlier(where + "truncated encoded stream");
         total += length;
-        if (progress)
-            progress(total);
+        if (!submit(job)) {
+            error = failure;
+            return false;
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include "format.h"
 #include "heap_ptr.h"
 #include "huffenc.h"
+#include "in_order.h"
 #include "little_endian.h"
 #include "planning.h"
 
@@ -131,10 +132,31 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     return true;
 }
 
+// Plans one unit of input into blocks and writes them.
+bool write_unit(ByteSink &out, const uint8_t *data, size_t size, std::vector<Span> &blocks,
+                Scratch &buffer, std::string &error)
+{
+    plan_blocks(data, size, blocks);
+    for (const Span &span : blocks)
+        if (!write_block(out, data, span, buffer, error))
+            return false;
+    return true;
+}
+
+// A unit coded on a thread of its own, into memory.
+struct UnitJob {
+    dctlab::heap_ptr<uint8_t[]> owned; // the unit's bytes, unless the source lent them
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+    MemorySink coded;
+    std::string error;
+    bool ok = false;
+};
+
 } // namespace
 
 bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
-          const Progress &progress)
+          const Progress &progress, unsigned threads)
 {
     if (block_size == 0 || block_size > kMaxBlockSize) {
         error = "the block size must be 1 to " + std::to_string(kMaxBlockSize) + " bytes";
@@ -145,22 +167,54 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         error = "cannot write the output";
         return false;
     }
-    // A unit is read into `unit` only when the source cannot lend it in
-    // place, and the buffer grows only as far as the input reaches.
+    uint64_t total = 0;
+    // Units are independent: each is planned and coded alone. With threads,
+    // each unit is coded into memory on a thread of its own and the units
+    // are written in order, so the output does not depend on their number.
+    std::shared_ptr<UnitJob> failed;
+    // One unit a worker, and the next read meanwhile.
+    InOrder<std::shared_ptr<UnitJob>> coding(
+        threads, threads + 1, [&](std::shared_ptr<UnitJob> &job) {
+            if (!job->ok) {
+                failed = job;
+                return false;
+            }
+            if (!out.write(job->coded.bytes.data(), job->coded.bytes.size())) {
+                job->error = "cannot write the output";
+                failed = job;
+                return false;
+            }
+            total += job->size;
+            if (progress)
+                progress(total);
+            return true;
+        });
+    // A unit is read into memory only when the source cannot lend it in
+    // place, and a buffer grows only as far as the input reaches.
     std::vector<uint8_t> unit;
     Scratch buffer;
     std::vector<Span> blocks;
-    uint64_t total = 0;
     for (;;) {
         const int64_t left = in.remaining();
         const size_t want = left >= 0 ? static_cast<size_t>(std::min<int64_t>(left, block_size))
                                       : size_t{block_size};
         const uint8_t *data = want > 0 ? in.borrow(want) : nullptr;
         size_t got = want;
+        auto job = std::make_shared<UnitJob>();
         if (!data) {
-            unit.resize(want > 0 ? want : block_size);
-            got = read_fully(in, unit.data(), unit.size());
-            data = unit.data();
+            const size_t room = want > 0 ? want : block_size;
+            if (threads > 1) {
+                job->owned.reset(static_cast<uint8_t *>(std::malloc(room)));
+                if (!job->owned) {
+                    error = "no memory for the input";
+                    return false;
+                }
+                data = job->owned.get();
+            } else {
+                unit.resize(room);
+                data = unit.data();
+            }
+            got = read_fully(in, const_cast<uint8_t *>(data), room);
         }
         if (in.failed()) {
             error = "cannot read the input";
@@ -168,15 +222,33 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         }
         if (got == 0)
             break;
-        plan_blocks(data, got, blocks);
-        for (const Span &span : blocks)
-            if (!write_block(out, data, span, buffer, error))
+        if (threads > 1) {
+            job->data = data;
+            job->size = got;
+            job->coded.bytes.reserve(got + got / 16 + 4096);
+            const bool started = coding.add([job] {
+                Scratch scratch;
+                std::vector<Span> spans;
+                job->ok = write_unit(job->coded, job->data, job->size, spans, scratch, job->error);
+                return job;
+            });
+            if (!started)
+                break;
+        } else {
+            if (!write_unit(out, data, got, blocks, buffer, error))
                 return false;
-        total += got;
-        if (progress)
-            progress(total);
+            total += got;
+            if (progress)
+                progress(total);
+        }
         if (got < block_size)
             break;
+    }
+    if (!failed)
+        coding.drain();
+    if (failed) {
+        error = failed->error;
+        return false;
     }
     uint8_t end[9] = {kEndMarker};
     store_le64(end + 1, total);

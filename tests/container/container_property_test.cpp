@@ -3,11 +3,13 @@
 // a regular file (knows its length, lends nothing) and a stream (a pipe:
 // knows nothing, reads come in small pieces). A reader path that only one
 // kind of source takes once lost every file of one repeated byte.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -161,6 +163,87 @@ TEST_P(PackUnpackProperty, EveryFamilyRoundTrips)
                         [&](ByteSource &in, ByteSink &out) { return unpack(in, out, error); }))
                 << family.name << ", read from " << name_of(reader) << ": " << error;
             ASSERT_EQ(restored, family.bytes) << family.name << ", read from " << name_of(reader);
+        }
+    }
+}
+
+// Units and blocks of changing statistics: text, runs, noise, and one
+// extreme code, so that threads meet Huffman and stored blocks of every size.
+Bytes mixed_input()
+{
+    Bytes out;
+    std::mt19937 rng(7);
+    for (const Family &family : families(65536)) {
+        out.insert(out.end(), family.bytes.begin(), family.bytes.end());
+        for (int i = 0; i < 5000; ++i)
+            out.push_back(static_cast<uint8_t>(rng()));
+    }
+    // Enough for dozens of units and blocks, little enough for valgrind.
+    out.resize(std::min<size_t>(out.size(), 600000));
+    return out;
+}
+
+// The number of threads changes neither the container, nor what unpack
+// gives, nor the error it reports for damage anywhere.
+TEST(Threads, ChangeNothingButTheSpeed)
+{
+    const Bytes input = mixed_input();
+    for (uint32_t block_size : {8193u, 100000u}) {
+        std::string error;
+        Bytes one;
+        ASSERT_TRUE(through(Source::memory, input, one, [&](ByteSource &in, ByteSink &out) {
+            return pack(in, out, block_size, error);
+        })) << error;
+        for (unsigned threads : {2u, 5u})
+            for (Source kind : {Source::memory, Source::file, Source::stream}) {
+                const std::string where = "block size " + std::to_string(block_size) + ", " +
+                                          std::to_string(threads) + " threads, " + name_of(kind);
+                Bytes container, restored;
+                ASSERT_TRUE(through(kind, input, container,
+                                    [&](ByteSource &in, ByteSink &out) {
+                                        return pack(in, out, block_size, error, {}, threads);
+                                    }))
+                    << where << ": " << error;
+                ASSERT_EQ(container, one) << where;
+                ASSERT_TRUE(through(kind, one, restored,
+                                    [&](ByteSource &in, ByteSink &out) {
+                                        return unpack(in, out, error, kMaxBlockSize, {}, threads);
+                                    }))
+                    << where << ": " << error;
+                ASSERT_EQ(restored, input) << where;
+            }
+    }
+}
+
+TEST(Threads, ReportTheFirstDamageAsOneThreadDoes)
+{
+    Bytes input = mixed_input();
+    input.resize(60000);
+    std::string error;
+    Bytes container;
+    ASSERT_TRUE(through(Source::memory, input, container,
+                        [&](ByteSource &in, ByteSink &out) { return pack(in, out, 8192, error); }));
+    auto unpacked = [](const Bytes &c, unsigned threads, Source kind) {
+        std::string e;
+        Bytes out;
+        const bool ok = through(kind, c, out, [&](ByteSource &in, ByteSink &sink) {
+            return unpack(in, sink, e, kMaxBlockSize, {}, threads);
+        });
+        return std::make_pair(ok, e);
+    };
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 150; ++trial) {
+        Bytes damaged = container;
+        if (trial % 3 == 0)
+            damaged.resize(rng() % container.size());
+        else
+            damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        // A stream knows no length, so its truncations are found later.
+        for (Source kind : {Source::memory, Source::stream}) {
+            const auto expected = unpacked(damaged, 1, kind);
+            ASSERT_FALSE(expected.first) << "trial " << trial;
+            ASSERT_EQ(unpacked(damaged, 4, kind), expected)
+                << "trial " << trial << ", " << name_of(kind);
         }
     }
 }

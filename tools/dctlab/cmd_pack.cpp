@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "commands.h"
 #include "container.h"
@@ -24,10 +25,27 @@ using container::kDefaultBlockSize;
 using container::kMaxBlockSize;
 using container::Progress;
 
+// Blocks in parallel, one a core; the output is the same for any number.
+unsigned default_threads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
 struct FilesOptions {
     std::string input, output;
     uint32_t block_size = kDefaultBlockSize;
+    unsigned threads = default_threads();
 };
+
+void add_threads_option(CLI::App *cmd, FilesOptions &options)
+{
+    cmd->add_option("--threads", options.threads,
+                    "blocks coded at once (default: the number of cores); the output is the "
+                    "same for any number")
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
+}
 
 // Inputs smaller than this finish before a bar would be worth drawing.
 constexpr int64_t kProgressThreshold = 4 << 20;
@@ -78,12 +96,13 @@ Command add_pack_command(CLI::App &app)
            "most bytes per block (at most 268435456); blocks are also cut where the data changes")
         ->check(CLI::Range(uint32_t{1}, kMaxBlockSize))
         ->capture_default_str();
+    add_threads_option(cmd, *options);
     return {cmd, [options] {
                 return run_files(*options, "pack",
                                  [&](ByteSource &in, ByteSink &out, std::string &error,
                                      const Progress &progress) {
                                      return container::pack(in, out, options->block_size, error,
-                                                            progress);
+                                                            progress, options->threads);
                                  });
             }};
 }
@@ -94,12 +113,13 @@ Command add_unpack_command(CLI::App &app)
     CLI::App *cmd = app.add_subcommand("unpack", "Restore a file that dctlab pack wrote");
     cmd->add_option("IN", options->input, "container to read, - for standard input")->required();
     cmd->add_option("OUT", options->output, "file to write, - for standard output")->required();
+    add_threads_option(cmd, *options);
     return {cmd, [options] {
                 return run_files(*options, "unpack",
-                                 [](ByteSource &in, ByteSink &out, std::string &error,
-                                    const Progress &progress) {
+                                 [options](ByteSource &in, ByteSink &out, std::string &error,
+                                           const Progress &progress) {
                                      return container::unpack(in, out, error, kMaxBlockSize,
-                                                              progress);
+                                                              progress, options->threads);
                                  });
             }};
 }

@@ -59,15 +59,20 @@ constexpr uint32_t kMaxBlockSize = 1u << 28;
 
 using Progress = std::function<void(uint64_t bytes_done)>;
 
-// Packs all of `in` into `out`. False with `error` set on failure.
+// Packs all of `in` into `out`. False with `error` set on failure. With
+// `threads` above 1, that many units of input are coded at once; the output
+// is the same for any number.
 bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
-          const Progress &progress = {});
+          const Progress &progress = {}, unsigned threads = 1);
 
 // Unpacks `in` into `out`, writing each block only after its CRC checked.
 // Blocks longer than `max_block` are refused. False with `error` set, naming
 // what is wrong, on any damage.
+// With `threads` above 1, that many blocks are decoded and checked at once;
+// they still reach the output in order and only after their CRC matched,
+// and a damaged container gives the same error as with one thread.
 bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_block = kMaxBlockSize,
-            const Progress &progress = {});
+            const Progress &progress = {}, unsigned threads = 1);
 
 } // namespace dctlab::container
 
