@@ -18,7 +18,7 @@ namespace
 constexpr uint32_t kBlockSizes[8] = {1, 2, 17, 4096, 8192, 8193, 65536, 1u << 20};
 
 bool unpacks_to(const std::vector<uint8_t> &container, const uint8_t *data, size_t size,
-                bool streamed)
+                bool streamed, unsigned threads = 1)
 {
     using namespace dctlab::container;
     MemorySink sink;
@@ -29,7 +29,7 @@ bool unpacks_to(const std::vector<uint8_t> &container, const uint8_t *data, size
         if (!file)
             return true; // no memory for the stream: nothing to check
         FileSource in(file);
-        ok = unpack(in, sink, error);
+        ok = unpack(in, sink, error, kMaxBlockSize, {}, threads);
         std::fclose(file);
     } else {
         MemorySource in(container.data(), container.size());
@@ -56,5 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         std::abort();
     if (!unpacks_to(packed.bytes, data, size, false) || !unpacks_to(packed.bytes, data, size, true))
         std::abort();
+    // Threads change nothing: the same container, the same bytes back.
+    if (input[0] & 8) {
+        MemorySource again(data, size);
+        MemorySink threaded;
+        if (!pack(again, threaded, block_size, error, {}, 3) || threaded.bytes != packed.bytes ||
+            !unpacks_to(packed.bytes, data, size, true, 2))
+            std::abort();
+    }
     return 0;
 }
