@@ -143,12 +143,18 @@ bool write_unit(ByteSink &out, const uint8_t *data, size_t size, std::vector<Spa
     return true;
 }
 
-// A unit coded on a thread of its own, into memory.
-struct UnitJob {
-    dctlab::heap_ptr<uint8_t[]> owned; // the unit's bytes, unless the source lent them
+// Consecutive blocks of one unit, coded on a worker into memory. Blocks are
+// gathered to at least kBatch bytes, so that the hand-over costs little
+// beside the coding even where the plan cuts blocks of a few KiB.
+constexpr size_t kBatch = size_t{1} << 20;
+
+struct BatchJob {
+    std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> unit; // the unit's bytes, unless lent
     const uint8_t *data = nullptr;
-    size_t size = 0;
+    std::vector<Span> spans;
+    uint64_t finishes = 0; // the unit's size, for its last batch
     MemorySink coded;
+    std::unique_ptr<Scratch> scratch;
     std::string error;
     bool ok = false;
 };
@@ -168,25 +174,35 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         return false;
     }
     uint64_t total = 0;
-    // Units are independent: each is planned and coded alone. With threads,
-    // each unit is coded into memory on a thread of its own and the units
-    // are written in order, so the output does not depend on their number.
-    std::shared_ptr<UnitJob> failed;
-    // One unit a worker, and the next read meanwhile.
-    InOrder<std::shared_ptr<UnitJob>> coding(
-        threads, threads + 1, [&](std::shared_ptr<UnitJob> &job) {
+    // Units are independent: each is planned alone, then coded block by
+    // block. With threads, this thread reads and plans, the workers code
+    // batches of blocks into memory, and the batches are written in order,
+    // so the output does not depend on the number of threads.
+    std::string failure;
+    // Coded bytes and scratch go back here once written, so that the next
+    // batches reuse warm memory instead of fresh pages.
+    std::vector<std::vector<uint8_t>> spare_coded;
+    std::vector<std::unique_ptr<Scratch>> spare_scratch;
+    // As many batches waiting as a whole unit makes, so that the workers
+    // code one unit while the next is planned: at most two units and their
+    // coded bytes are in memory.
+    const unsigned in_flight = threads + 2 + static_cast<unsigned>(block_size / kBatch);
+    InOrder<std::shared_ptr<BatchJob>> coding(
+        threads, in_flight, [&](std::shared_ptr<BatchJob> &job) {
             if (!job->ok) {
-                failed = job;
+                failure = job->error;
                 return false;
             }
             if (!out.write(job->coded.bytes.data(), job->coded.bytes.size())) {
-                job->error = "cannot write the output";
-                failed = job;
+                failure = "cannot write the output";
                 return false;
             }
-            total += job->size;
-            if (progress)
+            total += job->finishes;
+            if (progress && job->finishes)
                 progress(total);
+            job->coded.bytes.clear();
+            spare_coded.push_back(std::move(job->coded.bytes));
+            spare_scratch.push_back(std::move(job->scratch));
             return true;
         });
     // A unit is read into memory only when the source cannot lend it in
@@ -200,16 +216,17 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                                       : size_t{block_size};
         const uint8_t *data = want > 0 ? in.borrow(want) : nullptr;
         size_t got = want;
-        auto job = std::make_shared<UnitJob>();
+        std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> owned;
         if (!data) {
             const size_t room = want > 0 ? want : block_size;
             if (threads > 1) {
-                job->owned.reset(static_cast<uint8_t *>(std::malloc(room)));
-                if (!job->owned) {
+                owned = std::make_shared<dctlab::heap_ptr<uint8_t[]>>(
+                    static_cast<uint8_t *>(std::malloc(room)));
+                if (!*owned) {
                     error = "no memory for the input";
                     return false;
                 }
-                data = job->owned.get();
+                data = owned->get();
             } else {
                 unit.resize(room);
                 data = unit.data();
@@ -223,17 +240,43 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         if (got == 0)
             break;
         if (threads > 1) {
-            job->data = data;
-            job->size = got;
-            job->coded.bytes.reserve(got + got / 16 + 4096);
-            const bool started = coding.add([job] {
-                Scratch scratch;
-                std::vector<Span> spans;
-                job->ok = write_unit(job->coded, job->data, job->size, spans, scratch, job->error);
-                return job;
-            });
-            if (!started)
-                break;
+            plan_blocks(data, got, blocks);
+            for (size_t first = 0; first < blocks.size();) {
+                auto job = std::make_shared<BatchJob>();
+                job->unit = owned;
+                job->data = data;
+                size_t bytes = 0, last = first;
+                while (last < blocks.size() && bytes < kBatch) {
+                    bytes += blocks[last].end - blocks[last].begin;
+                    job->spans.push_back(blocks[last++]);
+                }
+                first = last;
+                job->finishes = first == blocks.size() ? got : 0;
+                if (!spare_coded.empty()) {
+                    job->coded.bytes = std::move(spare_coded.back());
+                    spare_coded.pop_back();
+                }
+                job->coded.bytes.reserve(bytes + bytes / 16 + 4096);
+                if (!spare_scratch.empty()) {
+                    job->scratch = std::move(spare_scratch.back());
+                    spare_scratch.pop_back();
+                } else {
+                    job->scratch = std::make_unique<Scratch>();
+                }
+                const bool given = coding.add([job] {
+                    job->ok = true;
+                    for (const Span &span : job->spans)
+                        if (!write_block(job->coded, job->data, span, *job->scratch, job->error)) {
+                            job->ok = false;
+                            break;
+                        }
+                    return job;
+                });
+                if (!given) {
+                    error = failure;
+                    return false;
+                }
+            }
         } else {
             if (!write_unit(out, data, got, blocks, buffer, error))
                 return false;
@@ -244,10 +287,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         if (got < block_size)
             break;
     }
-    if (!failed)
-        coding.drain();
-    if (failed) {
-        error = failed->error;
+    if (!coding.drain()) {
+        error = failure;
         return false;
     }
     uint8_t end[9] = {kEndMarker};
