@@ -60,8 +60,8 @@ constexpr uint32_t kMaxBlockSize = 1u << 28;
 using Progress = std::function<void(uint64_t bytes_done)>;
 
 // Packs all of `in` into `out`. False with `error` set on failure. With
-// `threads` above 1, that many units of input are coded at once; the output
-// is the same for any number.
+// `threads` above 1, that many workers code the blocks while this thread
+// reads and plans; the output is the same for any number.
 bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
           const Progress &progress = {}, unsigned threads = 1);
 
