@@ -529,8 +529,8 @@ PYBIND11_MODULE(dctlab, m)
                 const int64_t n = c.data()[i];
                 if (n < 0)
                     throw py::value_error("counts must not be negative");
-                total += n > INT32_MAX ? int64_t{INT32_MAX} : n;
-                if (total > INT32_MAX - 1)
+                total += std::min<int64_t>(n, int64_t{1} << 31); // no overflow in 256 steps
+                if (total >= int64_t{1} << 31)
                     throw py::value_error("counts must add up to less than 2^31");
                 counts[i] = static_cast<int32_t>(n);
             }
