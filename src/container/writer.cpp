@@ -184,8 +184,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     std::vector<std::vector<uint8_t>> spare_coded;
     std::vector<std::unique_ptr<Scratch>> spare_scratch;
     // As many batches waiting as a whole unit makes, so that the workers
-    // code one unit while the next is planned: at most two units and their
-    // coded bytes are in memory.
+    // code one unit while the next is planned: at most three units (one of
+    // them being read) and their coded bytes are in memory.
     const unsigned in_flight = threads + 2 + static_cast<unsigned>(block_size / kBatch);
     InOrder<std::shared_ptr<BatchJob>> coding(
         threads, in_flight, [&](std::shared_ptr<BatchJob> &job) {

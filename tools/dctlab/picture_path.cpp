@@ -1,7 +1,6 @@
 #include "picture_path.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -9,6 +8,7 @@
 
 #include "block_geometry.h"
 #include "jfif.h"
+#include "records.h"
 #include "result_memory.h"
 
 namespace dctlab::tool
@@ -101,7 +101,7 @@ DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error)
     std::size_t luma = 0, chroma = 0;
     (void)img::block_store_samples(whole.luma.count, &luma); // within 3·w·h, as checked
     (void)img::block_store_samples(whole.chroma.count, &chroma);
-    DctPtr c(static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA))));
+    DctPtr c = img::new_dct_record();
     if (c) {
         c->YdataDCT = img::new_written_samples(luma);
         c->CbDataDCT = c->YdataDCT ? img::new_written_samples(chroma) : nullptr;
@@ -154,7 +154,7 @@ RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
     }
     // 3·w·h fits 32 bits, as picture_blocks has checked.
     const std::size_t row_bytes = std::size_t{3} * c.w;
-    RgbPtr picture(static_cast<PDRGB *>(std::calloc(1, sizeof(PDRGB))));
+    RgbPtr picture = img::new_rgb_record();
     if (picture)
         picture->data = static_cast<BMPPIX8BNA *>(img::new_written_bytes(row_bytes * c.h));
     if (!picture || !picture->data) {
