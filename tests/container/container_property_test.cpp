@@ -215,6 +215,33 @@ TEST(Threads, ChangeNothingButTheSpeed)
     }
 }
 
+TEST(Threads, ChangeNothingOnDegenerateInputs)
+{
+    const std::vector<Family> inputs{{"empty", {}},
+                                     {"one byte", {42}},
+                                     {"one value", Bytes(100000, 'a')},
+                                     {"one block and one byte", Bytes(8193, 'b')}};
+    for (const Family &input : inputs) {
+        std::string error;
+        Bytes one, threaded, restored;
+        ASSERT_TRUE(
+            through(Source::memory, input.bytes, one,
+                    [&](ByteSource &in, ByteSink &out) { return pack(in, out, 8192, error); }))
+            << input.name << ": " << error;
+        ASSERT_TRUE(through(
+            Source::file, input.bytes, threaded,
+            [&](ByteSource &in, ByteSink &out) { return pack(in, out, 8192, error, {}, 3); }))
+            << input.name << ": " << error;
+        EXPECT_EQ(threaded, one) << input.name;
+        ASSERT_TRUE(through(Source::file, one, restored,
+                            [&](ByteSource &in, ByteSink &out) {
+                                return unpack(in, out, error, kMaxBlockSize, {}, 3);
+                            }))
+            << input.name << ": " << error;
+        EXPECT_EQ(restored, input.bytes) << input.name;
+    }
+}
+
 TEST(Threads, ReportTheFirstDamageAsOneThreadDoes)
 {
     Bytes input = mixed_input();
