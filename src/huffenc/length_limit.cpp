@@ -15,8 +15,6 @@ namespace huffman
 namespace
 {
 
-constexpr int limit = lookup_bits;
-
 /* Package-merge: the optimal code lengths of at most `limit` bits for
  * `count` weights sorted in increasing order, 2 <= count <= 256.
  *
@@ -31,11 +29,12 @@ constexpr int limit = lookup_bits;
  *
  * Weights add up across levels, so they are held in 64 bits: 22 levels of
  * sums below 2^31 stay far below 2^63. */
-void package_merge(const int64_t *weights, int count, std::array<int, max_leaves> &lengths)
+void package_merge(const int64_t *weights, int count, int limit,
+                   std::array<int, max_leaves> &lengths)
 {
     // Each level holds the count symbols and at most count - 1 packages.
-    std::array<std::array<bool, max_nodes>, limit> is_symbol{};
-    std::array<int, limit> size{};
+    std::array<std::array<bool, max_nodes>, lookup_bits> is_symbol{};
+    std::array<int, lookup_bits> size{};
     std::array<int64_t, max_nodes> below{};
     std::array<int64_t, max_nodes> level{};
 
@@ -88,14 +87,14 @@ int tree_depth(const HUFFNODE *root)
     return 1 + std::max(tree_depth(root->child0), tree_depth(root->child1));
 }
 
-HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n)
+HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit)
 {
     std::array<int, max_leaves> order{};
     int count = 0;
     for (int i = 0; i < n; ++i)
         if (nodes[i].weight > 0)
             order[count++] = i;
-    assert(count >= 2);
+    assert(count >= 2 && limit >= 1 && limit <= lookup_bits && count <= (1 << limit));
 
     std::sort(order.begin(), order.begin() + count, [&](int a, int b) {
         return nodes[a].weight != nodes[b].weight ? nodes[a].weight < nodes[b].weight : a < b;
@@ -104,7 +103,7 @@ HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n)
     for (int i = 0; i < count; ++i)
         weights[i] = nodes[order[i]].weight;
     std::array<int, max_leaves> by_weight{};
-    package_merge(weights.data(), count, by_weight);
+    package_merge(weights.data(), count, limit, by_weight);
     std::array<int, max_leaves> length{};
     for (int i = 0; i < count; ++i)
         length[order[i]] = by_weight[i];

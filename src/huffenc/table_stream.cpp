@@ -1,9 +1,8 @@
-#include "table_stream.h"
-
 #include <array>
 #include <cstring>
 
 #include "bitfield.h"
+#include "build_code.h"
 #include "huffenc.h"
 #include "huffman_layout.h"
 #include "little_endian.h"
@@ -43,20 +42,18 @@ namespace dctlab
 namespace huffman
 {
 
-bool write_table_stream(std::FILE *out, int leaves, const uint8_t *symbols, const uint32_t *shape)
+void assemble_table_stream(int leaves, const uint8_t *symbols, const uint32_t *shape,
+                           TableBytes &table)
 {
-    // The largest stream, 256 leaves, is 4 + 256 + 64 bytes: it is assembled
-    // here and written at once.
-    std::array<uint8_t, 4 + max_leaves + 4 * shape_words(max_leaves)> bytes{};
     const int words = shape_words(leaves);
-    store_le32(bytes.data(), static_cast<uint32_t>(leaves));
+    uint8_t *bytes = table.bytes.data();
+    store_le32(bytes, static_cast<uint32_t>(leaves));
     if (leaves > 0)
-        std::memcpy(bytes.data() + 4, symbols, static_cast<size_t>(leaves));
-    uint8_t *at = bytes.data() + 4 + leaves;
+        std::memcpy(bytes + 4, symbols, static_cast<size_t>(leaves));
+    uint8_t *at = bytes + 4 + leaves;
     for (int i = 0; i < words; ++i, at += 4)
         store_le32(at, shape[i]);
-    const size_t size = static_cast<size_t>(at - bytes.data());
-    return std::fwrite(bytes.data(), 1, size, out) == size;
+    table.size = static_cast<size_t>(at - bytes);
 }
 
 } // namespace huffman

@@ -1,15 +1,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <utility>
 
+#include "build_code.h"
 #include "heap_ptr.h"
 #include "huffenc.h"
 #include "huffman_layout.h"
 #include "length_limit.h"
-#include "table_stream.h"
 
 using namespace dctlab::huffman;
 
@@ -130,43 +131,27 @@ HUFFNODE uniui(HUFFNODE *first, HUFFNODE *second)
     return HUFFNODE{second, first, nullptr, 0, -1};
 }
 
-int form_tree(FILE *out, const int32_t *counts, int n, HUFFCODE *codes)
+namespace dctlab
 {
-    if (!out || !counts || !codes || n < 1 || n > max_leaves)
-        return 0;
-    int64_t total = 0;
+namespace huffman
+{
+
+void build_code(const int32_t *counts, int n, int limit, CodeScratch &scratch, HUFFCODE *codes,
+                TableBytes &table)
+{
     int leaves = 0;
     for (int i = 0; i < n; ++i) {
-        if (counts[i] < 0)
-            return 0;
-        total += counts[i];
         leaves += counts[i] != 0 ? 1 : 0;
-    }
-    // Internal weights are sums of counts and are held in 32 bits.
-    if (total > INT32_MAX)
-        return 0;
-
-    // Reset first, so that a failure below leaves a table that encodes
-    // nothing rather than a stale code.
-    for (int i = 0; i < n; ++i)
         codes[i] = HUFFCODE{0, 0, 0};
-
+    }
+    HUFFNODE *nodes = scratch.nodes.data();
     const int slots = 2 * n - 1;
-    dctlab::heap_ptr<HUFFNODE[]> nodes(
-        static_cast<HUFFNODE *>(std::calloc(static_cast<size_t>(slots), sizeof(HUFFNODE))));
-    dctlab::heap_ptr<uint8_t[]> leaf_symbols(
-        static_cast<uint8_t *>(std::calloc(static_cast<size_t>(n), 1)));
-    dctlab::heap_ptr<uint32_t[]> shape(static_cast<uint32_t *>(
-        std::calloc(static_cast<size_t>(shape_words(max_leaves)), sizeof(uint32_t))));
-    if (!nodes || !leaf_symbols || !shape)
-        return 0;
-
     for (int i = 0; i < n; ++i)
         nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, static_cast<uint8_t>(i), counts[i]};
     for (int i = n; i < slots; ++i)
         nodes[i] = HUFFNODE{nullptr, nullptr, nullptr, 0, -1};
 
-    merge_in_weight_order(nodes.get(), n);
+    merge_in_weight_order(nodes, n);
 
     // With fewer than two leaves there was no merge: the tree is the one leaf
     // or nothing, never the unused node n.
@@ -176,16 +161,47 @@ int form_tree(FILE *out, const int32_t *counts, int n, HUFFCODE *codes)
             if (counts[i] != 0)
                 root = &nodes[i];
     } else if (leaves >= 2) {
-        root = findroot(&n, nodes.get());
-        if (tree_depth(root) > lookup_bits)
-            root = rebuild_length_limited(nodes.get(), n);
+        root = findroot(&n, nodes);
+        if (tree_depth(root) > limit)
+            root = rebuild_length_limited(nodes, n, limit);
     }
 
     int leaf_count = 0, shape_index = 0, shape_free = 32;
+    scratch.shape.fill(0);
     if (root)
-        dfs(root, 0, 0, codes, &leaf_count, leaf_symbols.get(), shape.get(), &shape_free,
-            &shape_index);
+        dfs(root, 0, 0, codes, &leaf_count, scratch.leaf_symbols.data(), scratch.shape.data(),
+            &shape_free, &shape_index);
+    assemble_table_stream(leaf_count, scratch.leaf_symbols.data(), scratch.shape.data(), table);
+}
+
+} // namespace huffman
+} // namespace dctlab
+
+int form_tree(FILE *out, const int32_t *counts, int n, HUFFCODE *codes)
+{
+    if (!out || !counts || !codes || n < 1 || n > max_leaves)
+        return 0;
+    int64_t total = 0;
+    for (int i = 0; i < n; ++i) {
+        if (counts[i] < 0)
+            return 0;
+        total += counts[i];
+    }
+    // Internal weights are sums of counts and are held in 32 bits.
+    if (total > INT32_MAX)
+        return 0;
+
+    // Reset first, so that a failure below leaves a table that encodes
+    // nothing rather than a stale code.
+    for (int i = 0; i < n; ++i)
+        codes[i] = HUFFCODE{0, 0, 0};
+    dctlab::heap_ptr<CodeScratch> scratch(
+        static_cast<CodeScratch *>(std::calloc(1, sizeof(CodeScratch))));
+    if (!scratch)
+        return 0;
+    TableBytes table;
+    build_code(counts, n, lookup_bits, *scratch, codes, table);
     // A failed write shows in ferror(out); the result stays 0 either way.
-    write_table_stream(out, leaf_count, leaf_symbols.get(), shape.get());
+    std::fwrite(table.bytes.data(), 1, table.size, out);
     return 0;
 }
