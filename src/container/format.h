@@ -16,11 +16,18 @@ constexpr uint8_t kMagic[4] = {'D', 'L', 'H', 'F'};
 constexpr uint8_t kEndMarker = 0;
 constexpr uint8_t kHuffmanBlock = 1;
 constexpr uint8_t kStoredBlock = 2;
+constexpr uint8_t kFourStreamBlock = 3;
 constexpr size_t kHeaderSize = 8;
-constexpr size_t kBlockHeaderSize = 16; // N, A, E, CRC after the type byte
-constexpr size_t kStoredHeaderSize = 8; // N, CRC after the type byte
-// The decoder serves codes of up to 22 bits, and form_tree writes no longer.
+constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
+constexpr size_t kStoredHeaderSize = 8;      // N, CRC after the type byte
+constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the type byte
+// The first version with stored and with four-stream blocks.
+constexpr uint8_t kStoredSince = 2;
+constexpr uint8_t kFourStreamsSince = 3;
+// The decoder serves codes of up to 22 bits, and form_tree writes no longer;
+// a four-stream block's codes are at most 11 bits long.
 constexpr int kMaxCodeLength = huffman::lookup_bits;
+constexpr int kMaxShortCodeLength = huffman::short_code_bits;
 
 constexpr size_t table_stream_size(size_t leaves)
 {

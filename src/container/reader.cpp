@@ -8,9 +8,9 @@
 
 #include "container.h"
 #include "fast_decode.h"
+#include "short_decode.h"
 #include "format.h"
 #include "heap_ptr.h"
-#include "huffdec.h"
 #include "in_order.h"
 #include "little_endian.h"
 #include "table_check.h"
@@ -25,10 +25,6 @@ std::string block_name(uint64_t index)
 {
     return "block " + std::to_string(index) + ": ";
 }
-
-struct TreeRelease {
-    void operator()(HUFFNODE *root) const { free_tree(root); }
-};
 
 // Reads `size` bytes into `bytes`, growing the buffer as data arrives, so a
 // length that a damaged header claims costs no more memory than the input
@@ -64,53 +60,10 @@ const uint8_t *take(ByteSource &in, size_t size, std::vector<uint8_t> &scratch)
     return read_growing(in, size, scratch) ? scratch.data() : nullptr;
 }
 
-// Rebuilds the code from the checked table stream with dfr and dfs_final,
-// then decodes exactly `count` symbols with the two-level decoder, which
-// gives the bytes and consumes the bits of decosymbol's 2^22-entry table.
-bool decode_block(dctlab::huffman::FastDecoder &decoder, const std::string &shape,
-                  const std::array<uint8_t, 256> &symbols, int leaves, const uint8_t *encoded,
-                  size_t encoded_size, uint8_t *out, size_t count, std::string &error)
-{
-    int shape_pos = 0, symbol_pos = 0;
-    std::unique_ptr<HUFFNODE, TreeRelease> root(
-        dfr(shape.c_str(), &shape_pos, symbols.data(), &symbol_pos, nullptr));
-    if (!root || shape_pos != 2 * leaves - 1 || symbol_pos != leaves) {
-        error = "no memory to rebuild the code tree";
-        return false;
-    }
-    std::array<HUFFCODE, 256> codes{};
-    dfs_final(root.get(), 0, 0, codes.data());
-    root.reset();
-    // The shape was checked to be one complete tree of at most 22 levels, so
-    // this holds; it guards the decoder all the same.
-    if (!decoder.build(codes.data(), symbols.data(), leaves)) {
-        error = "the tree gives no complete code";
-        return false;
-    }
-
-    const size_t word_count = encoded_size / 4;
-    const uint64_t available = 32 * static_cast<uint64_t>(word_count);
-    const uint64_t used = decoder.decode(encoded, word_count, out, count);
-    if (used > available) {
-        error = "encoded stream ends before its " + std::to_string(count) + " symbols";
-        return false;
-    }
-    if ((used + 31) / 32 != word_count) {
-        error = "encoded stream is longer than its symbols need";
-        return false;
-    }
-    const unsigned tail = static_cast<unsigned>(used % 32);
-    if (tail != 0 &&
-        (load_le32(encoded + 4 * (word_count - 1)) & ((1u << (32 - tail)) - 1u)) != 0) {
-        error = "bits after the last code are not 0";
-        return false;
-    }
-    return true;
-}
-
 // What decoding needs beyond a block: kept from block to block on one thread.
 struct Decoding {
-    dctlab::huffman::FastDecoder decoder;
+    dctlab::huffman::ShortDecoder short_codes;
+    dctlab::huffman::FastDecoder any_codes;
     dctlab::heap_ptr<uint8_t[]> original;
     size_t capacity = 0;
 };
@@ -121,17 +74,80 @@ struct BlockJob {
     std::string where;
     bool huffman = false;
     uint32_t length = 0, crc = 0;
-    const uint8_t *bytes = nullptr; // the stored bytes or the encoded stream
+    const uint8_t *bytes = nullptr; // the stored bytes or the encoded streams
     size_t size = 0;
     std::vector<uint8_t> owned; // those bytes, where the source could not lend them
-    int leaves = 0;
-    std::string shape;
+    int streams = 1;            // encoded streams, one after another in `bytes`
+    std::array<size_t, huffman::stream_count> stream_size{};
+    int leaves = 0, longest = 0;
     std::array<uint8_t, 256> symbols{};
+    std::array<HUFFCODE, 256> codes{};
     std::unique_ptr<Decoding> own;   // a decoder of its own, on a thread of its own
     const uint8_t *result = nullptr; // what goes to the output once it checked
     std::string error;
     bool ok = false;
 };
+
+// Whether a stream's codes took exactly its words, with zero bits after the
+// last one; `which` names the stream in a block of several.
+bool check_stream(const uint8_t *stream, size_t words, uint64_t used, size_t count,
+                  const std::string &which, std::string &error)
+{
+    const uint64_t available = 32 * static_cast<uint64_t>(words);
+    if (used > available) {
+        error = "encoded stream" + which + " ends before its " + std::to_string(count) + " symbols";
+        return false;
+    }
+    if ((used + 31) / 32 != words) {
+        error = "encoded stream" + which + " is longer than its symbols need";
+        return false;
+    }
+    const unsigned tail = static_cast<unsigned>(used % 32);
+    if (tail != 0 && (load_le32(stream + 4 * (words - 1)) & ((1u << (32 - tail)) - 1u)) != 0) {
+        error = "bits after the last code" + which + " are not 0";
+        return false;
+    }
+    return true;
+}
+
+// Decodes exactly the block's symbols with the code the checked table
+// stream gives (the codes dfs_final gives dfr's tree), with the short-code
+// decoder where no code is longer than 11 bits and the two-level one
+// otherwise; both give the bytes and consume the bits of decosymbol.
+bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &error)
+{
+    namespace hf = dctlab::huffman;
+    const bool short_codes = job.longest <= kMaxShortCodeLength;
+    // The shape was checked to be one complete tree, so the builds succeed;
+    // they guard the decoders all the same.
+    if (short_codes ? !d.short_codes.build(job.codes.data(), job.symbols.data(), job.leaves)
+                    : !d.any_codes.build(job.codes.data(), job.symbols.data(), job.leaves)) {
+        error = "the tree gives no complete code";
+        return false;
+    }
+    if (job.streams == 1) {
+        const size_t words = job.size / 4;
+        const uint64_t used = short_codes ? d.short_codes.decode(job.bytes, words, out, job.length)
+                                          : d.any_codes.decode(job.bytes, words, out, job.length);
+        return check_stream(job.bytes, words, used, job.length, "", error);
+    }
+    std::array<const uint8_t *, hf::stream_count> streams;
+    std::array<size_t, hf::stream_count> words;
+    const uint8_t *at = job.bytes;
+    for (int k = 0; k < hf::stream_count; ++k) {
+        streams[k] = at;
+        words[k] = job.stream_size[k] / 4;
+        at += job.stream_size[k];
+    }
+    std::array<uint64_t, hf::stream_count> used;
+    d.short_codes.decode_four(streams.data(), words.data(), out, job.length, used.data());
+    for (int k = 0; k < hf::stream_count; ++k)
+        if (!check_stream(streams[k], words[k], used[k],
+                          hf::stream_share(job.length, k + 1) - hf::stream_share(job.length, k),
+                          " " + std::to_string(k), error))
+            return false;
+    return true;
+}
 
 void check_block(BlockJob &job, Decoding &d)
 {
@@ -145,8 +161,7 @@ void check_block(BlockJob &job, Decoding &d)
                 return;
             }
         }
-        if (!decode_block(d.decoder, job.shape, job.symbols, job.leaves, job.bytes, job.size,
-                          d.original.get(), job.length, job.error)) {
+        if (!decode_block(d, job, d.original.get(), job.error)) {
             job.error = job.where + job.error;
             return;
         }
@@ -176,7 +191,7 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     if (version < kOldestReadableVersion || version > kContainerVersion) {
         error = "container version " + std::to_string(version) +
                 " is not supported (this dctlab reads versions " +
-                std::to_string(kOldestReadableVersion) + " and " +
+                std::to_string(kOldestReadableVersion) + " to " +
                 std::to_string(kContainerVersion) + ")";
         return false;
     }
@@ -275,7 +290,7 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         auto job = std::make_shared<BlockJob>();
         job->where = block_name(index);
         const std::string &where = job->where;
-        if (type == kStoredBlock && version >= 2) {
+        if (type == kStoredBlock && version >= kStoredSince) {
             uint8_t head[kStoredHeaderSize];
             if (read_fully(in, head, sizeof head) != sizeof head)
                 return fail_after_earlier(where + "truncated block header");
@@ -299,28 +314,43 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             }
             continue;
         }
-        if (type != kHuffmanBlock)
+        const bool four = type == kFourStreamBlock && version >= kFourStreamsSince;
+        if (type != kHuffmanBlock && !four)
             return fail_after_earlier(where + "unknown block type " + std::to_string(type));
-        uint8_t head[kBlockHeaderSize];
-        if (read_fully(in, head, sizeof head) != sizeof head)
+        uint8_t head[kFourStreamHeaderSize];
+        const size_t head_size = four ? kFourStreamHeaderSize : kBlockHeaderSize;
+        if (read_fully(in, head, head_size) != head_size)
             return fail_after_earlier(where + "truncated block header");
-        const uint32_t length = load_le32(head), table_size = load_le32(head + 4),
-                       encoded_size = load_le32(head + 8);
+        const uint32_t length = load_le32(head), table_size = load_le32(head + 4);
         job->huffman = true;
         job->length = length;
-        job->crc = load_le32(head + 12);
+        job->streams = four ? huffman::stream_count : 1;
+        job->crc = load_le32(head + head_size - 4);
         if (length == 0 || length > max_block)
             return fail_after_earlier(where + "length " + std::to_string(length) +
                                       " is outside 1 to " + std::to_string(max_block));
         if (table_size < table_stream_size(1) || table_size > table_stream_size(256))
             return fail_after_earlier(where + "table stream length " + std::to_string(table_size) +
                                       " is impossible");
-        // At most 22 bits a symbol.
-        const uint64_t most_words = (uint64_t{length} * kMaxCodeLength + 31) / 32;
-        if (encoded_size % 4 != 0 || encoded_size / 4 > most_words)
-            return fail_after_earlier(where + "encoded stream length " +
-                                      std::to_string(encoded_size) + " is impossible for " +
-                                      std::to_string(length) + " symbols");
+        // The symbols of each stream, and the words their longest codes
+        // could take.
+        const int longest_allowed = four ? kMaxShortCodeLength : kMaxCodeLength;
+        std::array<uint64_t, huffman::stream_count> symbols{};
+        uint64_t encoded_size = 0;
+        for (int k = 0; k < job->streams; ++k) {
+            symbols[k] = four ? huffman::stream_share(length, k + 1) -
+                                    huffman::stream_share(length, k)
+                              : length;
+            const uint32_t size = load_le32(head + 8 + 4 * k);
+            const std::string which = four ? " " + std::to_string(k) : "";
+            const uint64_t most_words = (symbols[k] * longest_allowed + 31) / 32;
+            if (size % 4 != 0 || size / 4 > most_words)
+                return fail_after_earlier(where + "encoded stream" + which + " length " +
+                                          std::to_string(size) + " is impossible for " +
+                                          std::to_string(symbols[k]) + " symbols");
+            job->stream_size[k] = size;
+            encoded_size += size;
+        }
         const int64_t left = in.remaining();
         if (left >= 0 && uint64_t{table_size} + encoded_size > static_cast<uint64_t>(left))
             return fail_after_earlier(where + "truncated: its streams need " +
@@ -329,18 +359,27 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         uint8_t table[table_stream_size(256)];
         if (read_fully(in, table, table_size) != table_size)
             return fail_after_earlier(where + "truncated table stream");
-        std::string table_error;
-        if (!huffman::check_table_stream(table, table_size, job->leaves, job->shape, job->symbols,
+        std::string table_error, shape;
+        if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,
                                          table_error))
             return fail_after_earlier(where + table_error);
+        job->longest =
+            huffman::codes_of_shape(shape, job->symbols, job->leaves, job->codes.data());
+        if (job->longest > longest_allowed)
+            return fail_after_earlier(where + "a code of " + std::to_string(job->longest) +
+                                      " bits in a four-stream block, whose codes are at most " +
+                                      std::to_string(longest_allowed));
         // Every code of a tree of two or more leaves takes at least one bit.
-        if ((job->leaves == 1 && encoded_size != 0) ||
-            (job->leaves > 1 && uint64_t{encoded_size} * 8 < length))
-            return fail_after_earlier(where + "encoded stream length " +
-                                      std::to_string(encoded_size) + " does not fit " +
-                                      std::to_string(length) + " symbols");
-        if (!bytes_for(*job, encoded_size))
-            return fail_after_earlier(where + "truncated encoded stream");
+        for (int k = 0; k < job->streams; ++k) {
+            const uint64_t size = job->stream_size[k];
+            if ((job->leaves == 1 && size != 0) || (job->leaves > 1 && size * 8 < symbols[k]))
+                return fail_after_earlier(where + "encoded stream" +
+                                          (four ? " " + std::to_string(k) : "") + " length " +
+                                          std::to_string(size) + " does not fit " +
+                                          std::to_string(symbols[k]) + " symbols");
+        }
+        if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
+            return fail_after_earlier(where + "truncated encoded stream" + (four ? "s" : ""));
         total += length;
         if (!submit(job)) {
             error = failure;

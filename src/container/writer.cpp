@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "container.h"
+#include "build_code.h"
 #include "encode_words.h"
 #include "format.h"
 #include "heap_ptr.h"
-#include "huffenc.h"
 #include "in_order.h"
 #include "little_endian.h"
 #include "planning.h"
@@ -25,33 +25,6 @@ namespace
 // a third of the speed of the check and copy, 4 MiB no longer.
 constexpr size_t kStoredPiece = size_t{4} << 20;
 
-// The table stream of a block's code, as form_tree writes it.
-bool table_stream_of(const Counts &counts, std::array<HUFFCODE, 256> &codes,
-                     std::vector<uint8_t> &table, std::string &error)
-{
-    std::array<int32_t, 256> signed_counts;
-    for (int b = 0; b < 256; ++b)
-        signed_counts[b] = static_cast<int32_t>(counts[b]); // below 2^28 + 1
-    codes = {};
-    char *buffer = nullptr;
-    size_t buffer_size = 0;
-    std::FILE *out = open_memstream(&buffer, &buffer_size);
-    if (!out) {
-        error = "no memory for the encoder's stream";
-        return false;
-    }
-    form_tree(out, signed_counts.data(), 256, codes.data());
-    const bool written = std::ferror(out) == 0;
-    std::fclose(out);
-    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    if (!written || buffer_size < table_stream_size(1)) {
-        error = "no memory for the encoder's stream";
-        return false;
-    }
-    table.assign(buffer, buffer + buffer_size);
-    return true;
-}
-
 bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
 {
     for (size_t at = 0; at < size; at += kStoredPiece) {
@@ -66,9 +39,10 @@ bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
     return true;
 }
 
-// A block's coded bytes, kept from block to block. Unlike a vector it does
-// not zero what the encoder overwrites anyway: for a large block that
-// filling cost as much as a tenth of pack.
+// A block's coded bytes and the tree's nodes, kept from block to block.
+// Unlike a vector the bytes are not zeroed first, since the encoder
+// overwrites them anyway: for a large block that filling cost as much as a
+// tenth of pack.
 class Scratch
 {
   public:
@@ -80,52 +54,108 @@ class Scratch
         }
         return bytes_.get();
     }
+    huffman::CodeScratch code;
 
   private:
     dctlab::heap_ptr<uint8_t[]> bytes_;
     size_t capacity_ = 0;
 };
 
-// One block: Huffman coded when that is smaller, stored otherwise.
-bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &buffer,
+// Below this a block is one stream with form_tree's own code: four streams
+// would cost up to 24 bytes more (three stream lengths, three part-filled
+// words) and save little time on so few symbols. Planned blocks are at
+// least a segment long, so only the last block of an input can be shorter.
+constexpr size_t kFourStreamsFrom = size_t{4} << 10;
+
+// One block: in four streams, or stored where that is smaller. A block of
+// one byte value takes no code bits and is a plain Huffman block with an
+// empty stream, as is a block shorter than kFourStreamsFrom with a stream
+// of its own.
+bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &scratch,
                  std::string &error)
 {
     const size_t size = span.end - span.begin;
+    const uint8_t *bytes = data + span.begin;
+    std::array<int32_t, 256> counts;
+    int leaves = 0;
+    for (int b = 0; b < 256; ++b) {
+        counts[b] = static_cast<int32_t>(span.counts[b]); // below 2^28 + 1
+        leaves += counts[b] != 0 ? 1 : 0;
+    }
+    const bool four = leaves > 1 && size >= kFourStreamsFrom;
     std::array<HUFFCODE, 256> codes;
-    std::vector<uint8_t> table;
-    if (!table_stream_of(span.counts, codes, table, error))
-        return false;
-    const int64_t bits = dctlab::huffman::code_bits(codes.data());
+    huffman::TableBytes table;
+    huffman::build_code(counts.data(), 256, four ? kMaxShortCodeLength : kMaxCodeLength,
+                        scratch.code, codes.data(), table);
+    const int64_t bits = huffman::code_bits(codes.data());
     if (bits < 0) {
         error = "the encoder failed";
         return false;
     }
-    const size_t words = static_cast<size_t>((bits + 31) / 32);
-    const size_t coded = 1 + kBlockHeaderSize + table.size() + 4 * words;
-    if (coded >= size + (1 + kStoredHeaderSize)) {
-        if (!write_stored(out, data + span.begin, size)) {
+    // Each stream ends on a word of its own: at most three words beyond the
+    // codes' own.
+    const size_t most_words =
+        static_cast<size_t>((bits + 31) / 32) + (four ? huffman::stream_count - 1 : 0);
+    const size_t head_size = 1 + (four ? kFourStreamHeaderSize : kBlockHeaderSize);
+    if (head_size + table.size + 4 * most_words >= size + (1 + kStoredHeaderSize)) {
+        if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";
             return false;
         }
         return true;
     }
-    uint8_t *head = buffer.take(coded);
-    if (!head) {
-        error = "no memory for the coded block";
-        return false;
-    }
-    head[0] = kHuffmanBlock;
+    uint8_t head[1 + kFourStreamHeaderSize];
     store_le32(head + 1, static_cast<uint32_t>(size));
-    store_le32(head + 5, static_cast<uint32_t>(table.size()));
-    store_le32(head + 9, static_cast<uint32_t>(4 * words));
-    store_le32(head + 13, crc_of(data + span.begin, size));
-    std::memcpy(head + 1 + kBlockHeaderSize, table.data(), table.size());
-    if (!dctlab::huffman::encode_words(data + span.begin, size, codes.data(),
-                                       head + 1 + kBlockHeaderSize + table.size(), words)) {
-        error = "the encoder failed";
-        return false;
+    store_le32(head + 5, static_cast<uint32_t>(table.size));
+    std::array<uint8_t *, huffman::stream_count> streams{};
+    std::array<size_t, huffman::stream_count> words{};
+    if (four) {
+        int longest = 0;
+        for (const HUFFCODE &c : codes)
+            longest = std::max(longest, c.length);
+        std::array<size_t, huffman::stream_count> room;
+        size_t total = 0;
+        for (int k = 0; k < huffman::stream_count; ++k) {
+            room[k] = 4 * huffman::short_words_bound(huffman::stream_share(size, k + 1) -
+                                                         huffman::stream_share(size, k),
+                                                     longest);
+            total += room[k];
+        }
+        uint8_t *coded = scratch.take(total);
+        if (!coded) {
+            error = "no memory for the coded block";
+            return false;
+        }
+        for (int k = 0; k < huffman::stream_count; ++k) {
+            streams[k] = coded;
+            coded += room[k];
+        }
+        huffman::encode_four(bytes, size, codes.data(), streams.data(), words.data());
+        head[0] = kFourStreamBlock;
+        for (int k = 0; k < huffman::stream_count; ++k)
+            store_le32(head + 9 + 4 * k, static_cast<uint32_t>(4 * words[k]));
+        store_le32(head + 25, crc_of(bytes, size));
+    } else if (leaves > 1) {
+        words[0] = static_cast<size_t>((bits + 31) / 32);
+        streams[0] = scratch.take(4 * words[0]);
+        if (!streams[0]) {
+            error = "no memory for the coded block";
+            return false;
+        }
+        if (!huffman::encode_words(bytes, size, codes.data(), streams[0], words[0])) {
+            error = "the encoder failed";
+            return false;
+        }
     }
-    if (!out.write(head, coded)) {
+    if (!four) {
+        head[0] = kHuffmanBlock;
+        store_le32(head + 9, static_cast<uint32_t>(4 * words[0]));
+        store_le32(head + 13, crc_of(bytes, size));
+    }
+    bool written = out.write(head, head_size) && out.write(table.bytes.data(), table.size);
+    for (int k = 0; k < huffman::stream_count && written; ++k)
+        written = words[k] == 0 || out.write(streams[k], 4 * words[k]);
+    if (!written) {
         error = "cannot write the output";
         return false;
     }

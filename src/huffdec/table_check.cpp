@@ -1,5 +1,7 @@
 #include "table_check.h"
 
+#include <algorithm>
+
 #include "huffman_layout.h"
 #include "little_endian.h"
 
@@ -76,6 +78,33 @@ bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::str
         return false;
     }
     return true;
+}
+
+int codes_of_shape(const std::string &shape, const std::array<uint8_t, 256> &symbols, int leaves,
+                   HUFFCODE *codes)
+{
+    // Pre-order: an internal node goes down to its child0 (a 0 bit); after a
+    // leaf the walk climbs past every child1 it finished and turns to the
+    // child1 of the lowest child0 it came from.
+    uint32_t code = 0;
+    int depth = 0, longest = 0, leaf = 0;
+    for (const char c : shape) {
+        if (c == '1') {
+            code <<= 1;
+            ++depth;
+            continue;
+        }
+        if (leaf < leaves)
+            codes[symbols[static_cast<size_t>(leaf++)]] =
+                HUFFCODE{static_cast<int32_t>(code), depth, 0};
+        longest = std::max(longest, depth);
+        while (depth > 0 && (code & 1u)) {
+            code >>= 1;
+            --depth;
+        }
+        code |= 1u;
+    }
+    return longest;
 }
 
 } // namespace huffman

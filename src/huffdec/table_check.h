@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "hufftypes.h"
+
 namespace dctlab
 {
 namespace huffman
@@ -21,6 +23,13 @@ namespace huffman
  * dfr and `symbols` the leaves. Otherwise `error` names what is wrong. */
 bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::string &shape,
                         std::array<uint8_t, 256> &symbols, std::string &error);
+
+/* The codes dfs_final gives the tree that dfr rebuilds from a checked shape
+ * and its symbols, found by walking the shape alone: codes[s] gets the code
+ * and length of each leaf s (weight 0); the other entries are left alone.
+ * Returns the longest length, 0 for a single leaf. */
+int codes_of_shape(const std::string &shape, const std::array<uint8_t, 256> &symbols, int leaves,
+                   HUFFCODE *codes);
 
 } // namespace huffman
 } // namespace dctlab

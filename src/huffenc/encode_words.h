@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "huffman_layout.h"
 #include "hufftypes.h"
 
 namespace dctlab
@@ -30,6 +31,27 @@ int64_t code_bits(const HUFFCODE *codes);
  * words, that is when its byte counts do not match the weights. */
 bool encode_words(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
                   size_t words);
+
+/* Words that encode_short may touch for `size` bytes of codes of at most
+ * `longest` bits: those of the stream and two beyond, which it uses as
+ * scratch. */
+constexpr size_t short_words_bound(size_t size, int longest)
+{
+    return (size * static_cast<size_t>(longest) + 31) / 32 + 2;
+}
+
+/* encode_words for codes of 1 to short_code_bits bits, as the container's
+ * fast blocks take them (or one byte of length 0, which writes nothing):
+ * writes the same words into `out`, which holds short_words_bound(size, L)
+ * words for the table's longest code L, and returns how many. */
+size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out);
+
+/* The four streams of `size` bytes (stream k over the bytes from
+ * stream_share(size, k)), each as encode_short writes it, into out[k], which
+ * holds short_words_bound of its share. The four are coded side by side, so
+ * that their chains of shifts overlap. words[k] gets stream k's length. */
+void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
+                 size_t words[4]);
 
 } // namespace huffman
 } // namespace dctlab

@@ -5,6 +5,7 @@
 #ifndef DCTLAB_INTERNAL_HUFFMAN_LAYOUT_H
 #define DCTLAB_INTERNAL_HUFFMAN_LAYOUT_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dctlab
@@ -40,6 +41,27 @@ constexpr int table_stream_bytes(int leaves)
     return 4 + leaves + 4 * shape_words(leaves);
 }
 static_assert(table_stream_bytes(1) == 9 && table_stream_bytes(max_leaves) == 324);
+
+/* The short codes of the fast paths: a table indexed by 11 bits (2048
+ * entries of 2 bytes, in L1 with room to spare) resolves every one of them
+ * with one look-up, and three of them always fit the 33 bits that one
+ * unaligned load of a stream offers. */
+constexpr int short_code_bits = 11;
+
+/* A block coded as four streams: stream k holds the codes of the bytes from
+ * stream_share(N, k) up to stream_share(N, k + 1), four shares as even as
+ * whole bytes allow, the longer ones first. */
+constexpr int stream_count = 4;
+constexpr size_t stream_share(size_t size, int k)
+{
+    return size / stream_count * static_cast<size_t>(k) +
+           (static_cast<size_t>(k) < size % stream_count ? static_cast<size_t>(k)
+                                                         : size % stream_count);
+}
+static_assert(stream_share(7, 0) == 0 && stream_share(7, 1) == 2 && stream_share(7, 2) == 4 &&
+                  stream_share(7, 3) == 6 && stream_share(7, 4) == 7,
+              "7 bytes: shares of 2, 2, 2 and 1");
+static_assert(stream_share(2, 3) == 2 && stream_share(2, 4) == 2, "2 bytes: the last shares empty");
 
 } // namespace huffman
 } // namespace dctlab

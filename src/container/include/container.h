@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   8 bytes   "DLHF", format version (1 byte, now 2), 3 zero bytes
+//   file header   8 bytes   "DLHF", format version (1 byte, now 3), 3 zero bytes
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -15,6 +15,18 @@
 //                 4 bytes   N, the block's length (1 to 2^28)
 //                 4 bytes   CRC-32 of its N bytes
 //                 N bytes   the bytes themselves
+//     four-stream 1 byte    block type 3
+//                 4 bytes   N, the block's original length (1 to 2^28)
+//                 4 bytes   A, the length of the table stream
+//                 16 bytes  E0 to E3, the lengths of the four encoded streams
+//                           (each a multiple of 4)
+//                 4 bytes   CRC-32 of the block's N original bytes
+//                 A bytes   the table stream of the block's code, whose codes
+//                           are at most 11 bits long
+//                 E0 to E3 bytes  the four encoded streams: stream k is what
+//                           encode writes for the bytes from stream_share(N, k)
+//                           to stream_share(N, k + 1), the block cut in four
+//                           shares as even as whole bytes allow
 //   end marker    1 byte    block type 0
 //                 8 bytes   the total original length, the sum of every N
 //
@@ -30,15 +42,24 @@
 // block that Huffman coding would not make smaller (random or already
 // compressed bytes) is stored instead, in pieces of at most 4 MiB.
 //
-// Version 1 is version 2 without stored blocks; this reader still reads it,
-// and refuses a stored block in it as an unknown block type.
+// Four streams a block let a decoder follow four chains of codes at once,
+// and codes of at most 11 bits keep its table a few KiB, so that every
+// symbol is one look-up in the fastest cache. The packer writes them for
+// every block with more than one byte value: where form_tree's code is
+// longer than 11 bits, it takes the cheapest code that is not, which costs
+// a few bytes in a thousand at most.
+//
+// Versions 1 and 2 are version 3 without four-stream blocks, and version 1
+// also without stored blocks; this reader still reads them, and refuses
+// block types that their version did not have as unknown block types.
 //
 // The reader trusts nothing: it checks every length against what the input
 // still holds, that the table stream is exactly 4 + L + 4·W bytes for a leaf
 // count L of 1 to 256 with distinct symbols, that the shape bits make exactly
-// one complete tree of L leaves with no code longer than 22 bits and that
+// one complete tree of L leaves with no code longer than 22 bits (11 in a
+// four-stream block) and that
 // the bits after the shape are 0, that the encoded stream holds exactly the
-// words that N symbols need with zero bits after the last code, the CRC, and
+// words that its symbols need with zero bits after the last code, the CRC, and
 // the end marker's total. No block reaches the output before its CRC checked.
 #ifndef DCTLAB_CONTAINER_H
 #define DCTLAB_CONTAINER_H
@@ -52,8 +73,8 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 2;
-constexpr uint8_t kOldestReadableVersion = kContainerVersion - 1;
+constexpr uint8_t kContainerVersion = 3;
+constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
 

@@ -1,0 +1,63 @@
+/* The decoder of the container's fast blocks, whose codes are at most
+ * short_code_bits (11) long. It returns the same bytes as calling decosymbol
+ * symbol after symbol and consumes the same bits, as FastDecoder does for
+ * any code; what it gains is that every code is one look-up in a table of at
+ * most 2048 two-byte entries (the symbol, and its length above it), indexed
+ * by as many bits as the longest code has, and that one unaligned load of a
+ * stream serves three codes (four where none is longer than 8 bits).
+ *
+ * Four streams of one block are decoded side by side: each code waits on the
+ * one before it in its own stream, and the processor overlaps the four
+ * chains. A stream's bits are read where they lie: the 8 bytes at a word
+ * boundary, their two words swapped, hold the next 33 or more bits from the
+ * top down. */
+#ifndef DCTLAB_HUFFDEC_SHORT_DECODE_H
+#define DCTLAB_HUFFDEC_SHORT_DECODE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "huffman_layout.h"
+#include "hufftypes.h"
+
+namespace dctlab
+{
+namespace huffman
+{
+
+class ShortDecoder
+{
+  public:
+    /* Takes the codes of the `leaf_count` bytes in `leaves` from a 256-entry
+     * table as dfs_final fills it. Returns false, leaving the decoder
+     * unusable, unless they form one complete prefix code with lengths of 1
+     * to short_code_bits, or there is exactly one leaf, of length 0. */
+    bool build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count);
+
+    /* The longest code: 0 for a single leaf, -1 when not built. */
+    int longest() const { return bits_; }
+
+    /* Decodes `count` symbols from the stream of `words` words (each
+     * little-endian) into `out` and returns the bits their codes take; when
+     * the stream holds fewer, decoding stops soon after its end and the
+     * result is greater than 32 * words, `out` partly written. Reads
+     * nothing outside the stream. */
+    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const;
+
+    /* Decodes a block of `size` bytes from its four streams: stream k, of
+     * words[k] words at streams[k], gives the bytes from stream_share(size,
+     * k) on, and used[k] is what decode would return for it alone. */
+    void decode_four(const uint8_t *const streams[stream_count], const size_t words[stream_count],
+                     uint8_t *out, size_t size, uint64_t used[stream_count]) const;
+
+  private:
+    std::array<uint16_t, size_t{1} << short_code_bits> table_;
+    int bits_ = -1;
+    uint8_t single_ = 0;
+};
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif

@@ -1,0 +1,378 @@
+// The container's short-code paths against the library functions they stand
+// in for: build_code against form_tree and an independent optimum, the
+// shape walk against dfr and dfs_final, encode_short and encode_four against
+// encode's words, and the short-code decoder against decosymbol.
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "build_code.h"
+#include "caller.h"
+#include "encode_words.h"
+#include "huffman_layout.h"
+#include "little_endian.h"
+#include "optimum.h"
+#include "short_decode.h"
+#include "table_check.h"
+
+namespace
+{
+
+namespace hf = dctlab::huffman;
+using hf::ShortDecoder;
+
+// Counts of every kind: ties, wide ranges, sparse alphabets, one symbol,
+// and chains deeper than any limit.
+Counts some_counts(std::mt19937 &rng, int round)
+{
+    Counts counts{};
+    switch (round % 5) {
+    case 0:
+        for (int b = 0; b < 256; ++b)
+            counts[b] = static_cast<int32_t>(rng() % 4);
+        break;
+    case 1:
+        for (int b = 0; b < 256; ++b)
+            counts[b] = static_cast<int32_t>(rng() % 1000000);
+        break;
+    case 2:
+        for (int b = 0; b < 256; ++b)
+            counts[b] = rng() % 9 == 0 ? static_cast<int32_t>(1 + rng() % 50) : 0;
+        break;
+    case 3: {
+        uint32_t a = 1, f = 1;
+        for (int i = 0; i < 30; ++i) {
+            counts[(i * 37 + static_cast<int>(rng() % 7)) % 256] += static_cast<int32_t>(a);
+            const uint32_t next = a + f;
+            a = f;
+            f = next;
+        }
+        break;
+    }
+    default:
+        counts[rng() % 256] = static_cast<int32_t>(1 + rng() % 100);
+        break;
+    }
+    counts[rng() % 256] += 1;
+    return counts;
+}
+
+struct Built {
+    CodeTable codes{};
+    Bytes table;
+    TableStream parsed;
+};
+
+Built built(const Counts &counts, int limit)
+{
+    Built b;
+    hf::CodeScratch scratch;
+    hf::TableBytes table;
+    hf::build_code(counts.data(), 256, limit, scratch, b.codes.data(), table);
+    b.table.assign(table.bytes.begin(), table.bytes.begin() + static_cast<long>(table.size));
+    EXPECT_TRUE(parse_table_stream(b.table, b.parsed));
+    return b;
+}
+
+int64_t cost_of(const Counts &counts, const CodeTable &codes)
+{
+    int64_t cost = 0;
+    for (int b = 0; b < 256; ++b)
+        cost += int64_t{counts[b]} * codes[b].length;
+    return cost;
+}
+
+TEST(ShortPaths, BuildCodeIsFormTreesWhereItFitsAndOptimalWhereItDoesNot)
+{
+    std::mt19937 rng(31);
+    for (int round = 0; round < 100; ++round) {
+        const Counts counts = some_counts(rng, round);
+        CodeTable plain{};
+        const Bytes stream = written_by(
+            [&](std::FILE *out) { form_tree(out, counts.data(), 256, plain.data()); });
+        int depth = 0;
+        for (const HUFFCODE &c : plain)
+            depth = std::max(depth, c.length);
+        std::vector<int64_t> weights;
+        for (int32_t c : counts)
+            if (c > 0)
+                weights.push_back(c);
+        for (int limit : {8, 9, 10, 11, 12, 16, hf::lookup_bits}) {
+            if (weights.size() > (size_t{1} << limit))
+                continue;
+            const Built b = built(counts, limit);
+            if (depth <= limit) {
+                EXPECT_EQ(b.table, stream) << "round " << round << " limit " << limit;
+                for (int s = 0; s < 256; ++s)
+                    ASSERT_EQ(b.codes[s].code, plain[s].code) << "round " << round;
+                continue;
+            }
+            int longest = 0;
+            for (const HUFFCODE &c : b.codes)
+                longest = std::max(longest, c.length);
+            EXPECT_LE(longest, limit) << "round " << round;
+            EXPECT_EQ(cost_of(counts, b.codes), limited_cost(weights, limit))
+                << "round " << round << " limit " << limit;
+        }
+    }
+}
+
+TEST(ShortPaths, TheShapeWalkGivesTheCodesOfDfrAndDfsFinal)
+{
+    std::mt19937 rng(32);
+    for (int round = 0; round < 60; ++round) {
+        const Counts counts = some_counts(rng, round);
+        const Built b = built(counts, round % 2 ? 11 : hf::lookup_bits);
+        TableStream parsed;
+        CodeTable rebuilt{};
+        ASSERT_TRUE(rebuild_codes(b.table, parsed, rebuilt));
+        int leaves = 0;
+        std::string shape, error;
+        std::array<uint8_t, 256> symbols{};
+        ASSERT_TRUE(hf::check_table_stream(b.table.data(), b.table.size(), leaves, shape, symbols,
+                                           error))
+            << error;
+        CodeTable walked{};
+        const int longest = hf::codes_of_shape(shape, symbols, leaves, walked.data());
+        int deepest = 0;
+        for (int s = 0; s < 256; ++s) {
+            ASSERT_EQ(walked[s].code, rebuilt[s].code) << "round " << round << " symbol " << s;
+            ASSERT_EQ(walked[s].length, rebuilt[s].length) << "round " << round << " symbol " << s;
+            deepest = std::max(deepest, rebuilt[s].length);
+        }
+        EXPECT_EQ(longest, deepest);
+    }
+}
+
+// encode's words for `data` under `codes`, weights set to the data's counts.
+Bytes words_of(const uint8_t *data, size_t size, CodeTable codes)
+{
+    for (HUFFCODE &c : codes)
+        c.weight = 0;
+    uint64_t bits = 0;
+    for (size_t i = 0; i < size; ++i) {
+        ++codes[data[i]].weight;
+        bits += static_cast<uint64_t>(codes[data[i]].length);
+    }
+    Bytes words(4 * ((bits + 31) / 32));
+    EXPECT_TRUE(hf::encode_words(data, size, codes.data(), words.data(), words.size() / 4))
+        << size << " bytes";
+    return words;
+}
+
+TEST(ShortPaths, EncodersWriteTheWordsOfEncode)
+{
+    // Arbitrary codes of every longest length up to 11 (either side of 8,
+    // where a round takes four codes instead of three), all of the longest
+    // length in a third of the rounds, on inputs of 0 to 5000 bytes.
+    std::mt19937 rng(33);
+    for (int round = 0; round < 150; ++round) {
+        const int longest = 1 + round % hf::short_code_bits;
+        Bytes data(rng() % 5001);
+        const int alphabet = 1 + static_cast<int>(rng() % 256);
+        for (uint8_t &b : data)
+            b = static_cast<uint8_t>(rng() % alphabet);
+        CodeTable codes{};
+        for (HUFFCODE &c : codes) {
+            c.length = round % 3 == 0 ? longest : 1 + static_cast<int>(rng() % longest);
+            c.code = static_cast<int32_t>(rng() % (1u << c.length));
+        }
+        const Bytes want = words_of(data.data(), data.size(), codes);
+        std::vector<uint8_t> out(4 * hf::short_words_bound(data.size(), longest), 0xEE);
+        const size_t words = hf::encode_short(data.data(), data.size(), codes.data(), out.data());
+        ASSERT_EQ(words, want.size() / 4) << "round " << round;
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin())) << "round " << round;
+
+        std::array<std::vector<uint8_t>, 4> streams;
+        std::array<uint8_t *, 4> at;
+        std::array<size_t, 4> lengths;
+        for (int k = 0; k < 4; ++k) {
+            const size_t share = hf::stream_share(data.size(), k + 1) - hf::stream_share(data.size(), k);
+            streams[k].assign(4 * hf::short_words_bound(share, longest), 0xEE);
+            at[k] = streams[k].data();
+        }
+        hf::encode_four(data.data(), data.size(), codes.data(), at.data(), lengths.data());
+        for (int k = 0; k < 4; ++k) {
+            const size_t from = hf::stream_share(data.size(), k);
+            const Bytes part = words_of(data.data() + from, hf::stream_share(data.size(), k + 1) - from, codes);
+            ASSERT_EQ(lengths[k], part.size() / 4) << "round " << round << " stream " << k;
+            ASSERT_TRUE(std::equal(part.begin(), part.end(), streams[k].begin()))
+                << "round " << round << " stream " << k;
+        }
+    }
+}
+
+// What decosymbol reads from `words`: each symbol and the bits consumed
+// after it, until a code would pass the end.
+struct Reference {
+    Bytes symbols;
+    std::vector<uint64_t> ends;
+};
+
+HUFFLOOKUP *filled_table(const CodeTable &codes, const Bytes &leaves)
+{
+    HUFFLOOKUP *table = lookup_table();
+    std::fill_n(table, hf::lookup_entries, HUFFLOOKUP{});
+    for (uint8_t s : leaves)
+        refill(s, codes[s].code, codes[s].length, table);
+    return table;
+}
+
+Reference decosymbol_reads(HUFFLOOKUP *table, const Bytes &stream)
+{
+    const size_t count = stream.size() / 4;
+    std::vector<uint32_t> words(count + 2, 0);
+    for (size_t i = 0; i < count; ++i)
+        words[i] = dctlab::load_le32(stream.data() + 4 * i);
+    uint32_t window = words[0];
+    int word_index = 1, free_bits = 32;
+    HUFFLOOKUP entry{};
+    Reference r;
+    for (;;) {
+        const int symbol = decosymbol(table, words.data(), &window, &entry, &word_index, &free_bits);
+        const uint64_t used = 32 * static_cast<uint64_t>(word_index) - free_bits;
+        if (used > 32 * count)
+            return r;
+        r.symbols.push_back(static_cast<uint8_t>(symbol));
+        r.ends.push_back(used);
+    }
+}
+
+TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
+{
+    // Any words decode under a complete code, so random words reach every
+    // path, including where a stream runs out; four streams at once must
+    // give what each gives alone.
+    std::mt19937 rng(34);
+    for (int round = 0; round < 40; ++round) {
+        const Built b = built(some_counts(rng, round), hf::short_code_bits);
+        if (b.parsed.leaves < 2)
+            continue;
+        ShortDecoder decoder;
+        ASSERT_TRUE(decoder.build(b.codes.data(), b.parsed.symbols.data(), b.parsed.leaves));
+        HUFFLOOKUP *table = filled_table(b.codes, b.parsed.symbols);
+        std::array<Bytes, 4> streams;
+        std::array<Reference, 4> want;
+        for (int k = 0; k < 4; ++k) {
+            streams[k].resize(4 * (rng() % 300));
+            for (uint8_t &byte : streams[k])
+                byte = static_cast<uint8_t>(rng());
+            want[k] = decosymbol_reads(table, streams[k]);
+        }
+        const Reference &one = want[0];
+        const size_t words = streams[0].size() / 4;
+        for (size_t count : {size_t{1}, one.symbols.size() / 3, one.symbols.size() - 1,
+                             one.symbols.size()}) {
+            if (count == 0 || count > one.symbols.size())
+                continue;
+            Bytes got(count + 1, 0xEE);
+            EXPECT_EQ(decoder.decode(streams[0].data(), words, got.data(), count),
+                      one.ends[count - 1])
+                << "round " << round << " count " << count;
+            EXPECT_TRUE(std::equal(one.symbols.begin(),
+                                   one.symbols.begin() + static_cast<long>(count), got.begin()))
+                << "round " << round << " count " << count;
+            EXPECT_EQ(got[count], 0xEE) << "wrote past the symbols";
+        }
+        Bytes past(one.symbols.size() + 40);
+        EXPECT_GT(decoder.decode(streams[0].data(), words, past.data(), past.size()), 32 * words);
+
+        // A block whose shares are each stream's symbols, give or take.
+        const size_t share = std::min({want[0].symbols.size(), want[1].symbols.size(),
+                                       want[2].symbols.size(), want[3].symbols.size()});
+        for (size_t size : {4 * share, 4 * share + 3, 4 * share + 9}) {
+            std::array<const uint8_t *, 4> at;
+            std::array<size_t, 4> lengths;
+            for (int k = 0; k < 4; ++k) {
+                at[k] = streams[k].data();
+                lengths[k] = streams[k].size() / 4;
+            }
+            Bytes got(size);
+            std::array<uint64_t, 4> used;
+            decoder.decode_four(at.data(), lengths.data(), got.data(), size, used.data());
+            for (int k = 0; k < 4; ++k) {
+                const size_t from = hf::stream_share(size, k);
+                const size_t count = hf::stream_share(size, k + 1) - from;
+                Bytes alone(count);
+                EXPECT_EQ(used[k],
+                          decoder.decode(at[k], lengths[k], alone.data(), count))
+                    << "round " << round << " stream " << k;
+                if (used[k] <= 32 * lengths[k])
+                    EXPECT_TRUE(std::equal(alone.begin(), alone.end(), got.begin() + from))
+                        << "round " << round << " stream " << k;
+            }
+        }
+    }
+}
+
+TEST(ShortPaths, DecoderEndsExactlyWhereTheCodesFillTheLastWord)
+{
+    // a = 0 and b = 1 on words of 0x55555555: 32 symbols a word.
+    CodeTable codes{};
+    codes['a'] = HUFFCODE{0, 1, 0};
+    codes['b'] = HUFFCODE{1, 1, 0};
+    const uint8_t leaves[] = {'a', 'b'};
+    ShortDecoder decoder;
+    ASSERT_TRUE(decoder.build(codes.data(), leaves, 2));
+    for (size_t words : {1, 2, 3, 5, 8, 40}) {
+        Bytes stream(4 * words);
+        for (size_t i = 0; i < words; ++i)
+            dctlab::store_le32(stream.data() + 4 * i, 0x55555555u);
+        const size_t fits = 32 * words;
+        for (size_t count : {fits - 1, fits, fits + 1, fits + 2}) {
+            Bytes got(count);
+            const uint64_t used = decoder.decode(stream.data(), words, got.data(), count);
+            if (count <= fits) {
+                EXPECT_EQ(used, count) << words << " words, " << count << " symbols";
+                for (size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(got[i], i % 2 ? 'b' : 'a') << i;
+            } else {
+                EXPECT_GT(used, fits) << words << " words, " << count << " symbols";
+            }
+        }
+    }
+}
+
+TEST(ShortPaths, DecoderRefusesWhatIsNoCompleteShortCode)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<uint8_t, HUFFCODE>> codes;
+    };
+    const std::vector<Case> cases{
+        {"no leaves", {}},
+        {"incomplete", {{'a', {0, 1, 0}}, {'b', {2, 2, 0}}}},
+        {"overlapping", {{'a', {0, 1, 0}}, {'b', {1, 2, 0}}, {'c', {1, 1, 0}}}},
+        {"longer than 11 bits", {{'a', {0, 1, 0}}, {'b', {2, 2, 0}}, {'c', {6, 3, 0}},
+                                 {'d', {14, 4, 0}}, {'e', {30, 5, 0}}, {'f', {62, 6, 0}},
+                                 {'g', {126, 7, 0}}, {'h', {254, 8, 0}}, {'i', {510, 9, 0}},
+                                 {'j', {1022, 10, 0}}, {'k', {2046, 11, 0}}, {'l', {4094, 12, 0}},
+                                 {'m', {4095, 12, 0}}}},
+        {"code wider than its length", {{'a', {2, 1, 0}}, {'b', {1, 1, 0}}}},
+        {"single leaf with a length", {{'a', {0, 1, 0}}}},
+    };
+    for (const Case &c : cases) {
+        CodeTable codes{};
+        Bytes leaves;
+        for (const auto &[symbol, code] : c.codes) {
+            codes[symbol] = code;
+            leaves.push_back(symbol);
+        }
+        ShortDecoder decoder;
+        EXPECT_FALSE(decoder.build(codes.data(), leaves.data(), static_cast<int>(leaves.size())))
+            << c.name;
+        uint8_t out = 0;
+        EXPECT_EQ(decoder.decode(nullptr, 0, &out, 1), UINT64_MAX) << c.name;
+    }
+    CodeTable codes{};
+    const uint8_t leaf = 'z';
+    ShortDecoder decoder;
+    ASSERT_TRUE(decoder.build(codes.data(), &leaf, 1));
+    Bytes out(5);
+    EXPECT_EQ(decoder.decode(nullptr, 0, out.data(), out.size()), 0u);
+    EXPECT_EQ(out, Bytes(5, 'z'));
+}
+
+} // namespace
