@@ -67,9 +67,11 @@ template <int K, int L> void rounds(Lane *lanes, const uint16_t *table, int bits
         std::array<Lane, L> lane;
         std::copy(lanes, lanes + L, lane.begin());
         for (size_t r = 0; r < n; ++r)
+#pragma GCC unroll 4
             for (int k = 0; k < L; ++k) {
                 uint64_t bits_ahead = peek(lane[k].stream, lane[k].pos);
                 unsigned used = 0;
+#pragma GCC unroll 4
                 for (int j = 0; j < K; ++j) {
                     const uint16_t entry = table[bits_ahead >> shift];
                     lane[k].out[j] = static_cast<uint8_t>(entry);

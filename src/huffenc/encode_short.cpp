@@ -77,7 +77,9 @@ template <int K, int L> void code_rounds(Lane *lanes, const ShortTable &t)
     std::array<Lane, L> lane;
     std::copy(lanes, lanes + L, lane.begin());
     for (size_t r = 0; r < rounds; ++r)
+#pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
+#pragma GCC unroll 4
             for (int j = 0; j < K; ++j)
                 put(lane[k], t, lane[k].from[j]);
             lane[k].from += K;

@@ -33,10 +33,12 @@ void package_merge(const int64_t *weights, int count, int limit,
                    std::array<int, max_leaves> &lengths)
 {
     // Each level holds the count symbols and at most count - 1 packages.
-    std::array<std::array<bool, max_nodes>, lookup_bits> is_symbol{};
-    std::array<int, lookup_bits> size{};
-    std::array<int64_t, max_nodes> below{};
-    std::array<int64_t, max_nodes> level{};
+    // Entries are written before they are read, so nothing is cleared: this
+    // runs for every block whose plain code is too long.
+    std::array<std::array<bool, max_nodes>, lookup_bits> is_symbol;
+    std::array<int, lookup_bits> size;
+    std::array<int64_t, max_nodes> first, second;
+    int64_t *below = first.data(), *level = second.data();
 
     for (int i = 0; i < count; ++i) {
         below[i] = weights[i];
@@ -50,17 +52,13 @@ void package_merge(const int64_t *weights, int count, int limit,
         while (s < count || p < packages) {
             const int64_t package = p < packages ? below[2 * p] + below[2 * p + 1] : 0;
             // On equal weights the symbol goes first; either order is optimal.
-            if (s < count && (p == packages || weights[s] <= package)) {
-                level[out] = weights[s++];
-                is_symbol[d][out] = true;
-            } else {
-                level[out] = package;
-                ++p;
-            }
-            ++out;
+            const bool symbol = s < count && (p == packages || weights[s] <= package);
+            level[out] = symbol ? weights[s++] : package;
+            p += symbol ? 0 : 1;
+            is_symbol[d][out++] = symbol;
         }
         size[d] = out;
-        below = level;
+        std::swap(below, level);
     }
 
     std::fill(lengths.begin(), lengths.begin() + count, 0);

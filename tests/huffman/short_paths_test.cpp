@@ -299,9 +299,10 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
                 EXPECT_EQ(used[k],
                           decoder.decode(at[k], lengths[k], alone.data(), count))
                     << "round " << round << " stream " << k;
-                if (used[k] <= 32 * lengths[k])
+                if (used[k] <= 32 * lengths[k]) {
                     EXPECT_TRUE(std::equal(alone.begin(), alone.end(), got.begin() + from))
                         << "round " << round << " stream " << k;
+                }
             }
         }
     }
