@@ -131,18 +131,14 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
                                           : d.any_codes.decode(job.bytes, words, out, job.length);
         return check_stream(job.bytes, words, used, job.length, "", error);
     }
-    std::array<const uint8_t *, hf::stream_count> streams;
     std::array<size_t, hf::stream_count> words;
-    const uint8_t *at = job.bytes;
-    for (int k = 0; k < hf::stream_count; ++k) {
-        streams[k] = at;
-        words[k] = job.stream_size[k] / 4;
-        at += job.stream_size[k];
-    }
-    std::array<uint64_t, hf::stream_count> used;
-    d.short_codes.decode_four(streams.data(), words.data(), out, job.length, used.data());
     for (int k = 0; k < hf::stream_count; ++k)
-        if (!check_stream(streams[k], words[k], used[k],
+        words[k] = job.stream_size[k] / 4;
+    std::array<uint64_t, hf::stream_count> used;
+    d.short_codes.decode_four(job.bytes, words.data(), out, job.length, used.data());
+    const uint8_t *stream = job.bytes;
+    for (int k = 0; k < hf::stream_count; stream += job.stream_size[k++])
+        if (!check_stream(stream, words[k], used[k],
                           hf::stream_share(job.length, k + 1) - hf::stream_share(job.length, k),
                           " " + std::to_string(k), error))
             return false;

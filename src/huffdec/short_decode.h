@@ -2,7 +2,7 @@
  * short_code_bits (11) long. It returns the same bytes as calling decosymbol
  * symbol after symbol and consumes the same bits, as FastDecoder does for
  * any code; what it gains is that every code is one look-up in a table of at
- * most 2048 two-byte entries (the symbol, and its length above it), indexed
+ * most 2048 two-byte entries (the length, and the symbol above it), indexed
  * by as many bits as the longest code has, and that one unaligned load of a
  * stream serves three codes (four where none is longer than 8 bits).
  *
@@ -45,13 +45,15 @@ class ShortDecoder
      * nothing outside the stream. */
     uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const;
 
-    /* Decodes a block of `size` bytes from its four streams: stream k, of
-     * words[k] words at streams[k], gives the bytes from stream_share(size,
-     * k) on, and used[k] is what decode would return for it alone. */
-    void decode_four(const uint8_t *const streams[stream_count], const size_t words[stream_count],
-                     uint8_t *out, size_t size, uint64_t used[stream_count]) const;
+    /* Decodes a block of `size` bytes from its four streams, which lie one
+     * after another at `streams`: stream k, of words[k] words, gives the
+     * bytes from stream_share(size, k) on, and used[k] is what decode would
+     * return for it alone. */
+    void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
+                     size_t size, uint64_t used[stream_count]) const;
 
   private:
+    // Entries: the code's length in the low byte, the symbol above it.
     std::array<uint16_t, size_t{1} << short_code_bits> table_;
     int bits_ = -1;
     uint8_t single_ = 0;

@@ -283,21 +283,21 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
         const size_t share = std::min({want[0].symbols.size(), want[1].symbols.size(),
                                        want[2].symbols.size(), want[3].symbols.size()});
         for (size_t size : {4 * share, 4 * share + 3, 4 * share + 9}) {
-            std::array<const uint8_t *, 4> at;
+            Bytes all;
             std::array<size_t, 4> lengths;
             for (int k = 0; k < 4; ++k) {
-                at[k] = streams[k].data();
+                all.insert(all.end(), streams[k].begin(), streams[k].end());
                 lengths[k] = streams[k].size() / 4;
             }
             Bytes got(size);
             std::array<uint64_t, 4> used;
-            decoder.decode_four(at.data(), lengths.data(), got.data(), size, used.data());
+            decoder.decode_four(all.data(), lengths.data(), got.data(), size, used.data());
             for (int k = 0; k < 4; ++k) {
                 const size_t from = hf::stream_share(size, k);
                 const size_t count = hf::stream_share(size, k + 1) - from;
                 Bytes alone(count);
                 EXPECT_EQ(used[k],
-                          decoder.decode(at[k], lengths[k], alone.data(), count))
+                          decoder.decode(streams[k].data(), lengths[k], alone.data(), count))
                     << "round " << round << " stream " << k;
                 if (used[k] <= 32 * lengths[k]) {
                     EXPECT_TRUE(std::equal(alone.begin(), alone.end(), got.begin() + from))
