@@ -2,7 +2,10 @@
 // one process on the same inputs: generated text-like and binary-like data
 // and random bytes, 16 MiB each, and any files named on the command line.
 // Every round trip is verified before anything is timed; the table at the
-// end gives MB/s, compressed sizes and the ratios to zlib and to memcpy.
+// end gives MB/s, compressed sizes and the ratios to zlib and to memcpy, and
+// a line `RESULT input=NAME pack=P unpack=U size=S` for each input, P and U
+// the speeds over zlib's Huffman-only deflate and inflate, S the size over
+// zlib's.
 //
 //   huffman_bench [--benchmark_min_time=2] [FILE...]
 #include <algorithm>
@@ -313,7 +316,16 @@ void print_table(const std::map<std::string, double> &mbps)
                         static_cast<double>(in.deflated.size()));
     }
     std::printf("MB/s; x: dctlab over zlib; /memcpy: unpack over memcpy of the same bytes; "
-                "size: dctlab's bytes over zlib's\n");
+                "size: dctlab's bytes over zlib's\n\n");
+    // One line an input for scripts: the ratios against zlib of this run.
+    for (const Input &in : inputs()) {
+        const double pack = at("pack/" + in.name), deflate = at("deflate/" + in.name);
+        const double unpack = at("unpack/" + in.name), inflate = at("inflate/" + in.name);
+        std::printf("RESULT input=%s pack=%.2f unpack=%.2f size=%.4f\n", in.name.c_str(),
+                    deflate > 0 ? pack / deflate : 0, inflate > 0 ? unpack / inflate : 0,
+                    static_cast<double>(in.packed.size()) /
+                        static_cast<double>(in.deflated.size()));
+    }
 }
 
 } // namespace

@@ -8,14 +8,15 @@
 // makes them and as libjpeg rewrites them losslessly (restart intervals,
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
-// made by this program; run it again when a format changes. The v1-*
-// containers were made by the packer of container version 1, which the reader
-// still reads; this program leaves them alone.
+// made by this program; run it again when a format changes. The v1-* and v2-*
+// containers were made by the packers of container versions 1 and 2, which
+// the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -252,6 +253,26 @@ void huffman_and_container_seeds()
     for (size_t i = 0; i < (64u << 10); ++i)
         mixed.push_back(static_cast<uint8_t>("text after the skewed part "[i % 27]));
     save("fuzz_unpack", "mixed.dlhf", packed(mixed, dctlab::container::kDefaultBlockSize));
+
+    // Four-stream blocks (4 KiB and more): a text of a few KiB with shares
+    // of unequal length, and damage inside its streams.
+    Bytes prose;
+    std::mt19937 words(29);
+    while (prose.size() < 5003) {
+        static const char *list[] = {"four ", "streams ", "of ", "short ", "codes ", "side ",
+                                     "by ", "side", ". ", "\n"};
+        const char *w = list[words() % 10];
+        prose.insert(prose.end(), w, w + std::strlen(w));
+    }
+    prose.resize(5003);
+    const Bytes four = packed(prose, dctlab::container::kDefaultBlockSize);
+    save("fuzz_unpack", "four-streams.dlhf", four);
+    Bytes four_flipped = four;
+    four_flipped[four.size() / 2] ^= 0x04;
+    save("fuzz_unpack", "four-streams-flipped.dlhf", four_flipped);
+    Bytes four_longer = four;
+    four_longer[8 + 1 + 8] += 4; // E0 one word more
+    save("fuzz_unpack", "four-streams-longer.dlhf", four_longer);
 
     // Several blocks, each with its own code, and a short last one.
     Bytes text;

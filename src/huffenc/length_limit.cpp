@@ -39,6 +39,11 @@ void package_merge(const int64_t *weights, int count, int limit,
     std::array<int, lookup_bits> size;
     std::array<int64_t, max_nodes> first, second;
     int64_t *below = first.data(), *level = second.data();
+    // The weights and each level's packages end in a sentinel that no
+    // weight reaches, so the merge needs no test of either end.
+    std::array<int64_t, max_leaves + 1> symbols, packages;
+    std::copy(weights, weights + count, symbols.begin());
+    symbols[static_cast<size_t>(count)] = INT64_MAX;
 
     for (int i = 0; i < count; ++i) {
         below[i] = weights[i];
@@ -47,17 +52,25 @@ void package_merge(const int64_t *weights, int count, int limit,
     size[limit - 1] = count;
 
     for (int d = limit - 2; d >= 0; --d) {
-        const int packages = size[d + 1] / 2;
-        int s = 0, p = 0, out = 0;
-        while (s < count || p < packages) {
-            const int64_t package = p < packages ? below[2 * p] + below[2 * p + 1] : 0;
-            // On equal weights the symbol goes first; either order is optimal.
-            const bool symbol = s < count && (p == packages || weights[s] <= package);
-            level[out] = symbol ? weights[s++] : package;
-            p += symbol ? 0 : 1;
-            is_symbol[d][out++] = symbol;
+        const int pairs = size[d + 1] / 2;
+        for (int p = 0; p < pairs; ++p)
+            packages[p] = below[2 * p] + below[2 * p + 1];
+        packages[static_cast<size_t>(pairs)] = INT64_MAX;
+        int s = 0, p = 0;
+        const int items = count + pairs;
+        for (int out = 0; out < items; ++out) {
+            // On equal weights the symbol goes first; either order is
+            // optimal. Masks rather than a branch: which side wins is as
+            // good as random, and a mispredicted branch an item cost most
+            // of the time here.
+            const int64_t a = symbols[s], b = packages[p];
+            const int64_t take_symbol = -static_cast<int64_t>(a <= b);
+            level[out] = (a & take_symbol) | (b & ~take_symbol);
+            s += static_cast<int>(take_symbol & 1);
+            p += static_cast<int>(~take_symbol & 1);
+            is_symbol[d][out] = take_symbol != 0;
         }
-        size[d] = out;
+        size[d] = items;
         std::swap(below, level);
     }
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <utility>
 
 #include "build_code.h"
@@ -26,39 +25,44 @@ bool is_candidate(const HUFFNODE &node)
 
 /* The merges of twomins without its scans. twomins picks the candidate of
  * least weight, the lowest index among equals, and then the least of the
- * others by the same rule: that is the order of the key (weight, index), so
- * a binary heap of those keys pops exactly its pairs, ties included. A
- * merged node is a candidate from then on under its own index, which is
- * higher than every older one, just as in the scan. 256 leaves cost some
- * 4000 heap steps instead of 255 scans of up to 511 nodes, which matters
- * when a file is cut into many blocks.
+ * others by the same rule: that is the order of the key (weight, index). A
+ * merged node is a candidate from then on under its own index, higher than
+ * every older one, and Huffman's merged weights never decrease, so the
+ * merged nodes come in key order by themselves: the least candidate is
+ * always at the front of the leaves sorted once by key or at the front of
+ * the merged ones in the order they were made. So a sort and a walk of two
+ * queues pop exactly the pairs of the scan, ties included, where a heap
+ * took some 4000 steps for 256 leaves; it matters when a file is cut into
+ * many blocks.
  *
  * Weights are at most the sum of the counts, below 2^31, so a key packs the
- * weight above the index in 64 bits. The heap lives on the stack: nothing
+ * weight above the index in 64 bits. Everything lives on the stack: nothing
  * is allocated that could fail. */
 void merge_in_weight_order(HUFFNODE *nodes, int n)
 {
-    std::array<uint64_t, max_nodes> heap;
-    size_t size = 0;
     const auto key = [](int32_t weight, int index) {
         return (static_cast<uint64_t>(static_cast<uint32_t>(weight)) << 32) |
                static_cast<uint32_t>(index);
     };
-    const auto later = std::greater<uint64_t>();
+    std::array<uint64_t, max_leaves> leaves;
+    size_t leaf_count = 0;
     for (int i = 0; i < n; ++i)
         if (is_candidate(nodes[i]))
-            heap[size++] = key(nodes[i].weight, i);
-    std::make_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
+            leaves[leaf_count++] = key(nodes[i].weight, i);
+    std::sort(leaves.begin(), leaves.begin() + static_cast<long>(leaf_count));
+    std::array<uint64_t, max_leaves> merged;
+    size_t next_leaf = 0, next_merged = 0, merged_count = 0;
     const auto pop = [&] {
-        std::pop_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
-        return static_cast<int>(heap[--size] & 0xFFFFFFFFu);
+        const bool leaf = next_leaf < leaf_count &&
+                          (next_merged == merged_count || leaves[next_leaf] < merged[next_merged]);
+        const uint64_t k = leaf ? leaves[next_leaf++] : merged[next_merged++];
+        return static_cast<int>(k & 0xFFFFFFFFu);
     };
-    for (int slot = n; size >= 2; ++slot) {
+    for (int slot = n; (leaf_count - next_leaf) + (merged_count - next_merged) >= 2; ++slot) {
         const int first = pop();
         const int second = pop();
         uiui(first, second, slot, nodes);
-        heap[size++] = key(nodes[slot].weight, slot);
-        std::push_heap(heap.begin(), heap.begin() + static_cast<long>(size), later);
+        merged[merged_count++] = key(nodes[slot].weight, slot);
     }
 }
 

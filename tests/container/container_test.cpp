@@ -447,8 +447,9 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
         std::string error;
         const bool ok = unpack_bytes(container, out, error);
         EXPECT_EQ(error, c.error) << "version " << int{c.version};
-        if (ok)
+        if (ok) {
             EXPECT_EQ(out, c.original) << "version " << int{c.version};
+        }
     }
 
     Bytes container = pack_bytes(abracadabras()), out;

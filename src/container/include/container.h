@@ -45,9 +45,10 @@
 // Four streams a block let a decoder follow four chains of codes at once,
 // and codes of at most 11 bits keep its table a few KiB, so that every
 // symbol is one look-up in the fastest cache. The packer writes them for
-// every block with more than one byte value: where form_tree's code is
-// longer than 11 bits, it takes the cheapest code that is not, which costs
-// a few bytes in a thousand at most.
+// every block of 4 KiB or more with more than one byte value: where
+// form_tree's code is longer than 11 bits, it takes the cheapest code that
+// is not, which costs about a byte in a thousand. Shorter blocks (the last
+// of an input) keep one stream and form_tree's code.
 //
 // Versions 1 and 2 are version 3 without four-stream blocks, and version 1
 // also without stored blocks; this reader still reads them, and refuses
