@@ -42,8 +42,12 @@ inline int32_t load_le32s(const uint8_t *p)
 
 inline void store_le16(uint8_t *p, uint16_t v)
 {
+#ifdef DCTLAB_LITTLE_ENDIAN_HOST
+    std::memcpy(p, &v, sizeof v);
+#else
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
+#endif
 }
 
 inline void store_le32(uint8_t *p, uint32_t v)
