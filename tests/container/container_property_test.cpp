@@ -215,6 +215,34 @@ TEST(Threads, ChangeNothingButTheSpeed)
     }
 }
 
+TEST(Threads, PlanEachMebibyteAsOneThreadDoes)
+{
+    // Units of the default size, each planned in pieces of 1 MiB: an input
+    // of three pieces and a bit, read in place and through a stream.
+    Bytes input;
+    while (input.size() < (3u << 20) + 1234) {
+        const Bytes part = mixed_input();
+        input.insert(input.end(), part.begin(), part.end());
+    }
+    input.resize((3u << 20) + 1234);
+    std::string error;
+    Bytes one;
+    ASSERT_TRUE(through(Source::memory, input, one, [&](ByteSource &in, ByteSink &out) {
+        return pack(in, out, kDefaultBlockSize, error);
+    })) << error;
+    for (Source kind : {Source::memory, Source::stream}) {
+        Bytes threaded, restored;
+        ASSERT_TRUE(through(kind, input, threaded, [&](ByteSource &in, ByteSink &out) {
+            return pack(in, out, kDefaultBlockSize, error, {}, 3);
+        })) << error;
+        EXPECT_EQ(threaded, one) << name_of(kind);
+        ASSERT_TRUE(through(kind, one, restored, [&](ByteSource &in, ByteSink &out) {
+            return unpack(in, out, error, kMaxBlockSize, {}, 3);
+        })) << error;
+        EXPECT_EQ(restored, input) << name_of(kind);
+    }
+}
+
 TEST(Threads, ChangeNothingOnDegenerateInputs)
 {
     const std::vector<Family> inputs{{"empty", {}},

@@ -204,8 +204,8 @@ TEST(Container, EveryFlippedBitIsRefused)
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
 {
     // Text, random bytes, then mostly zeros, 192 KiB each: the text and the
-    // zeros get codes of their own, the random bytes are stored (in pieces
-    // of at most 4 MiB), and it all comes back.
+    // zeros get codes of their own, the random bytes are stored (each MiB
+    // planned alone), and it all comes back.
     Bytes input = text_like(3 << 16, 9);
     const Bytes noise = random_bytes(3 << 16, 10);
     input.insert(input.end(), noise.begin(), noise.end());
@@ -224,9 +224,15 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
     EXPECT_EQ(restored, input);
 
-    const auto stored = blocks_of(pack_bytes(random_bytes(9 << 20, 12)));
-    EXPECT_EQ(stored,
-              (std::vector<std::pair<int, uint32_t>>{{2, 4 << 20}, {2, 4 << 20}, {2, 1 << 20}}));
+    // Each MiB is planned alone, and a unit (here of 2.5 MiB) starts anew.
+    const auto stored = blocks_of(pack_bytes(random_bytes(6 << 20, 12), 5 << 19));
+    EXPECT_EQ(stored, (std::vector<std::pair<int, uint32_t>>{{2, 1 << 20},
+                                                             {2, 1 << 20},
+                                                             {2, 1 << 19},
+                                                             {2, 1 << 20},
+                                                             {2, 1 << 20},
+                                                             {2, 1 << 19},
+                                                             {2, 1 << 20}}));
 }
 
 TEST(Container, AppendedBytesAreRefused)

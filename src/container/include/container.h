@@ -35,12 +35,13 @@
 //
 // Blocks. The packer reads its input in units of at most the block size
 // (16 MiB by default, so that counts stay far below 2^31 and memory stays
-// bounded for inputs of any size) and cuts each unit where the statistics of
-// the bytes change: it counts the bytes of every 8 KiB segment and joins a
-// segment to the block before it unless a code of its own, table included,
-// comes out smaller. Each block so carries a code fitted to its own bytes. A
+// bounded for inputs of any size), plans each MiB of a unit alone (so that
+// the MiBs are planned and coded in parallel, the same for any number of
+// threads) and cuts it where the statistics of the bytes change: it counts
+// the bytes of every 8 KiB segment and joins a segment to the block before
+// it unless a code of its own, table included, comes out smaller. Each block so carries a code fitted to its own bytes. A
 // block that Huffman coding would not make smaller (random or already
-// compressed bytes) is stored instead, in pieces of at most 4 MiB.
+// compressed bytes) is stored instead.
 //
 // Four streams a block let a decoder follow four chains of codes at once,
 // and codes of at most 11 bits keep its table a few KiB, so that every
