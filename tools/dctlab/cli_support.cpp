@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "commands.h"
 
@@ -11,6 +12,12 @@ int fail(const std::string &message)
     std::fflush(stdout); // keep the library's lines before ours
     std::fprintf(stderr, "dctlab: %s\n", message.c_str());
     return 1;
+}
+
+unsigned cores()
+{
+    const unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 1 : count;
 }
 
 bool write_text_file(const std::string &path, const std::string &text)

@@ -64,8 +64,9 @@ int run_demo(const DemoOptions &o)
     std::vector<SweepRow> rows;
     {
         ProgressBar bar("sweep");
-        if (!sweep(*picture, RateRange{}.rates(), rows, error,
-                   [&](size_t done, size_t total) { bar.update(done, total); }))
+        if (!sweep(
+                *picture, RateRange{}.rates(), rows, error,
+                [&](size_t done, size_t total) { bar.update(done, total); }, cores()))
             return fail(error);
     }
     std::cout << "Built-in test picture, " << kDemoWidth << "x" << kDemoHeight << " pixels:\n";

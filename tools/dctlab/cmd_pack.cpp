@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <thread>
 
 #include "commands.h"
 #include "container.h"
@@ -25,17 +24,10 @@ using container::kDefaultBlockSize;
 using container::kMaxBlockSize;
 using container::Progress;
 
-// Blocks in parallel, one a core; the output is the same for any number.
-unsigned default_threads()
-{
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : cores;
-}
-
 struct FilesOptions {
     std::string input, output;
     uint32_t block_size = kDefaultBlockSize;
-    unsigned threads = default_threads();
+    unsigned threads = cores(); // the output is the same for any number
 };
 
 void add_threads_option(CLI::App *cmd, FilesOptions &options)

@@ -1,5 +1,5 @@
-// dctlab sweep IN.bmp [--rates FROM:TO:STEP] [--csv FILE] [--svg FILE]: the
-// rate–distortion curve of one picture.
+// dctlab sweep IN.bmp [--rates FROM:TO:STEP] [--csv FILE] [--svg FILE]
+// [--processes N]: the rate–distortion curve of one picture.
 #include <iostream>
 #include <memory>
 
@@ -17,6 +17,7 @@ namespace
 
 struct SweepOptions {
     std::string input, rates = "0:100:5", csv, svg;
+    unsigned processes = cores();
 };
 
 int run_sweep(const SweepOptions &o)
@@ -33,8 +34,9 @@ int run_sweep(const SweepOptions &o)
     std::vector<SweepRow> rows;
     {
         ProgressBar bar("sweep");
-        if (!sweep(*picture, range.rates(), rows, error,
-                   [&](size_t done, size_t total) { bar.update(done, total); }))
+        if (!sweep(
+                *picture, range.rates(), rows, error,
+                [&](size_t done, size_t total) { bar.update(done, total); }, o.processes))
             return fail(error);
     }
     print_table(std::cout, rows);
@@ -58,6 +60,11 @@ Command add_sweep_command(CLI::App &app)
         ->capture_default_str();
     cmd->add_option("--csv", options->csv, "also write the table as CSV to this file");
     cmd->add_option("--svg", options->svg, "also draw PSNR against bits per pixel as SVG");
+    cmd->add_option("--processes", options->processes,
+                    "rates measured at once, each process taking its share (default: the number "
+                    "of cores); the table is the same for any number")
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
     return {cmd, [options] { return run_sweep(*options); }};
 }
 

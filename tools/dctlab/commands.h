@@ -30,6 +30,10 @@ Command add_decode_command(CLI::App &app);
 // Prints "dctlab: MESSAGE" on standard error and returns 1.
 int fail(const std::string &message);
 
+// The number of cores, at least 1: how many blocks pack and unpack code at
+// once and how many processes a sweep measures rates in, by default.
+unsigned cores();
+
 // Writes a whole text file or block of bytes; false when it cannot.
 bool write_text_file(const std::string &path, const std::string &text);
 bool write_bytes_file(const std::string &path, const void *bytes, size_t size);

@@ -137,14 +137,41 @@ DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error)
     return c;
 }
 
+bool restore_strips(const DCTDATA &c, uint8_t rate, const StripVisitor &each, std::string &error)
+{
+    img::PictureBlocks whole{};
+    const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
+                       img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
+                       whole.chroma.count == c.CBlks;
+    std::vector<Strip> strips = valid ? strips_of(c.w, c.h, whole) : std::vector<Strip>{};
+    if (strips.empty()) // one strip, or a record that returnFromDCT refuses with its own line
+        strips.push_back(Strip{0, c.h, 0, 0, c.YBlks, c.CBlks});
+    for (const Strip &s : strips) {
+        DCTDATA part{
+            s.luma_blocks,          s.chroma_blocks,       c.w, s.height, c.YdataDCT + s.luma,
+            c.CbDataDCT + s.chroma, c.CrDataDCT + s.chroma};
+        CbcrPtr planes(returnFromDCT(&part, rate));
+        if (!planes) {
+            error = "inverse transform failed";
+            return false;
+        }
+        RgbPtr pixels(CBCRtoRGB(planes.get()));
+        if (!pixels) {
+            error = "inverse colour conversion failed";
+            return false;
+        }
+        each(s.top, *planes, *pixels);
+    }
+    return true;
+}
+
 RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
 {
     img::PictureBlocks whole{};
     const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
                        img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
                        whole.chroma.count == c.CBlks;
-    const std::vector<Strip> strips = valid ? strips_of(c.w, c.h, whole) : std::vector<Strip>{};
-    if (strips.empty()) {
+    if (!valid || strips_of(c.w, c.h, whole).empty()) {
         // One strip, or a record that returnFromDCT refuses with its own line.
         CbcrPtr planes(returnFromDCT(&c, rate));
         RgbPtr picture(planes ? CBCRtoRGB(planes.get()) : nullptr);
@@ -163,24 +190,12 @@ RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
     }
     picture->w = c.w;
     picture->h = c.h;
-    for (const Strip &s : strips) {
-        DCTDATA part{
-            s.luma_blocks,          s.chroma_blocks,       c.w, s.height, c.YdataDCT + s.luma,
-            c.CbDataDCT + s.chroma, c.CrDataDCT + s.chroma};
-        CbcrPtr planes(returnFromDCT(&part, rate));
-        if (!planes) {
-            error = "inverse transform failed";
-            return nullptr;
-        }
-        RgbPtr pixels(CBCRtoRGB(planes.get()));
-        if (!pixels) {
-            error = "inverse colour conversion failed";
-            return nullptr;
-        }
-        picture->dBytes = pixels->dBytes;
-        std::memcpy(picture->data + std::size_t{s.top} * c.w, pixels->data, row_bytes * s.height);
-    }
-    return picture;
+    const bool restored =
+        restore_strips(c, rate, [&](uint32_t top, const PDCBCR &, const PDRGB &pixels) {
+            picture->dBytes = pixels.dBytes;
+            std::memcpy(picture->data + std::size_t{top} * c.w, pixels.data, row_bytes * pixels.h);
+        }, error);
+    return restored ? std::move(picture) : nullptr;
 }
 
 bool encode_file(const DCTDATA &coefficients, int rate, JpegFile &out, std::string &error)

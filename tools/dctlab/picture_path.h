@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "heap_ptr.h"
@@ -37,6 +38,13 @@ bool run_path(const PDRGB &input, uint8_t rate, Reconstruction &out, std::string
 // return null and name the step in `error`.
 DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error);
 RgbPtr restore_picture(const DCTDATA &coefficients, uint8_t rate, std::string &error);
+
+// returnFromDCT and CBCRtoRGB of `coefficients` a strip of rows at a time,
+// as restore_picture makes them, each strip's planes and pixels (its rows
+// from `top` on) handed to `each` instead of kept.
+using StripVisitor = std::function<void(uint32_t top, const PDCBCR &planes, const PDRGB &pixels)>;
+bool restore_strips(const DCTDATA &coefficients, uint8_t rate, const StripVisitor &each,
+                    std::string &error);
 
 // The JPEG file of the coefficients at `rate`, as dctlab encode writes it;
 // null with `error` set when the writer refuses (after its own line).

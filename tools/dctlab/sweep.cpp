@@ -1,10 +1,16 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <sstream>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "distortion.h"
 #include "picture_path.h"
@@ -66,23 +72,255 @@ bool parse_rate_range(const std::string &text, RateRange &out, std::string &erro
     return true;
 }
 
+namespace
+{
+
+// One rate from the picture's planes, which do not depend on the rate. The
+// way back runs strip by strip and is measured as it goes, so that only the
+// coefficients are a whole record: the blocks they leave are taken again by
+// the next rate's, where whole planes and pixels besides took fresh memory
+// for every rate.
+bool measure_rate(const PDRGB &picture, const PDCBCR &planes, int rate, SweepRow &row,
+                  std::string &error)
+{
+    const uint8_t r = static_cast<uint8_t>(rate);
+    DctPtr coefficients(toDCT2(&planes, r));
+    if (!coefficients) {
+        error = "forward transform failed";
+        return false;
+    }
+    JpegFile file;
+    if (!encode_file(*coefficients, rate, file, error))
+        return false;
+    Distortion d;
+    d.peak = uint64_t{picture.w} * picture.h * 65025u;
+    const bool restored = restore_strips(
+        *coefficients, r,
+        [&](uint32_t top, const PDCBCR &strip_planes, const PDRGB &pixels) {
+            const size_t first = size_t{top} * picture.w;
+            add_overall(d, picture.data + first, pixels.data, planes.Ydata + first,
+                        strip_planes.Ydata, uint64_t{pixels.w} * pixels.h);
+        },
+        error);
+    if (!restored)
+        return false;
+    row = {rate, psnr_db(d.peak, d.luma), rgb_psnr_db(d),
+           bits_per_pixel(file.size, picture.w, picture.h)};
+    return true;
+}
+
+// What a process sends back for one rate: its index, and the row or the
+// error, field by field (a struct's padding would go out unset).
+struct Report {
+    uint32_t index = 0;
+    uint32_t ok = 0;
+    SweepRow row;
+    uint32_t error_size = 0;
+};
+constexpr size_t kReportBytes = 4 + 4 + 4 + 3 * sizeof(double) + 4;
+
+template <typename T> void put(char *&at, const T &value)
+{
+    std::memcpy(at, &value, sizeof value);
+    at += sizeof value;
+}
+
+template <typename T> void get(const char *&at, T &value)
+{
+    std::memcpy(&value, at, sizeof value);
+    at += sizeof value;
+}
+
+bool write_all(int fd, const void *data, size_t size)
+{
+    const char *at = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool read_all(int fd, void *data, size_t size)
+{
+    char *at = static_cast<char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The rates i with i % count == k, measured in a process of their own and
+// reported through `fd`. The quantisation matrix of the library is one for
+// the whole process, which is why rates run in processes, not threads.
+[[noreturn]] void measure_share(const PDRGB &picture, const PDCBCR &planes,
+                                const std::vector<int> &rates, size_t k, size_t count, int fd)
+{
+    for (size_t i = k; i < rates.size(); i += count) {
+        Report report;
+        report.index = static_cast<uint32_t>(i);
+        std::string error;
+        report.ok = measure_rate(picture, planes, rates[i], report.row, error) ? 1 : 0;
+        report.error_size = static_cast<uint32_t>(error.size());
+        char bytes[kReportBytes];
+        char *at = bytes;
+        put(at, report.index);
+        put(at, report.ok);
+        put(at, static_cast<int32_t>(report.row.rate));
+        put(at, report.row.psnr_y);
+        put(at, report.row.psnr_rgb);
+        put(at, report.row.bits_per_pixel);
+        put(at, report.error_size);
+        if (!write_all(fd, bytes, sizeof bytes) || !write_all(fd, error.data(), error.size()))
+            _exit(1);
+        if (!report.ok)
+            break;
+    }
+    std::fflush(stdout);
+    _exit(0);
+}
+
+} // namespace
+
 bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<SweepRow> &rows,
-           std::string &error, const std::function<void(size_t, size_t)> &progress)
+           std::string &error, const std::function<void(size_t, size_t)> &progress,
+           unsigned processes)
 {
     rows.clear();
-    for (size_t i = 0; i < rates.size(); ++i) {
-        Reconstruction path;
-        if (!run_path(picture, static_cast<uint8_t>(rates[i]), path, error))
-            return false;
-        JpegFile file;
-        if (!encode_file(*path.coefficients, rates[i], file, error))
-            return false;
-        const Distortion d = measure(picture, *path.picture, *path.planes, *path.restored);
-        rows.push_back({rates[i], psnr_db(d.peak, d.luma), rgb_psnr_db(d),
-                        bits_per_pixel(file.size, picture.w, picture.h)});
-        if (progress)
-            progress(i + 1, rates.size());
+    CbcrPtr planes(RGBtoCBCR(&picture));
+    if (!planes) {
+        error = "colour conversion failed";
+        return false;
     }
+    const size_t count = std::min<size_t>(std::max(1u, processes), rates.size());
+    if (count <= 1) {
+        for (size_t i = 0; i < rates.size(); ++i) {
+            SweepRow row;
+            if (!measure_rate(picture, *planes, rates[i], row, error))
+                return false;
+            rows.push_back(row);
+            if (progress)
+                progress(i + 1, rates.size());
+        }
+        return true;
+    }
+
+    // The lines that the library prints must not be printed twice.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::vector<pid_t> children;
+    std::vector<int> pipes;
+    for (size_t k = 0; k < count; ++k) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            error = "cannot start the sweep's processes";
+            break;
+        }
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            for (int fd : pipes)
+                ::close(fd);
+            measure_share(picture, *planes, rates, k, count, fds[1]);
+        }
+        ::close(fds[1]);
+        if (pid < 0) {
+            ::close(fds[0]);
+            error = "cannot start the sweep's processes";
+            break;
+        }
+        children.push_back(pid);
+        pipes.push_back(fds[0]);
+    }
+
+    // The reports in any order; the rows in the order of the rates, and the
+    // error of the first rate that failed.
+    std::vector<SweepRow> by_index(rates.size());
+    std::vector<char> have(rates.size(), 0);
+    size_t done = 0, failed_at = SIZE_MAX;
+    std::string failure;
+    std::vector<pollfd> open;
+    for (int fd : pipes)
+        open.push_back({fd, POLLIN, 0});
+    while (!open.empty()) {
+        if (::poll(open.data(), open.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (size_t j = 0; j < open.size();) {
+            if (open[j].revents == 0) {
+                ++j;
+                continue;
+            }
+            Report report;
+            std::string text;
+            char bytes[kReportBytes];
+            bool got = read_all(open[j].fd, bytes, sizeof bytes);
+            if (got) {
+                const char *at = bytes;
+                int32_t rate = 0;
+                get(at, report.index);
+                get(at, report.ok);
+                get(at, rate);
+                get(at, report.row.psnr_y);
+                get(at, report.row.psnr_rgb);
+                get(at, report.row.bits_per_pixel);
+                get(at, report.error_size);
+                report.row.rate = rate;
+                got = report.index < rates.size() && report.error_size < 4096;
+            }
+            if (got) {
+                text.resize(report.error_size);
+                got = read_all(open[j].fd, text.data(), text.size());
+            }
+            if (!got) {
+                ::close(open[j].fd);
+                open.erase(open.begin() + static_cast<long>(j));
+                continue;
+            }
+            if (report.ok) {
+                by_index[report.index] = report.row;
+                have[report.index] = 1;
+                ++done;
+                if (progress)
+                    progress(done, rates.size());
+            } else if (report.index < failed_at) {
+                failed_at = report.index;
+                failure = text;
+            }
+            open[j].revents = 0;
+        }
+    }
+    bool all_ended = true;
+    for (pid_t pid : children) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        all_ended = all_ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    if (!error.empty())
+        return false;
+    if (failed_at != SIZE_MAX) {
+        error = failure;
+        return false;
+    }
+    if (!all_ended || done != rates.size()) {
+        error = "a process of the sweep ended before its rates";
+        return false;
+    }
+    rows = std::move(by_index);
     return true;
 }
 

@@ -30,8 +30,12 @@ struct RateRange {
 bool parse_rate_range(const std::string &text, RateRange &out, std::string &error);
 
 // Measures every rate; `progress(done, total)` is called after each one.
+// The picture's planes are made once, for every rate. With `processes`
+// above 1 the rates are shared out among that many processes, which
+// measure them at once; the rows are the same in any case.
 bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<SweepRow> &rows,
-           std::string &error, const std::function<void(size_t, size_t)> &progress = {});
+           std::string &error, const std::function<void(size_t, size_t)> &progress = {},
+           unsigned processes = 1);
 
 void print_table(std::ostream &out, const std::vector<SweepRow> &rows);
 std::string to_csv(const std::vector<SweepRow> &rows);
