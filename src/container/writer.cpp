@@ -176,7 +176,7 @@ bool write_piece(ByteSink &out, const uint8_t *data, size_t size, std::vector<Sp
 
 // One piece of a unit, planned and coded on a worker into memory.
 struct PieceJob {
-    std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> unit; // the piece's bytes, unless lent
+    std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> buffer; // the piece's bytes, unless lent
     const uint8_t *data = nullptr;
     size_t size = 0;
     MemorySink coded;
@@ -231,7 +231,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             job->coded.bytes.clear();
             spare_coded.push_back(std::move(job->coded.bytes));
             spare_scratch.push_back(std::move(job->scratch));
-            job->unit.reset();
+            job->buffer.reset();
             return true;
         });
     const size_t piece_room = std::min<size_t>(kPiece, block_size);
@@ -292,7 +292,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 progress(total);
         } else {
             auto job = std::make_shared<PieceJob>();
-            job->unit = owned;
+            job->buffer = owned;
             job->data = data;
             job->size = got;
             if (!spare_coded.empty()) {
