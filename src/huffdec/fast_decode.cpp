@@ -7,6 +7,7 @@
 #include "big_endian.h"
 #include "huffman_layout.h"
 #include "little_endian.h"
+#include "table_check.h"
 
 namespace dctlab
 {
@@ -80,36 +81,24 @@ struct Bits {
 
 bool FastDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count)
 {
+    // Lengths of 1 to 22 bits whose entries add up to exactly 2^22 of the
+    // 22-bit index space, or a single leaf.
     longest_ = -1;
-    if (!codes || !leaves || leaf_count < 1 || leaf_count > max_leaves)
+    const int longest = complete_code_length(codes, leaves, leaf_count, lookup_bits, single_);
+    if (longest < 0)
         return false;
-    if (leaf_count == 1) {
-        if (codes[leaves[0]].length != 0)
-            return false;
-        single_ = leaves[0];
+    if (longest == 0) { // a single leaf: its symbols take no bits
         longest_ = 0;
         return true;
     }
-
-    // Check the lengths and the Kraft sum first: a complete code's entries
-    // add up to exactly 2^22 of the 22-bit index space.
-    uint64_t kraft = 0;
-    int longest = 0;
     std::array<int, kFirstEntries> second_bits{};
     for (int i = 0; i < leaf_count; ++i) {
         const HUFFCODE &c = codes[leaves[i]];
-        if (c.length < 1 || c.length > lookup_bits || c.code < 0 ||
-            (static_cast<uint32_t>(c.code) >> c.length) != 0)
-            return false;
-        kraft += uint64_t{1} << (lookup_bits - c.length);
-        longest = std::max(longest, c.length);
         if (c.length > kFirstBits) {
             int &bits = second_bits[static_cast<uint32_t>(c.code) >> (c.length - kFirstBits)];
             bits = std::max(bits, c.length - kFirstBits);
         }
     }
-    if (kraft != lookup_entries)
-        return false;
 
     // A prefix with second-table bits e has at least e + 1 leaves under it,
     // so 256 leaves need at most 21 tables of 2^11 and one of 2^3 entries:

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "little_endian.h"
+#include "table_check.h"
 
 namespace dctlab
 {
@@ -36,8 +37,7 @@ DCTLAB_INLINE uint64_t peek(const uint8_t *base, uint64_t pos)
     return ((pair << 32) | (pair >> 32)) << (pos & 31);
 }
 
-// The same anywhere in a stream that starts at bit `begin`: zero bits past
-// its end.
+// The same anywhere in a stream that ends at bit `end`: zero bits past it.
 uint64_t peek_guarded(const uint8_t *base, uint64_t pos, uint64_t end)
 {
     const uint64_t word = pos >> 5;
@@ -162,30 +162,16 @@ template <int L> void decode(Lanes &l, const uint16_t *table, int bits)
 
 bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count)
 {
+    // A complete code fills the index space exactly; with no overlap below,
+    // every entry is then set.
     bits_ = -1;
-    if (!codes || !leaves || leaf_count < 1 || leaf_count > max_leaves)
+    const int longest = complete_code_length(codes, leaves, leaf_count, short_code_bits, single_);
+    if (longest < 0)
         return false;
-    if (leaf_count == 1) {
-        if (codes[leaves[0]].length != 0)
-            return false;
-        single_ = leaves[0];
+    if (longest == 0) { // a single leaf: its symbols take no bits
         bits_ = 0;
         return true;
     }
-    int longest = 0;
-    uint32_t kraft = 0;
-    for (int i = 0; i < leaf_count; ++i) {
-        const HUFFCODE &c = codes[leaves[i]];
-        if (c.length < 1 || c.length > short_code_bits || c.code < 0 ||
-            (static_cast<uint32_t>(c.code) >> c.length) != 0)
-            return false;
-        longest = std::max(longest, c.length);
-        kraft += uint32_t{1} << (short_code_bits - c.length);
-    }
-    // A complete code fills the index space exactly; with no overlap below,
-    // every entry is then set.
-    if (kraft != uint32_t{1} << short_code_bits)
-        return false;
     const size_t entries = size_t{1} << longest;
     std::fill(table_.begin(), table_.begin() + static_cast<long>(entries), uint16_t{0});
     for (int i = 0; i < leaf_count; ++i) {

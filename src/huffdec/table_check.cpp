@@ -80,6 +80,30 @@ bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::str
     return true;
 }
 
+int complete_code_length(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count,
+                         int max_length, uint8_t &single)
+{
+    if (!codes || !leaves || leaf_count < 1 || leaf_count > max_leaves)
+        return -1;
+    if (leaf_count == 1) {
+        if (codes[leaves[0]].length != 0)
+            return -1;
+        single = leaves[0];
+        return 0;
+    }
+    uint64_t kraft = 0;
+    int longest = 0;
+    for (int i = 0; i < leaf_count; ++i) {
+        const HUFFCODE &c = codes[leaves[i]];
+        if (c.length < 1 || c.length > max_length || c.code < 0 ||
+            (static_cast<uint32_t>(c.code) >> c.length) != 0)
+            return -1;
+        kraft += uint64_t{1} << (max_length - c.length);
+        longest = std::max(longest, c.length);
+    }
+    return kraft == uint64_t{1} << max_length ? longest : -1;
+}
+
 int codes_of_shape(const std::string &shape, const std::array<uint8_t, 256> &symbols, int leaves,
                    HUFFCODE *codes)
 {

@@ -24,6 +24,14 @@ namespace huffman
 bool check_table_stream(const uint8_t *table, size_t size, int &leaves, std::string &shape,
                         std::array<uint8_t, 256> &symbols, std::string &error);
 
+/* What the decoders check of the codes they are built from: the codes of
+ * the `leaf_count` bytes in `leaves` (1 to 256) form one complete prefix
+ * code of lengths 1 to `max_length` (at most lookup_bits), their Kraft sum
+ * exactly 1, or there is exactly one leaf, of length 0, which is then
+ * `single`. Returns the longest length (0 for the single leaf), or -1. */
+int complete_code_length(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count,
+                         int max_length, uint8_t &single);
+
 /* The codes dfs_final gives the tree that dfr rebuilds from a checked shape
  * and its symbols, found by walking the shape alone: codes[s] gets the code
  * and length of each leaf s (weight 0); the other entries are left alone.

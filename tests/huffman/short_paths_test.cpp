@@ -11,6 +11,7 @@
 #include "build_code.h"
 #include "caller.h"
 #include "encode_words.h"
+#include "fast_decode.h"
 #include "huffman_layout.h"
 #include "little_endian.h"
 #include "optimum.h"
@@ -21,6 +22,7 @@ namespace
 {
 
 namespace hf = dctlab::huffman;
+using dctlab::huffman::FastDecoder;
 using hf::ShortDecoder;
 
 // Counts of every kind: ties, wide ranges, sparse alphabets, one symbol,
@@ -308,14 +310,43 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
     }
 }
 
-TEST(ShortPaths, DecoderEndsExactlyWhereTheCodesFillTheLastWord)
+// Both decoders, on what they share: where a stream ends, and which codes
+// they refuse. Each refuses besides what only its own limit rules out.
+template <typename Decoder> struct Limit;
+template <> struct Limit<FastDecoder> {
+    static std::vector<std::pair<uint8_t, HUFFCODE>> too_long()
+    {
+        return {{'a', {0, 1, 0}}, {'b', {1, 23, 0}}};
+    }
+};
+template <> struct Limit<ShortDecoder> {
+    // A complete code whose last two codes have 12 bits.
+    static std::vector<std::pair<uint8_t, HUFFCODE>> too_long()
+    {
+        return {{'a', {0, 1, 0}},     {'b', {2, 2, 0}},     {'c', {6, 3, 0}},
+                {'d', {14, 4, 0}},    {'e', {30, 5, 0}},    {'f', {62, 6, 0}},
+                {'g', {126, 7, 0}},   {'h', {254, 8, 0}},   {'i', {510, 9, 0}},
+                {'j', {1022, 10, 0}}, {'k', {2046, 11, 0}}, {'l', {4094, 12, 0}},
+                {'m', {4095, 12, 0}}};
+    }
+};
+
+template <typename Decoder> class Decoders : public testing::Test
 {
-    // a = 0 and b = 1 on words of 0x55555555: 32 symbols a word.
+};
+using BothDecoders = testing::Types<FastDecoder, ShortDecoder>;
+TYPED_TEST_SUITE(Decoders, BothDecoders);
+
+TYPED_TEST(Decoders, EndExactlyWhereTheCodesFillTheLastWord)
+{
+    // a = 0 and b = 1 on words of 0x55555555: 32 symbols a word. Decoding
+    // as many symbols as the words hold uses every bit; one or two more run
+    // past the end, whichever of the decoder's loops serves the last ones.
     CodeTable codes{};
     codes['a'] = HUFFCODE{0, 1, 0};
     codes['b'] = HUFFCODE{1, 1, 0};
     const uint8_t leaves[] = {'a', 'b'};
-    ShortDecoder decoder;
+    TypeParam decoder;
     ASSERT_TRUE(decoder.build(codes.data(), leaves, 2));
     for (size_t words : {1, 2, 3, 5, 8, 40}) {
         Bytes stream(4 * words);
@@ -336,7 +367,7 @@ TEST(ShortPaths, DecoderEndsExactlyWhereTheCodesFillTheLastWord)
     }
 }
 
-TEST(ShortPaths, DecoderRefusesWhatIsNoCompleteShortCode)
+TYPED_TEST(Decoders, RefuseWhatIsNoCompleteCodeOfTheirLengths)
 {
     struct Case {
         const char *name;
@@ -346,11 +377,9 @@ TEST(ShortPaths, DecoderRefusesWhatIsNoCompleteShortCode)
         {"no leaves", {}},
         {"incomplete", {{'a', {0, 1, 0}}, {'b', {2, 2, 0}}}},
         {"overlapping", {{'a', {0, 1, 0}}, {'b', {1, 2, 0}}, {'c', {1, 1, 0}}}},
-        {"longer than 11 bits", {{'a', {0, 1, 0}}, {'b', {2, 2, 0}}, {'c', {6, 3, 0}},
-                                 {'d', {14, 4, 0}}, {'e', {30, 5, 0}}, {'f', {62, 6, 0}},
-                                 {'g', {126, 7, 0}}, {'h', {254, 8, 0}}, {'i', {510, 9, 0}},
-                                 {'j', {1022, 10, 0}}, {'k', {2046, 11, 0}}, {'l', {4094, 12, 0}},
-                                 {'m', {4095, 12, 0}}}},
+        {"overlapping a second table", {{'a', {0, 1, 0}}, {'b', {1, 1, 0}}, {'c', {4095, 12, 0}}}},
+        {"longer than 22 bits", {{'a', {0, 1, 0}}, {'b', {1, 23, 0}}}},
+        {"longer than the decoder's limit", Limit<TypeParam>::too_long()},
         {"code wider than its length", {{'a', {2, 1, 0}}, {'b', {1, 1, 0}}}},
         {"single leaf with a length", {{'a', {0, 1, 0}}}},
     };
@@ -361,15 +390,16 @@ TEST(ShortPaths, DecoderRefusesWhatIsNoCompleteShortCode)
             codes[symbol] = code;
             leaves.push_back(symbol);
         }
-        ShortDecoder decoder;
+        TypeParam decoder;
         EXPECT_FALSE(decoder.build(codes.data(), leaves.data(), static_cast<int>(leaves.size())))
             << c.name;
         uint8_t out = 0;
         EXPECT_EQ(decoder.decode(nullptr, 0, &out, 1), UINT64_MAX) << c.name;
     }
+    // A single leaf of length 0 takes no bits.
     CodeTable codes{};
     const uint8_t leaf = 'z';
-    ShortDecoder decoder;
+    TypeParam decoder;
     ASSERT_TRUE(decoder.build(codes.data(), &leaf, 1));
     Bytes out(5);
     EXPECT_EQ(decoder.decode(nullptr, 0, out.data(), out.size()), 0u);

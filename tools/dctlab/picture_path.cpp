@@ -77,6 +77,18 @@ std::vector<Strip> strips_of(uint32_t w, uint32_t h, const img::PictureBlocks &w
     return strips;
 }
 
+/* The strips of a coefficient record, or none when one strip would hold it
+ * all or when the record is not one that picture_blocks lays out (which
+ * returnFromDCT then refuses with its own line). */
+std::vector<Strip> strips_of(const DCTDATA &c)
+{
+    img::PictureBlocks whole{};
+    const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
+                       img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
+                       whole.chroma.count == c.CBlks;
+    return valid ? strips_of(c.w, c.h, whole) : std::vector<Strip>{};
+}
+
 } // namespace
 
 /* The steps work block by block and pixel by pixel, each pixel with the
@@ -139,11 +151,7 @@ DctPtr transform_picture(const PDRGB &input, uint16_t rate, std::string &error)
 
 bool restore_strips(const DCTDATA &c, uint8_t rate, const StripVisitor &each, std::string &error)
 {
-    img::PictureBlocks whole{};
-    const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
-                       img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
-                       whole.chroma.count == c.CBlks;
-    std::vector<Strip> strips = valid ? strips_of(c.w, c.h, whole) : std::vector<Strip>{};
+    std::vector<Strip> strips = strips_of(c);
     if (strips.empty()) // one strip, or a record that returnFromDCT refuses with its own line
         strips.push_back(Strip{0, c.h, 0, 0, c.YBlks, c.CBlks});
     for (const Strip &s : strips) {
@@ -167,11 +175,7 @@ bool restore_strips(const DCTDATA &c, uint8_t rate, const StripVisitor &each, st
 
 RgbPtr restore_picture(const DCTDATA &c, uint8_t rate, std::string &error)
 {
-    img::PictureBlocks whole{};
-    const bool valid = c.YdataDCT && c.CbDataDCT && c.CrDataDCT &&
-                       img::picture_blocks(c.w, c.h, &whole) && whole.luma.count == c.YBlks &&
-                       whole.chroma.count == c.CBlks;
-    if (!valid || strips_of(c.w, c.h, whole).empty()) {
+    if (strips_of(c).empty()) {
         // One strip, or a record that returnFromDCT refuses with its own line.
         CbcrPtr planes(returnFromDCT(&c, rate));
         RgbPtr picture(planes ? CBCRtoRGB(planes.get()) : nullptr);
