@@ -186,18 +186,21 @@ void make_quantiser(const int16_t *divisors, Quantiser *q)
 namespace avx512
 {
 constexpr char kName[] = "avx512";
-const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
+const Kernels table = {kName,         forward_blocks, inverse_plane, requantise_blocks,
+                       rgb_to_planes, planes_to_rgb};
 } // namespace avx512
 namespace avx2
 {
 constexpr char kName[] = "avx2";
-const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
+const Kernels table = {kName,         forward_blocks, inverse_plane, requantise_blocks,
+                       rgb_to_planes, planes_to_rgb};
 } // namespace avx2
 #endif
 namespace portable
 {
 constexpr char kName[] = "portable";
-const Kernels table = {kName, forward_blocks, inverse_plane, rgb_to_planes, planes_to_rgb};
+const Kernels table = {kName,         forward_blocks, inverse_plane, requantise_blocks,
+                       rgb_to_planes, planes_to_rgb};
 } // namespace portable
 
 namespace

@@ -104,6 +104,18 @@ struct Quantiser {
 /* From divisors that are all between 1 and 32767 (divisors_usable). */
 void make_quantiser(const int16_t *divisors, Quantiser *q);
 
+/* Division of coefficients already rounded (requantise.h) by a rate's
+ * divisors, as a multiplication: for a dividend a below 2^16 and a divisor d
+ * below 2^15, M = floor(2^31 / d) + 1 gives floor(a·M / 2^31) = floor(a / d),
+ * since a·M / 2^31 exceeds a / d by less than a / 2^31 < 2^-15, while a / d
+ * falls short of the next whole number by at least 1/d > 2^-15. In zigzag
+ * order. */
+struct Requantiser {
+    static constexpr int kShift = 31;
+    alignas(32) uint16_t half[64];  // d >> 1
+    alignas(32) uint32_t magic[64]; // M
+};
+
 struct Kernels {
     const char *name;
     /* Blocks first .. first + count - 1 of a plane, transformed, quantised
@@ -114,6 +126,10 @@ struct Kernels {
      * dequantised with divisors, into the plane's samples. */
     void (*inverse_plane)(const int16_t *coefficients, const PlaneBlocks &p, const Basis &b,
                           const int16_t *divisors, int16_t *plane);
+    /* 64·blocks rounded coefficients quantised into store, each as
+     * quantise_rounded does it. */
+    void (*requantise_blocks)(const int16_t *rounded, std::size_t blocks, const Requantiser &q,
+                              int16_t *store);
     /* The three planes of a w x h picture. */
     void (*rgb_to_planes)(const BMPPIX8BNA *px, uint32_t w, uint32_t h, int16_t *y, int16_t *cb,
                           int16_t *cr);

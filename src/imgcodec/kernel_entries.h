@@ -12,6 +12,7 @@ namespace dctlab::img::fast
 
 using ForwardBlocks = std::remove_pointer_t<decltype(Kernels::forward_blocks)>;
 using InversePlane = std::remove_pointer_t<decltype(Kernels::inverse_plane)>;
+using RequantiseBlocks = std::remove_pointer_t<decltype(Kernels::requantise_blocks)>;
 using RgbToPlanes = std::remove_pointer_t<decltype(Kernels::rgb_to_planes)>;
 using PlanesToRgb = std::remove_pointer_t<decltype(Kernels::planes_to_rgb)>;
 
@@ -19,6 +20,7 @@ namespace avx512
 {
 ForwardBlocks forward_blocks;
 InversePlane inverse_plane;
+RequantiseBlocks requantise_blocks;
 RgbToPlanes rgb_to_planes;
 PlanesToRgb planes_to_rgb;
 } // namespace avx512
@@ -27,6 +29,7 @@ namespace avx2
 {
 ForwardBlocks forward_blocks;
 InversePlane inverse_plane;
+RequantiseBlocks requantise_blocks;
 RgbToPlanes rgb_to_planes;
 PlanesToRgb planes_to_rgb;
 } // namespace avx2
@@ -35,6 +38,7 @@ namespace portable
 {
 ForwardBlocks forward_blocks;
 InversePlane inverse_plane;
+RequantiseBlocks requantise_blocks;
 RgbToPlanes rgb_to_planes;
 PlanesToRgb planes_to_rgb;
 } // namespace portable

@@ -119,7 +119,7 @@ void dctlab::img::fill_quant_mat(uint16_t rate)
 {
     for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c)
-            QUANT_MAT[8 * r + c] = static_cast<int16_t>(static_cast<uint16_t>(rate * (r + c) + 1));
+            QUANT_MAT[8 * r + c] = divisor_at(rate, r, c);
 }
 
 bool dctlab::img::divisors_usable()

@@ -14,6 +14,7 @@
 
 #include "distortion.h"
 #include "picture_path.h"
+#include "requantise.h"
 
 namespace dctlab::tool
 {
@@ -75,18 +76,17 @@ bool parse_rate_range(const std::string &text, RateRange &out, std::string &erro
 namespace
 {
 
-// One rate from the picture's planes, which do not depend on the rate. The
-// way back runs strip by strip and is measured as it goes, so that only the
-// coefficients are a whole record: the blocks they leave are taken again by
-// the next rate's, where whole planes and pixels besides took fresh memory
-// for every rate.
-bool measure_rate(const PDRGB &picture, const PDCBCR &planes, int rate, SweepRow &row,
-                  std::string &error)
+// One rate from the picture's planes and their coefficients at rate 0,
+// neither of which depends on the rate: the rate only divides those
+// coefficients, into `coefficients`, whose stores every rate of a process
+// takes again. The way back runs strip by strip and is measured as it goes,
+// so that whole planes and pixels are never made.
+bool measure_rate(const PDRGB &picture, const PDCBCR &planes, const DCTDATA &rounded, int rate,
+                  DctPtr &coefficients, SweepRow &row, std::string &error)
 {
     const uint8_t r = static_cast<uint8_t>(rate);
-    DctPtr coefficients(toDCT2(&planes, r));
-    if (!coefficients) {
-        error = "forward transform failed";
+    if (!img::requantise(rounded, r, coefficients)) {
+        error = "quantisation failed";
         return false;
     }
     JpegFile file;
@@ -161,17 +161,23 @@ bool read_all(int fd, void *data, size_t size)
     return true;
 }
 
-// The rates i with i % count == k, measured in a process of their own and
-// reported through `fd`. The quantisation matrix of the library is one for
+// Rates measured in a process of their own, each taken from `tasks` as the
+// process comes free and reported through `fd`: the rates cost unlike
+// amounts (the lowest most), so a fixed share would leave one process
+// waiting for the other. The quantisation matrix of the library is one for
 // the whole process, which is why rates run in processes, not threads.
-[[noreturn]] void measure_share(const PDRGB &picture, const PDCBCR &planes,
-                                const std::vector<int> &rates, size_t k, size_t count, int fd)
+[[noreturn]] void measure_share(const PDRGB &picture, const PDCBCR &planes, const DCTDATA &rounded,
+                                const std::vector<int> &rates, int tasks, int fd)
 {
-    for (size_t i = k; i < rates.size(); i += count) {
+    DctPtr coefficients;
+    uint32_t i = 0;
+    while (read_all(tasks, &i, sizeof i) && i < rates.size()) {
         Report report;
-        report.index = static_cast<uint32_t>(i);
+        report.index = i;
         std::string error;
-        report.ok = measure_rate(picture, planes, rates[i], report.row, error) ? 1 : 0;
+        report.ok =
+            measure_rate(picture, planes, rounded, rates[i], coefficients, report.row, error) ? 1
+                                                                                              : 0;
         report.error_size = static_cast<uint32_t>(error.size());
         char bytes[kReportBytes];
         char *at = bytes;
@@ -203,11 +209,19 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
         error = "colour conversion failed";
         return false;
     }
-    const size_t count = std::min<size_t>(std::max(1u, processes), rates.size());
+    constexpr size_t kMaxTasks = 1024;
+    const size_t count =
+        rates.size() > kMaxTasks ? 1 : std::min<size_t>(std::max(1u, processes), rates.size());
+    DctPtr rounded(img::rounded_coefficients(*planes, processes));
+    if (!rounded) {
+        error = "forward transform failed";
+        return false;
+    }
     if (count <= 1) {
+        DctPtr coefficients;
         for (size_t i = 0; i < rates.size(); ++i) {
             SweepRow row;
-            if (!measure_rate(picture, *planes, rates[i], row, error))
+            if (!measure_rate(picture, *planes, *rounded, rates[i], coefficients, row, error))
                 return false;
             rows.push_back(row);
             if (progress)
@@ -219,6 +233,24 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
     // The lines that the library prints must not be printed twice.
     std::fflush(stdout);
     std::fflush(stderr);
+    // Every index is in the task pipe before the first process starts, in
+    // the order of the rates, so that a rate is taken only after every
+    // lower one: the first that fails is then known when all have ended.
+    // Each read of four bytes takes a whole index, as all are there (up to
+    // kMaxTasks, which fill no more than the smallest pipe holds).
+    int tasks[2];
+    if (::pipe(tasks) != 0) {
+        error = "cannot start the sweep's processes";
+        return false;
+    }
+    for (uint32_t i = 0; i < rates.size(); ++i)
+        if (!write_all(tasks[1], &i, sizeof i)) {
+            ::close(tasks[0]);
+            ::close(tasks[1]);
+            error = "cannot start the sweep's processes";
+            return false;
+        }
+    ::close(tasks[1]);
     std::vector<pid_t> children;
     std::vector<int> pipes;
     for (size_t k = 0; k < count; ++k) {
@@ -232,7 +264,7 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
             ::close(fds[0]);
             for (int fd : pipes)
                 ::close(fd);
-            measure_share(picture, *planes, rates, k, count, fds[1]);
+            measure_share(picture, *planes, *rounded, rates, tasks[0], fds[1]);
         }
         ::close(fds[1]);
         if (pid < 0) {
@@ -243,6 +275,7 @@ bool sweep(const PDRGB &picture, const std::vector<int> &rates, std::vector<Swee
         children.push_back(pid);
         pipes.push_back(fds[0]);
     }
+    ::close(tasks[0]);
 
     // The reports in any order; the rows in the order of the rates, and the
     // error of the first rate that failed.
