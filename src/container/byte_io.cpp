@@ -1,8 +1,11 @@
 #include "byte_io.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace dctlab::container
 {
@@ -34,7 +37,35 @@ FileSource::FileSource(std::FILE *file) : file_(file)
     if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
         const long at = std::ftell(file);
         remaining_ = static_cast<int64_t>(info.st_size) - (at > 0 ? at : 0);
+        positional_ = at >= 0;
     }
+}
+
+bool FileSource::pass_over(size_t size, uint64_t &offset)
+{
+    const off_t at = ftello(file_);
+    if (!positional_ || at < 0 || size > static_cast<uint64_t>(INT64_MAX - at) ||
+        fseeko(file_, static_cast<off_t>(size), SEEK_CUR) != 0)
+        return false;
+    offset = static_cast<uint64_t>(at);
+    if (remaining_ >= 0)
+        remaining_ = std::max<int64_t>(0, remaining_ - static_cast<int64_t>(size));
+    return true;
+}
+
+size_t FileSource::read_at(uint64_t offset, void *into, size_t size) const
+{
+    size_t got = 0;
+    while (got < size && offset + got <= static_cast<uint64_t>(INT64_MAX)) {
+        const ssize_t n = ::pread(fileno(file_), static_cast<uint8_t *>(into) + got, size - got,
+                                  static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
 }
 
 const uint8_t *MemorySource::borrow(size_t size)
@@ -66,9 +97,39 @@ bool MemorySink::write(const void *from, size_t size)
     return true;
 }
 
+FileSink::FileSink(std::FILE *file) : file_(file)
+{
+    struct stat info;
+    // Bytes the stream holds unwritten would land after the ones written at
+    // their places.
+    if (std::fflush(file) == 0 && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        const off_t at = ftello(file);
+        positional_ = at >= 0;
+        start_ = at >= 0 ? static_cast<uint64_t>(at) : 0;
+    }
+}
+
 bool FileSink::write(const void *from, size_t size)
 {
     return size == 0 || std::fwrite(from, 1, size, file_) == size;
+}
+
+bool FileSink::write_at(uint64_t offset, const void *from, size_t size)
+{
+    const auto *p = static_cast<const uint8_t *>(from);
+    while (size > 0) {
+        if (offset > static_cast<uint64_t>(INT64_MAX) - start_)
+            return false;
+        const ssize_t n = ::pwrite(fileno(file_), p, size, static_cast<off_t>(start_ + offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 } // namespace dctlab::container

@@ -8,11 +8,11 @@
 
 #include "container.h"
 #include "fast_decode.h"
-#include "short_decode.h"
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
 #include "little_endian.h"
+#include "short_decode.h"
 #include "table_check.h"
 
 namespace dctlab::container
@@ -77,7 +77,13 @@ struct BlockJob {
     const uint8_t *bytes = nullptr; // the stored bytes or the encoded streams
     size_t size = 0;
     std::vector<uint8_t> owned; // those bytes, where the source could not lend them
-    int streams = 1;            // encoded streams, one after another in `bytes`
+    // Where those bytes are in a positional source, for the job's thread to
+    // read them itself into `owned`, and what to say if they are not all there.
+    bool fetch = false;
+    uint64_t at = 0;
+    std::string truncated;
+    uint64_t offset = 0; // where the block's bytes go in the output
+    int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
     int leaves = 0, longest = 0;
     std::array<uint8_t, 256> symbols{};
@@ -145,6 +151,22 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
     return true;
 }
 
+constexpr char kCannotWrite[] = "cannot write the output";
+
+// A job's bytes read on its own thread, into memory it keeps from one block
+// to the next (grown, never shrunk, so not cleared again).
+bool fetch_bytes(BlockJob &job, const ByteSource &in)
+{
+    if (job.owned.size() < job.size)
+        job.owned.resize(job.size);
+    if (in.read_at(job.at, job.owned.data(), job.size) != job.size) {
+        job.error = job.truncated;
+        return false;
+    }
+    job.bytes = job.owned.data();
+    return true;
+}
+
 void check_block(BlockJob &job, Decoding &d)
 {
     if (job.huffman) {
@@ -200,6 +222,12 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // thread of its own, and written in order. An error found in a header
     // waits until every block before it has been checked, so that the first
     // damage in the container is the one reported, whatever the threads.
+    // With threads and a sink that takes bytes at any place, each thread
+    // writes its blocks itself, and with a source read at any place, reads
+    // them itself: this thread then only parses the headers, instead of
+    // being the one all the bytes pass through.
+    const bool placing = threads > 1 && out.positional();
+    const bool fetching = threads > 1 && in.positional();
     uint64_t total = 0, written = 0;
     std::string failure;
     // Decoders, output buffers and input buffers go back here once their
@@ -212,8 +240,8 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             failure = job.error;
             return false;
         }
-        if (!out.write(job.result, job.length)) {
-            failure = "cannot write the output";
+        if (!placing && !out.write(job.result, job.length)) {
+            failure = kCannotWrite;
             return false;
         }
         written += job.length;
@@ -231,13 +259,13 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // gained. Three batches a worker keep the workers busy.
     constexpr uint64_t kBatch = uint64_t{1} << 20;
     using Batch = std::vector<std::shared_ptr<BlockJob>>;
-    InOrder<std::shared_ptr<Batch>> checking(
-        threads, 3 * threads, [&](std::shared_ptr<Batch> &batch) {
-            for (const auto &job : *batch)
-                if (!deliver(*job))
-                    return false;
-            return true;
-        });
+    InOrder<std::shared_ptr<Batch>> checking(threads, 3 * threads,
+                                             [&](std::shared_ptr<Batch> &batch) {
+                                                 for (const auto &job : *batch)
+                                                     if (!deliver(*job))
+                                                         return false;
+                                                 return true;
+                                             });
     std::shared_ptr<Batch> batch;
     uint64_t batch_bytes = 0;
     // Hands the gathered blocks to the workers; each stops at its first
@@ -248,9 +276,15 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         std::shared_ptr<Batch> given = std::move(batch);
         batch.reset();
         batch_bytes = 0;
-        return checking.add([given] {
+        return checking.add([given, &in, &out, placing] {
             for (const auto &job : *given) {
+                if (job->fetch && !fetch_bytes(*job, in))
+                    break;
                 check_block(*job, *job->own);
+                if (job->ok && placing && !out.write_at(job->offset, job->result, job->length)) {
+                    job->ok = false;
+                    job->error = kCannotWrite;
+                }
                 if (!job->ok)
                     break;
             }
@@ -284,13 +318,20 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         batch_bytes += job->length;
         return batch_bytes < kBatch || hand_over();
     };
-    // The next `size` bytes for a job: lent in place, or read into memory of
-    // the job's own with threads, else into the one scratch buffer.
-    auto bytes_for = [&](BlockJob &job, size_t size) {
+    // The next `size` bytes for a job: lent in place, passed over for the
+    // job's thread to read, or read into memory of the job's own with
+    // threads, else into the one scratch buffer. `truncated` is what to say
+    // if they are not all there.
+    auto bytes_for = [&](BlockJob &job, size_t size, const std::string &truncated) {
         job.size = size;
         if (threads > 1 && !spare_inputs.empty()) {
             job.owned = std::move(spare_inputs.back());
             spare_inputs.pop_back();
+        }
+        if (fetching && size > 0 && in.pass_over(size, job.at)) {
+            job.fetch = true;
+            job.truncated = job.where + truncated;
+            return true;
         }
         job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
         return job.bytes != nullptr;
@@ -334,8 +375,9 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
                 return fail_after_earlier(where + "truncated: its " + std::to_string(length) +
                                           " bytes need more than the " + std::to_string(left) +
                                           " that remain");
-            if (!bytes_for(*job, length))
+            if (!bytes_for(*job, length, "truncated stored bytes"))
                 return fail_after_earlier(where + "truncated stored bytes");
+            job->offset = total;
             total += length;
             if (!submit(job)) {
                 error = failure;
@@ -367,9 +409,9 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         std::array<uint64_t, huffman::stream_count> symbols{};
         uint64_t encoded_size = 0;
         for (int k = 0; k < job->streams; ++k) {
-            symbols[k] = four ? huffman::stream_share(length, k + 1) -
-                                    huffman::stream_share(length, k)
-                              : length;
+            symbols[k] =
+                four ? huffman::stream_share(length, k + 1) - huffman::stream_share(length, k)
+                     : length;
             const uint32_t size = load_le32(head + 8 + 4 * k);
             const std::string which = four ? " " + std::to_string(k) : "";
             const uint64_t most_words = (symbols[k] * longest_allowed + 31) / 32;
@@ -392,8 +434,7 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,
                                          table_error))
             return fail_after_earlier(where + table_error);
-        job->longest =
-            huffman::codes_of_shape(shape, job->symbols, job->leaves, job->codes.data());
+        job->longest = huffman::codes_of_shape(shape, job->symbols, job->leaves, job->codes.data());
         if (job->longest > longest_allowed)
             return fail_after_earlier(where + "a code of " + std::to_string(job->longest) +
                                       " bits in a four-stream block, whose codes are at most " +
@@ -407,8 +448,11 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
                                           std::to_string(size) + " does not fit " +
                                           std::to_string(symbols[k]) + " symbols");
         }
-        if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
-            return fail_after_earlier(where + "truncated encoded stream" + (four ? "s" : ""));
+        const std::string truncated =
+            four ? "truncated encoded streams" : "truncated encoded stream";
+        if (!bytes_for(*job, static_cast<size_t>(encoded_size), truncated))
+            return fail_after_earlier(where + truncated);
+        job->offset = total;
         total += length;
         if (!submit(job)) {
             error = failure;

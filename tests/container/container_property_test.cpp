@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -52,7 +53,8 @@ struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
-// Runs `step` (pack or unpack) on `input` through a source of kind `kind`.
+// Runs `step` (pack or unpack) on `input` through a source of kind `kind`,
+// into memory or, from a file, into a file (which threads write at places).
 template <typename Step> bool through(Source kind, const Bytes &input, Bytes &output, Step step)
 {
     MemorySink sink;
@@ -70,7 +72,16 @@ template <typename Step> bool through(Source kind, const Bytes &input, Bytes &ou
             return false;
         std::rewind(file.get());
         FileSource in(file.get());
-        ok = step(in, sink);
+        std::unique_ptr<std::FILE, FileCloser> written(std::tmpfile());
+        if (!written)
+            return false;
+        FileSink to_file(written.get());
+        ok = step(in, to_file);
+        std::fflush(written.get());
+        std::rewind(written.get());
+        uint8_t chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, written.get())) > 0;)
+            sink.bytes.insert(sink.bytes.end(), chunk, chunk + n);
         break;
     }
     case Source::stream: {
@@ -294,13 +305,104 @@ TEST(Threads, ReportTheFirstDamageAsOneThreadDoes)
         else
             damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
         // A stream knows no length, so its truncations are found later.
-        for (Source kind : {Source::memory, Source::stream}) {
+        for (Source kind : {Source::memory, Source::file, Source::stream}) {
             const auto expected = unpacked(damaged, 1, kind);
             ASSERT_FALSE(expected.first) << "trial " << trial;
             ASSERT_EQ(unpacked(damaged, 4, kind), expected)
                 << "trial " << trial << ", " << name_of(kind);
         }
     }
+}
+
+// Memory taken as a file is: read and written at any place, failing from a
+// given place on.
+class PlacesSource : public MemorySource
+{
+  public:
+    PlacesSource(const Bytes &b, uint64_t short_from)
+        : MemorySource(b.data(), b.size()), bytes_(b), short_from_(short_from)
+    {
+    }
+    const uint8_t *borrow(size_t) override { return nullptr; }
+    bool positional() const override { return true; }
+    bool pass_over(size_t size, uint64_t &offset) override
+    {
+        offset = bytes_.size() - static_cast<uint64_t>(remaining());
+        std::vector<uint8_t> skipped(size);
+        return read_fully(*this, skipped.data(), size) == size;
+    }
+    size_t read_at(uint64_t offset, void *into, size_t size) const override
+    {
+        const uint64_t end = std::min<uint64_t>({offset + size, bytes_.size(), short_from_});
+        if (offset >= end)
+            return 0;
+        std::copy(bytes_.begin() + offset, bytes_.begin() + end, static_cast<uint8_t *>(into));
+        return end - offset;
+    }
+
+  private:
+    const Bytes &bytes_;
+    uint64_t short_from_;
+};
+
+class PlacesSink : public ByteSink
+{
+  public:
+    explicit PlacesSink(uint64_t fail_from) : fail_from_(fail_from) {}
+    bool write(const void *, size_t) override { return false; }
+    bool positional() const override { return true; }
+    bool write_at(uint64_t offset, const void *from, size_t size) override
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (offset + size > fail_from_)
+            return false;
+        if (bytes.size() < offset + size)
+            bytes.resize(offset + size);
+        std::copy_n(static_cast<const uint8_t *>(from), size, bytes.begin() + offset);
+        return true;
+    }
+    Bytes bytes;
+
+  private:
+    uint64_t fail_from_;
+    std::mutex lock_;
+};
+
+// Threads that read and write their own blocks give what one thread gives,
+// and a read or a write that fails at a place is named as that block's.
+TEST(Threads, ReadAndWriteAtTheirPlaces)
+{
+    const Bytes input = mixed_input();
+    std::string error;
+    Bytes container;
+    ASSERT_TRUE(through(Source::memory, input, container,
+                        [&](ByteSource &in, ByteSink &out) { return pack(in, out, 8192, error); }));
+    constexpr uint64_t kNever = UINT64_MAX;
+    {
+        PlacesSource in(container, kNever);
+        PlacesSink out(kNever);
+        ASSERT_TRUE(unpack(in, out, error, kMaxBlockSize, {}, 3)) << error;
+        EXPECT_EQ(out.bytes, input);
+    }
+    {
+        PlacesSource in(container, kNever);
+        PlacesSink out(input.size() / 2);
+        EXPECT_FALSE(unpack(in, out, error, kMaxBlockSize, {}, 3));
+        EXPECT_EQ(error, "cannot write the output");
+    }
+    // The container cut short where the reads of the threads see it, not
+    // where the headers are parsed: the same error as a truncated file.
+    const uint64_t cut = container.size() / 2;
+    Bytes truncated(container.begin(), container.begin() + static_cast<long>(cut));
+    Bytes ignored;
+    std::string expected;
+    ASSERT_FALSE(through(Source::stream, truncated, ignored, [&](ByteSource &in, ByteSink &out) {
+        return unpack(in, out, expected, kMaxBlockSize, {}, 1);
+    }));
+    PlacesSource in(container, cut);
+    PlacesSink out(kNever);
+    EXPECT_FALSE(unpack(in, out, error, kMaxBlockSize, {}, 3));
+    EXPECT_EQ(error, expected);
 }
 
 // Block sizes the option allows, around the 8 KiB segments and the default.

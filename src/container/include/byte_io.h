@@ -29,6 +29,26 @@ class ByteSource
         (void)size;
         return nullptr;
     }
+    // Whether pass_over and read_at work: a file read at any place. Lets
+    // the threads of a reader fetch their own bytes.
+    virtual bool positional() const { return false; }
+    // Moves past the next `size` bytes without reading them and says where
+    // they are, for read_at. False when the source cannot.
+    virtual bool pass_over(size_t size, uint64_t &offset)
+    {
+        (void)size;
+        (void)offset;
+        return false;
+    }
+    // Reads up to `size` bytes at `offset`, from any thread, leaving the
+    // place of read() as it is; returns how many.
+    virtual size_t read_at(uint64_t offset, void *into, size_t size) const
+    {
+        (void)offset;
+        (void)into;
+        (void)size;
+        return 0;
+    }
 };
 
 class ByteSink
@@ -36,6 +56,18 @@ class ByteSink
   public:
     virtual ~ByteSink() = default;
     virtual bool write(const void *from, size_t size) = 0;
+    // Whether write_at works: a file written at any place. A writer then
+    // uses write_at alone, from any thread, and on failure the sink may
+    // hold any part of what was to come.
+    virtual bool positional() const { return false; }
+    // Writes `size` bytes at `offset` from where the sink began.
+    virtual bool write_at(uint64_t offset, const void *from, size_t size)
+    {
+        (void)offset;
+        (void)from;
+        (void)size;
+        return false;
+    }
 };
 
 class MemorySource : public ByteSource
@@ -58,10 +90,14 @@ class FileSource : public ByteSource
     size_t read(void *into, size_t size) override;
     int64_t remaining() const override;
     bool failed() const override { return std::ferror(file_) != 0; }
+    bool positional() const override { return positional_; }
+    bool pass_over(size_t size, uint64_t &offset) override;
+    size_t read_at(uint64_t offset, void *into, size_t size) const override;
 
   private:
     std::FILE *file_;
     int64_t remaining_ = -1;
+    bool positional_ = false; // a regular file
 };
 
 class MemorySink : public ByteSink
@@ -74,11 +110,15 @@ class MemorySink : public ByteSink
 class FileSink : public ByteSink
 {
   public:
-    explicit FileSink(std::FILE *file) : file_(file) {}
+    explicit FileSink(std::FILE *file); // positional for a regular file
     bool write(const void *from, size_t size) override;
+    bool positional() const override { return positional_; }
+    bool write_at(uint64_t offset, const void *from, size_t size) override;
 
   private:
     std::FILE *file_;
+    bool positional_ = false;
+    uint64_t start_ = 0; // where the file stood when the sink began
 };
 
 // Reads until `size` bytes are in or the source ends; returns how many.
