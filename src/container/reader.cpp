@@ -153,17 +153,17 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
 
 constexpr char kCannotWrite[] = "cannot write the output";
 
-// A job's bytes read on its own thread, into memory it keeps from one block
-// to the next (grown, never shrunk, so not cleared again).
-bool fetch_bytes(BlockJob &job, const ByteSource &in)
+// A job's bytes read on its own thread into `memory`, which is kept from
+// one block to the next (grown, never shrunk, so not cleared again).
+bool fetch_bytes(BlockJob &job, const ByteSource &in, std::vector<uint8_t> &memory)
 {
-    if (job.owned.size() < job.size)
-        job.owned.resize(job.size);
-    if (in.read_at(job.at, job.owned.data(), job.size) != job.size) {
+    if (memory.size() < job.size)
+        memory.resize(job.size);
+    if (in.read_at(job.at, memory.data(), job.size) != job.size) {
         job.error = job.truncated;
         return false;
     }
-    job.bytes = job.owned.data();
+    job.bytes = memory.data();
     return true;
 }
 
@@ -235,6 +235,21 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // memory instead of taking fresh pages from the kernel.
     std::vector<std::unique_ptr<Decoding>> spare_decoders;
     std::vector<std::vector<uint8_t>> spare_inputs;
+    auto spare_decoder = [&] {
+        if (spare_decoders.empty())
+            return std::make_unique<Decoding>();
+        std::unique_ptr<Decoding> d = std::move(spare_decoders.back());
+        spare_decoders.pop_back();
+        return d;
+    };
+    auto spare_input = [&] {
+        std::vector<uint8_t> bytes;
+        if (!spare_inputs.empty()) {
+            bytes = std::move(spare_inputs.back());
+            spare_inputs.pop_back();
+        }
+        return bytes;
+    };
     auto deliver = [&](BlockJob &job) {
         if (!job.ok) {
             failure = job.error;
@@ -258,14 +273,26 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // by one cost the workers more in waking and waiting than two threads
     // gained. Three batches a worker keep the workers busy.
     constexpr uint64_t kBatch = uint64_t{1} << 20;
-    using Batch = std::vector<std::shared_ptr<BlockJob>>;
-    InOrder<std::shared_ptr<Batch>> checking(threads, 3 * threads,
-                                             [&](std::shared_ptr<Batch> &batch) {
-                                                 for (const auto &job : *batch)
-                                                     if (!deliver(*job))
-                                                         return false;
-                                                 return true;
-                                             });
+    struct Batch {
+        std::vector<std::shared_ptr<BlockJob>> jobs;
+        // Where each block is written as soon as it checked, one decoder
+        // and one input buffer serve the whole batch in turn: a decoder
+        // and a buffer for every block in flight took fresh pages all the
+        // way through.
+        std::unique_ptr<Decoding> decoding;
+        std::vector<uint8_t> input;
+    };
+    InOrder<std::shared_ptr<Batch>> checking(
+        threads, 3 * threads, [&](std::shared_ptr<Batch> &batch) {
+            for (const auto &job : batch->jobs)
+                if (!deliver(*job))
+                    return false;
+            if (batch->decoding)
+                spare_decoders.push_back(std::move(batch->decoding));
+            if (batch->input.capacity() != 0)
+                spare_inputs.push_back(std::move(batch->input));
+            return true;
+        });
     std::shared_ptr<Batch> batch;
     uint64_t batch_bytes = 0;
     // Hands the gathered blocks to the workers; each stops at its first
@@ -276,11 +303,15 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         std::shared_ptr<Batch> given = std::move(batch);
         batch.reset();
         batch_bytes = 0;
+        if (placing) {
+            given->decoding = spare_decoder();
+            given->input = spare_input();
+        }
         return checking.add([given, &in, &out, placing] {
-            for (const auto &job : *given) {
-                if (job->fetch && !fetch_bytes(*job, in))
+            for (const auto &job : given->jobs) {
+                if (job->fetch && !fetch_bytes(*job, in, placing ? given->input : job->owned))
                     break;
-                check_block(*job, *job->own);
+                check_block(*job, placing ? *given->decoding : *job->own);
                 if (job->ok && placing && !out.write_at(job->offset, job->result, job->length)) {
                     job->ok = false;
                     job->error = kCannotWrite;
@@ -306,15 +337,11 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             check_block(*job, decoding);
             return deliver(*job);
         }
-        if (!spare_decoders.empty()) {
-            job->own = std::move(spare_decoders.back());
-            spare_decoders.pop_back();
-        } else {
-            job->own = std::make_unique<Decoding>();
-        }
+        if (!placing)
+            job->own = spare_decoder();
         if (!batch)
             batch = std::make_shared<Batch>();
-        batch->push_back(job);
+        batch->jobs.push_back(job);
         batch_bytes += job->length;
         return batch_bytes < kBatch || hand_over();
     };
@@ -324,15 +351,15 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // if they are not all there.
     auto bytes_for = [&](BlockJob &job, size_t size, const std::string &truncated) {
         job.size = size;
-        if (threads > 1 && !spare_inputs.empty()) {
-            job.owned = std::move(spare_inputs.back());
-            spare_inputs.pop_back();
-        }
         if (fetching && size > 0 && in.pass_over(size, job.at)) {
+            if (!placing)
+                job.owned = spare_input();
             job.fetch = true;
             job.truncated = job.where + truncated;
             return true;
         }
+        if (threads > 1)
+            job.owned = spare_input();
         job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
         return job.bytes != nullptr;
     };
