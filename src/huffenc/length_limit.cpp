@@ -100,16 +100,19 @@ int tree_depth(const HUFFNODE *root)
 
 HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit)
 {
-    std::array<int, max_leaves> order{};
+    // Sorted by weight, ties to the lower index, as one key each: the weight
+    // (below 2^31) above the index.
+    std::array<uint64_t, max_leaves> keys;
     int count = 0;
     for (int i = 0; i < n; ++i)
         if (nodes[i].weight > 0)
-            order[count++] = i;
+            keys[count++] =
+                (static_cast<uint64_t>(nodes[i].weight) << 32) | static_cast<uint32_t>(i);
     assert(count >= 2 && limit >= 1 && limit <= lookup_bits && count <= (1 << limit));
-
-    std::sort(order.begin(), order.begin() + count, [&](int a, int b) {
-        return nodes[a].weight != nodes[b].weight ? nodes[a].weight < nodes[b].weight : a < b;
-    });
+    std::sort(keys.begin(), keys.begin() + count);
+    std::array<int, max_leaves> order{};
+    for (int i = 0; i < count; ++i)
+        order[i] = static_cast<int>(keys[i] & 0xFFFFFFFFu);
     std::array<int64_t, max_leaves> weights{};
     for (int i = 0; i < count; ++i)
         weights[i] = nodes[order[i]].weight;
@@ -119,9 +122,17 @@ HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit)
     for (int i = 0; i < count; ++i)
         length[order[i]] = by_weight[i];
 
-    // Canonical layout: shorter codes first, then lower bytes.
-    std::sort(order.begin(), order.begin() + count,
-              [&](int a, int b) { return length[a] != length[b] ? length[a] < length[b] : a < b; });
+    // Canonical layout: shorter codes first, then lower bytes (the leaves in
+    // index order, dealt out to their lengths).
+    std::array<int, lookup_bits + 2> start{};
+    for (int i = 0; i < n; ++i)
+        if (nodes[i].weight > 0)
+            ++start[length[i] + 1];
+    for (int d = 1; d <= lookup_bits + 1; ++d)
+        start[d] += start[d - 1];
+    for (int i = 0; i < n; ++i)
+        if (nodes[i].weight > 0)
+            order[start[length[i]]++] = i;
 
     for (int i = 0; i < n; ++i)
         nodes[i].parent = nullptr;
