@@ -99,7 +99,8 @@ bool requantise(const DCTDATA &rounded, uint16_t rate, DctPtr &out)
         std::puts(kInvalidArgument);
         return false;
     }
-    if (!out || out->YBlks != rounded.YBlks || out->CBlks != rounded.CBlks) {
+    if (!out || !out->YdataDCT || !out->CbDataDCT || !out->CrDataDCT ||
+        out->YBlks != rounded.YBlks || out->CBlks != rounded.CBlks) {
         out = new_dct_record();
         // Every coefficient is written below.
         if (!out || !(out->YdataDCT = new_written_samples(luma_samples)) ||

@@ -23,8 +23,8 @@ namespace dctlab::img
 DctPtr rounded_coefficients(const PDCBCR &planes, unsigned threads);
 
 /* What toDCT2 gives at `rate` for the planes that gave `rounded` at rate 0,
- * into `out`: its stores are written over where they hold as many blocks,
- * and made anew otherwise. False after the library's line: a record whose
+ * into `out`: its stores are written over where it has them and as many
+ * blocks, and made anew otherwise. False after the library's line: a record whose
  * stores are missing or whose block counts are not its size's, a rate above
  * kMaxQuantRate, or no memory. */
 bool requantise(const DCTDATA &rounded, uint16_t rate, DctPtr &out);

@@ -4,6 +4,7 @@
 // at divisor 1), rates up to the highest whose divisors fit, the rounded
 // record made by one thread or several; and the records it refuses.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -141,6 +142,16 @@ TEST(Requantise, RefusesWhatToDct2AndReturnFromDctRefuse)
     bad.CrDataDCT = nullptr;
     EXPECT_EQ(null, stdout_of([&] { EXPECT_FALSE(img::requantise(bad, 5, out)); }));
     EXPECT_FALSE(out);
+
+    // A record of the right counts but without its stores is made anew.
+    img::DctPtr hollow(static_cast<DCTDATA *>(std::calloc(1, sizeof(DCTDATA))));
+    ASSERT_TRUE(hollow);
+    hollow->YBlks = rounded->YBlks;
+    hollow->CBlks = rounded->CBlks;
+    ASSERT_TRUE(img::requantise(*rounded, 5, hollow));
+    const img::DctPtr want(toDCT2(planes.get(), 5));
+    ASSERT_TRUE(want);
+    expect_same(*hollow, *want, "remade");
 
     PDCBCR no_planes = *planes;
     no_planes.CbData = nullptr;
