@@ -57,10 +57,14 @@ template <int K> DCTLAB_INLINE size_t safe_rounds(const Lanes &l, int k)
 }
 
 // Lanes `first` to `first + L - 1`, side by side, for as long as each of
-// them is inside its stream and has K symbols to go.
-template <int K, int L>
-DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table, unsigned shift)
+// them is inside its stream and has K symbols to go. Every lane writes K
+// bytes a round, so one pointer serves them all, each lane at its own
+// distance from it, and the shift is a constant: four pointers, four
+// positions and a shift held in registers, with the table and the stream,
+// left the loop spilling to the stack.
+template <int K, int L, int W> DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table)
 {
+    constexpr unsigned shift = 64u - W;
     for (;;) {
         size_t n = SIZE_MAX;
         for (int k = 0; k < L; ++k)
@@ -69,12 +73,13 @@ DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table, unsigned s
             return;
         const uint8_t *const base = l.base;
         uint64_t pos[L];
-        uint8_t *out[L];
+        std::ptrdiff_t apart[L];
+        uint8_t *out = l.out[first];
         for (int k = 0; k < L; ++k) {
             pos[k] = l.pos[first + k];
-            out[k] = l.out[first + k];
+            apart[k] = l.out[first + k] - out;
         }
-        for (size_t r = 0; r < n; ++r) {
+        for (uint8_t *const last = out + n * K; out != last; out += K) {
 #pragma GCC unroll 4
             for (int k = 0; k < L; ++k) {
                 uint64_t ahead = peek(base, pos[k]);
@@ -82,25 +87,26 @@ DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table, unsigned s
 #pragma GCC unroll 4
                 for (int j = 0; j < K; ++j) {
                     const unsigned entry = table[ahead >> shift];
-                    out[k][j] = static_cast<uint8_t>(entry >> kSymbolShift);
+                    // The first lane's distance is 0 and takes no register.
+                    out[(k == 0 ? 0 : apart[k]) + j] = static_cast<uint8_t>(entry >> kSymbolShift);
                     ahead <<= entry & kLengthMask & 63u;
                     used += entry & kLengthMask;
                 }
                 pos[k] += used;
-                out[k] += K;
             }
         }
         for (int k = 0; k < L; ++k) {
             l.pos[first + k] = pos[k];
-            l.out[first + k] = out[k];
+            l.out[first + k] = out + apart[k];
             l.left[first + k] -= n * K;
         }
     }
 }
 
 // A lane's last symbols one at a time, stopping once its end is passed.
-void finish(Lanes &l, int k, const uint16_t *table, unsigned shift)
+template <int W> void finish(Lanes &l, int k, const uint16_t *table)
 {
+    constexpr unsigned shift = 64u - W;
     for (; l.left[k] > 0 && l.pos[k] <= l.end[k]; --l.left[k]) {
         const unsigned entry = table[peek_guarded(l.base, l.pos[k], l.end[k]) >> shift];
         *l.out[k]++ = static_cast<uint8_t>(entry >> kSymbolShift);
@@ -108,37 +114,38 @@ void finish(Lanes &l, int k, const uint16_t *table, unsigned shift)
     }
 }
 
-template <int K, int L> DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, int bits)
+template <int K, int L, int W> DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table)
 {
-    const unsigned shift = 64u - static_cast<unsigned>(bits);
-    rounds<K, L>(l, 0, table, shift);
+    rounds<K, L, W>(l, 0, table);
     // The lanes end at about the same symbol: whatever one has left after
     // another reached its end goes on alone.
     for (int k = 0; k < L; ++k) {
         if (L > 1)
-            rounds<K, 1>(l, k, table, shift);
-        finish(l, k, table, shift);
+            rounds<K, 1, W>(l, k, table);
+        finish<W>(l, k, table);
     }
 }
 
-template <int L> DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, int bits)
+// Tables of 8-bit index take four codes a load, those of 11 bits three.
+template <int L> DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, int width)
 {
     static_assert(3 * short_code_bits <= 33 && 4 * 8 <= 33, "a round takes at most 33 bits");
-    if (bits <= 8)
-        decode_lanes<4, L>(l, table, bits);
+    if (width == 8)
+        decode_lanes<4, L, 8>(l, table);
     else
-        decode_lanes<3, L>(l, table, bits);
+        decode_lanes<3, L, short_code_bits>(l, table);
 }
 
-template <int L> void decode_plain(Lanes &l, const uint16_t *table, int bits)
+template <int L> void decode_plain(Lanes &l, const uint16_t *table, int width)
 {
-    decode_any<L>(l, table, bits);
+    decode_any<L>(l, table, width);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // Shifts by a register that need not be cl, and no flags to keep: a tenth
 // and more of the decoding time where the lanes are short of registers.
-template <int L> __attribute__((target("bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int bits)
+template <int L>
+__attribute__((target("bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int bits)
 {
     decode_any<L>(l, table, bits);
 }
@@ -172,12 +179,15 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
         bits_ = 0;
         return true;
     }
-    const size_t entries = size_t{1} << longest;
+    // Indexed by 8 bits, or by 11 for longer codes, so that the decoder's
+    // shift is a constant.
+    const int width = longest <= 8 ? 8 : short_code_bits;
+    const size_t entries = size_t{1} << width;
     std::fill(table_.begin(), table_.begin() + static_cast<long>(entries), uint16_t{0});
     for (int i = 0; i < leaf_count; ++i) {
         const uint8_t symbol = leaves[i];
         const int length = codes[symbol].length;
-        const size_t spread = size_t{1} << (longest - length);
+        const size_t spread = size_t{1} << (width - length);
         const size_t at = static_cast<size_t>(codes[symbol].code) * spread;
         const uint16_t entry = static_cast<uint16_t>((symbol << kSymbolShift) | length);
         for (size_t e = at; e < at + spread; ++e) {
@@ -188,11 +198,11 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
         }
     }
     bits_ = longest;
+    width_ = width;
     return true;
 }
 
-uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
-                              size_t count) const
+uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const
 {
     if (bits_ < 0)
         return UINT64_MAX;
@@ -206,7 +216,7 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
     l.end[0] = 32 * static_cast<uint64_t>(words);
     l.out[0] = out;
     l.left[0] = count;
-    huffman::decode<1>(l, table_.data(), bits_);
+    huffman::decode<1>(l, table_.data(), width_);
     return l.pos[0];
 }
 
@@ -230,7 +240,7 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
         l.out[k] = out + stream_share(size, k);
         l.left[k] = stream_share(size, k + 1) - stream_share(size, k);
     }
-    huffman::decode<stream_count>(l, table_.data(), bits_);
+    huffman::decode<stream_count>(l, table_.data(), width_);
     begin = 0;
     for (int k = 0; k < stream_count; ++k) {
         used[k] = l.pos[k] - begin;

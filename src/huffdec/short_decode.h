@@ -3,8 +3,8 @@
  * symbol after symbol and consumes the same bits, as FastDecoder does for
  * any code; what it gains is that every code is one look-up in a table of at
  * most 2048 two-byte entries (the length, and the symbol above it), indexed
- * by as many bits as the longest code has, and that one unaligned load of a
- * stream serves three codes (four where none is longer than 8 bits).
+ * by 8 bits where no code is longer, else by 11, and that one unaligned load
+ * of a stream serves three codes (four where none is longer than 8 bits).
  *
  * Four streams of one block are decoded side by side: each code waits on the
  * one before it in its own stream, and the processor overlaps the four
@@ -56,6 +56,7 @@ class ShortDecoder
     // Entries: the code's length in the low byte, the symbol above it.
     std::array<uint16_t, size_t{1} << short_code_bits> table_;
     int bits_ = -1;
+    int width_ = 0; // the bits that index table_: 8, or 11 for longer codes
     uint8_t single_ = 0;
 };
 
