@@ -145,23 +145,23 @@ template <int L> void decode_plain(Lanes &l, const uint16_t *table, int width)
 // Shifts by a register that need not be cl, and no flags to keep: a tenth
 // and more of the decoding time where the lanes are short of registers.
 template <int L>
-__attribute__((target("bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int bits)
+__attribute__((target("bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int width)
 {
-    decode_any<L>(l, table, bits);
+    decode_any<L>(l, table, width);
 }
 
-template <int L> void decode(Lanes &l, const uint16_t *table, int bits)
+template <int L> void decode(Lanes &l, const uint16_t *table, int width)
 {
     static const bool bmi2 = __builtin_cpu_supports("bmi2");
     if (bmi2)
-        decode_bmi2<L>(l, table, bits);
+        decode_bmi2<L>(l, table, width);
     else
-        decode_plain<L>(l, table, bits);
+        decode_plain<L>(l, table, width);
 }
 #else
-template <int L> void decode(Lanes &l, const uint16_t *table, int bits)
+template <int L> void decode(Lanes &l, const uint16_t *table, int width)
 {
-    decode_plain<L>(l, table, bits);
+    decode_plain<L>(l, table, width);
 }
 #endif
 

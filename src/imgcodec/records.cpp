@@ -192,17 +192,22 @@ RgbPtr new_pixels_for(const PDCBCR *in, Fill fill)
     return out;
 }
 
-DctPtr new_coefficients_for(const PDCBCR *in, uint16_t qRate, PictureBlocks *blocks, Fill fill)
+DctPtr new_coefficient_stores(std::size_t luma_samples, std::size_t chroma_samples, Fill fill)
 {
-    std::size_t luma_samples = 0, chroma_samples = 0;
-    if (!forward_arguments(in, qRate, blocks, &luma_samples, &chroma_samples))
-        return nullptr;
     auto out = new_dct_record();
     if (!out || !(out->YdataDCT = samples(luma_samples, fill)) ||
         !(out->CbDataDCT = samples(chroma_samples, fill)) ||
         !(out->CrDataDCT = samples(chroma_samples, fill)))
         return nullptr;
     return out;
+}
+
+DctPtr new_coefficients_for(const PDCBCR *in, uint16_t qRate, PictureBlocks *blocks, Fill fill)
+{
+    std::size_t luma_samples = 0, chroma_samples = 0;
+    if (!forward_arguments(in, qRate, blocks, &luma_samples, &chroma_samples))
+        return nullptr;
+    return new_coefficient_stores(luma_samples, chroma_samples, fill);
 }
 
 } // namespace dctlab::img

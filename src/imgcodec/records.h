@@ -59,6 +59,10 @@ enum class Fill { zeroed, written };
 CbcrPtr new_planes_for(const PDRGB *in, Fill fill);
 RgbPtr new_pixels_for(const PDCBCR *in, Fill fill);
 
+/* A coefficient record with stores of these sizes and nothing else set;
+ * null after the memory line. */
+DctPtr new_coefficient_stores(std::size_t luma_samples, std::size_t chroma_samples, Fill fill);
+
 /* The forward transform's result: after toDCT2's refusals (above), the
  * record with its stores allocated, and the picture's blocks; null after the
  * refusal's or the memory line. */

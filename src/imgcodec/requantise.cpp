@@ -13,7 +13,6 @@
 #include "messages.h"
 #include "quant_matrix.h"
 #include "records.h"
-#include "result_memory.h"
 
 namespace dctlab::img
 {
@@ -101,14 +100,10 @@ bool requantise(const DCTDATA &rounded, uint16_t rate, DctPtr &out)
     }
     if (!out || !out->YdataDCT || !out->CbDataDCT || !out->CrDataDCT ||
         out->YBlks != rounded.YBlks || out->CBlks != rounded.CBlks) {
-        out = new_dct_record();
         // Every coefficient is written below.
-        if (!out || !(out->YdataDCT = new_written_samples(luma_samples)) ||
-            !(out->CbDataDCT = new_written_samples(chroma_samples)) ||
-            !(out->CrDataDCT = new_written_samples(chroma_samples))) {
-            out.reset();
+        out = new_coefficient_stores(luma_samples, chroma_samples, Fill::written);
+        if (!out)
             return false;
-        }
         out->YBlks = rounded.YBlks;
         out->CBlks = rounded.CBlks;
     }

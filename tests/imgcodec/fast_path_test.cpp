@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "every_kernel.h"
 #include "fast_path.h"
 #include "imgcodec.h"
 #include "kept_blocks.h"
@@ -130,19 +131,6 @@ void expect_same_pixels(const PDRGB *got, const PDRGB *want)
     for (std::size_t n = 0; n < std::size_t{want->w} * want->h; ++n)
         ASSERT_EQ(0, std::memcmp(&got->data[n], &want->data[n], 3)) << "pixel " << n;
 }
-
-// Every kernel in turn, the best one chosen again afterwards.
-class EveryKernel : public testing::TestWithParam<std::size_t>
-{
-  protected:
-    void SetUp() override
-    {
-        if (GetParam() >= fast::kernel_count())
-            GTEST_SKIP() << "this processor lacks the instruction set";
-        fast::choose_kernel(GetParam());
-    }
-    void TearDown() override { fast::choose_kernel(0); }
-};
 
 TEST_P(EveryKernel, WholePathMatchesTheReferenceAtEverySize)
 {
@@ -463,11 +451,6 @@ TEST(KeptBlocks, ResultsInKeptBlocksEqualThoseInFreshMemory)
     EXPECT_TRUE(reused({rgb_again->data}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, testing::Values(0, 1, 2),
-                         [](const testing::TestParamInfo<std::size_t> &info) {
-                             return info.param < fast::kernel_count()
-                                        ? std::string(fast::kernel(info.param).name)
-                                        : "unavailable_" + std::to_string(info.param);
-                         });
+DCTLAB_FOR_EVERY_KERNEL(EveryKernel);
 
 } // namespace

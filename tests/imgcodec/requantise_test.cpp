@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
-#include "fast_path.h"
+#include "every_kernel.h"
 #include "imgcodec.h"
 #include "quant_matrix.h"
 #include "record_handles.h"
@@ -23,7 +23,6 @@ namespace
 {
 
 namespace img = dctlab::img;
-namespace fast = dctlab::img::fast;
 
 enum class Samples { picture, any, extremes };
 
@@ -70,18 +69,6 @@ void expect_same(const DCTDATA &got, const DCTDATA &want, const std::string &wha
     EXPECT_TRUE(same(got.CrDataDCT, want.CrDataDCT, want.CBlks)) << what << ", Cr";
 }
 
-class EveryKernel : public testing::TestWithParam<std::size_t>
-{
-  protected:
-    void SetUp() override
-    {
-        if (GetParam() >= fast::kernel_count())
-            GTEST_SKIP() << "this processor lacks the instruction set";
-        fast::choose_kernel(GetParam());
-    }
-    void TearDown() override { fast::choose_kernel(0); }
-};
-
 TEST_P(EveryKernel, EveryRateAsToDct2GivesIt)
 {
     struct Case {
@@ -115,12 +102,7 @@ TEST_P(EveryKernel, EveryRateAsToDct2GivesIt)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, testing::Values(0, 1, 2),
-                         [](const testing::TestParamInfo<std::size_t> &info) {
-                             return info.param < fast::kernel_count()
-                                        ? std::string(fast::kernel(info.param).name)
-                                        : "unavailable_" + std::to_string(info.param);
-                         });
+DCTLAB_FOR_EVERY_KERNEL(EveryKernel);
 
 TEST(Requantise, RefusesWhatToDct2AndReturnFromDctRefuse)
 {
