@@ -17,6 +17,7 @@ constexpr uint8_t kEndMarker = 0;
 constexpr uint8_t kHuffmanBlock = 1;
 constexpr uint8_t kStoredBlock = 2;
 constexpr uint8_t kFourStreamBlock = 3;
+constexpr uint8_t kLengthsBlock = 4;
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
 constexpr size_t kStoredHeaderSize = 8;      // N, CRC after the type byte
@@ -24,6 +25,22 @@ constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the ty
 // The first version with stored and with four-stream blocks.
 constexpr uint8_t kStoredSince = 2;
 constexpr uint8_t kFourStreamsSince = 3;
+constexpr uint8_t kLengthsSince = 4;
+// A lengths block's header: N, T and the four word counts as varints, then
+// the CRC. A varint is 7 bits a byte, the lowest first, the top bit set on
+// every byte but the last; it is at most 5 bytes and its last byte is not 0
+// unless it is the only one, so that every value has one spelling.
+constexpr size_t kVarintMostBytes = 5;
+constexpr size_t kLengthsHeaderMostSize = 6 * kVarintMostBytes + 4;
+
+inline size_t put_varint(uint8_t *at, uint32_t value)
+{
+    size_t n = 0;
+    for (; value >= 0x80; value >>= 7)
+        at[n++] = static_cast<uint8_t>(value | 0x80);
+    at[n++] = static_cast<uint8_t>(value);
+    return n;
+}
 // The decoder serves codes of up to 22 bits, and form_tree writes no longer;
 // a four-stream block's codes are at most 11 bits long.
 constexpr int kMaxCodeLength = huffman::lookup_bits;

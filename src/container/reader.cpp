@@ -11,6 +11,8 @@
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
+#include "lengths_layout.h"
+#include "read_lengths.h"
 #include "little_endian.h"
 #include "short_decode.h"
 #include "table_check.h"
@@ -149,6 +151,25 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
                           " " + std::to_string(k), error))
             return false;
     return true;
+}
+
+enum class VarintRead { ok, truncated, damaged };
+
+// One varint of a lengths block's header (format.h), read a byte at a time.
+VarintRead read_varint(ByteSource &in, uint32_t &value)
+{
+    value = 0;
+    for (size_t i = 0; i < kVarintMostBytes; ++i) {
+        uint8_t byte;
+        if (read_fully(in, &byte, 1) != 1)
+            return VarintRead::truncated;
+        if (i == kVarintMostBytes - 1 && byte > 0x0F)
+            return VarintRead::damaged; // beyond 32 bits, or a sixth byte
+        value |= uint32_t{byte & 0x7Fu} << (7 * i);
+        if ((byte & 0x80) == 0)
+            return byte == 0 && i > 0 ? VarintRead::damaged : VarintRead::ok;
+    }
+    return VarintRead::damaged;
 }
 
 constexpr char kCannotWrite[] = "cannot write the output";
@@ -412,23 +433,52 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             }
             continue;
         }
-        const bool four = type == kFourStreamBlock && version >= kFourStreamsSince;
+        const bool lengths_block = type == kLengthsBlock && version >= kLengthsSince;
+        const bool four =
+            lengths_block || (type == kFourStreamBlock && version >= kFourStreamsSince);
         if (type != kHuffmanBlock && !four)
             return fail_after_earlier(where + "unknown block type " + std::to_string(type));
-        uint8_t head[kFourStreamHeaderSize];
-        const size_t head_size = four ? kFourStreamHeaderSize : kBlockHeaderSize;
-        if (read_fully(in, head, head_size) != head_size)
-            return fail_after_earlier(where + "truncated block header");
-        const uint32_t length = load_le32(head), table_size = load_le32(head + 4);
+        uint32_t length = 0, table_size = 0;
+        std::array<uint64_t, huffman::stream_count> claimed{}; // each stream's bytes
+        if (lengths_block) {
+            std::array<uint32_t, 2 + huffman::stream_count> fields;
+            for (uint32_t &field : fields) {
+                const VarintRead got = read_varint(in, field);
+                if (got != VarintRead::ok)
+                    return fail_after_earlier(where + (got == VarintRead::truncated
+                                                           ? "truncated block header"
+                                                           : "damaged block header"));
+            }
+            uint8_t crc[4];
+            if (read_fully(in, crc, sizeof crc) != sizeof crc)
+                return fail_after_earlier(where + "truncated block header");
+            length = fields[0];
+            table_size = fields[1];
+            for (int k = 0; k < huffman::stream_count; ++k)
+                claimed[k] = 4 * uint64_t{fields[2 + k]};
+            job->crc = load_le32(crc);
+        } else {
+            uint8_t head[kFourStreamHeaderSize];
+            const size_t head_size = four ? kFourStreamHeaderSize : kBlockHeaderSize;
+            if (read_fully(in, head, head_size) != head_size)
+                return fail_after_earlier(where + "truncated block header");
+            length = load_le32(head);
+            table_size = load_le32(head + 4);
+            for (int k = 0; k < (four ? huffman::stream_count : 1); ++k)
+                claimed[k] = load_le32(head + 8 + 4 * k);
+            job->crc = load_le32(head + head_size - 4);
+        }
         job->huffman = true;
         job->length = length;
         job->streams = four ? huffman::stream_count : 1;
-        job->crc = load_le32(head + head_size - 4);
         if (length == 0 || length > max_block)
             return fail_after_earlier(where + "length " + std::to_string(length) +
                                       " is outside 1 to " + std::to_string(max_block));
-        if (table_size < table_stream_size(1) || table_size > table_stream_size(256))
-            return fail_after_earlier(where + "table stream length " + std::to_string(table_size) +
+        if (lengths_block ? table_size == 0 || table_size > huffman::lengths_table_most_bytes
+                          : table_size < table_stream_size(1) ||
+                                table_size > table_stream_size(256))
+            return fail_after_earlier(where + (lengths_block ? "lengths table" : "table stream") +
+                                      " length " + std::to_string(table_size) +
                                       " is impossible");
         // The symbols of each stream, and the words their longest codes
         // could take.
@@ -439,14 +489,14 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             symbols[k] =
                 four ? huffman::stream_share(length, k + 1) - huffman::stream_share(length, k)
                      : length;
-            const uint32_t size = load_le32(head + 8 + 4 * k);
+            const uint64_t size = claimed[k];
             const std::string which = four ? " " + std::to_string(k) : "";
             const uint64_t most_words = (symbols[k] * longest_allowed + 31) / 32;
             if (size % 4 != 0 || size / 4 > most_words)
                 return fail_after_earlier(where + "encoded stream" + which + " length " +
                                           std::to_string(size) + " is impossible for " +
                                           std::to_string(symbols[k]) + " symbols");
-            job->stream_size[k] = size;
+            job->stream_size[k] = static_cast<size_t>(size);
             encoded_size += size;
         }
         const int64_t left = in.remaining();
@@ -454,14 +504,26 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             return fail_after_earlier(where + "truncated: its streams need " +
                                       std::to_string(uint64_t{table_size} + encoded_size) +
                                       " bytes, " + std::to_string(left) + " remain");
-        uint8_t table[table_stream_size(256)];
+        uint8_t table[std::max(table_stream_size(256), huffman::lengths_table_most_bytes)];
         if (read_fully(in, table, table_size) != table_size)
-            return fail_after_earlier(where + "truncated table stream");
-        std::string table_error, shape;
-        if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,
-                                         table_error))
-            return fail_after_earlier(where + table_error);
-        job->longest = huffman::codes_of_shape(shape, job->symbols, job->leaves, job->codes.data());
+            return fail_after_earlier(where + (lengths_block ? "truncated lengths table"
+                                                             : "truncated table stream"));
+        std::string table_error;
+        if (lengths_block) {
+            std::array<uint8_t, 256> lengths;
+            if (!huffman::read_lengths_table(table, table_size, lengths, table_error))
+                return fail_after_earlier(where + table_error);
+            job->leaves = huffman::canonical_codes(lengths.data(), 256, job->codes.data(),
+                                                   job->symbols.data());
+            job->longest = *std::max_element(lengths.begin(), lengths.end());
+        } else {
+            std::string shape;
+            if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,
+                                             table_error))
+                return fail_after_earlier(where + table_error);
+            job->longest =
+                huffman::codes_of_shape(shape, job->symbols, job->leaves, job->codes.data());
+        }
         if (job->longest > longest_allowed)
             return fail_after_earlier(where + "a code of " + std::to_string(job->longest) +
                                       " bits in a four-stream block, whose codes are at most " +

@@ -11,6 +11,7 @@
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
+#include "write_lengths.h"
 #include "little_endian.h"
 #include "planning.h"
 
@@ -57,13 +58,14 @@ class Scratch
 // least a segment long, so only the last block of an input can be shorter.
 constexpr size_t kFourStreamsFrom = size_t{4} << 10;
 
-// One block: in four streams, or stored where that is smaller. A block of
-// one byte value takes no code bits and is a plain Huffman block with an
-// empty stream, as is a block shorter than kFourStreamsFrom with a stream
-// of its own.
+// One block: in four streams with the canonical code of its lengths, or
+// stored where that is smaller. A block of one byte value takes no code
+// bits and is a plain Huffman block with an empty stream, as is a block
+// shorter than kFourStreamsFrom with a stream of its own.
 bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &scratch,
                  std::string &error)
 {
+    namespace hf = dctlab::huffman;
     const size_t size = span.end - span.begin;
     const uint8_t *bytes = data + span.begin;
     std::array<int32_t, 256> counts;
@@ -74,41 +76,51 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     }
     const bool four = leaves > 1 && size >= kFourStreamsFrom;
     std::array<HUFFCODE, 256> codes;
-    huffman::TableBytes table;
-    huffman::build_code(counts.data(), 256, four ? kMaxShortCodeLength : kMaxCodeLength,
-                        scratch.code, codes.data(), table);
-    const int64_t bits = huffman::code_bits(codes.data());
+    hf::TableBytes table;
+    hf::build_code(counts.data(), 256, four ? kMaxShortCodeLength : kMaxCodeLength, scratch.code,
+                   codes.data(), table);
+    const int64_t bits = hf::code_bits(codes.data());
     if (bits < 0) {
         error = "the encoder failed";
         return false;
     }
+    // The lengths alone carry a four-stream block's code: the canonical code
+    // of form_tree's lengths, which codes the block in the same bits.
+    hf::LengthsTable lengths_table;
+    if (four) {
+        std::array<uint8_t, 256> lengths, order;
+        for (int b = 0; b < 256; ++b)
+            lengths[b] = static_cast<uint8_t>(codes[b].length);
+        hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
+        hf::write_lengths_table(lengths.data(), scratch.code, lengths_table);
+    }
+    const uint8_t *table_bytes = four ? lengths_table.bytes.data() : table.bytes.data();
+    const size_t table_size = four ? lengths_table.size : table.size;
     // Each stream ends on a word of its own: at most three words beyond the
     // codes' own.
     const size_t most_words =
-        static_cast<size_t>((bits + 31) / 32) + (four ? huffman::stream_count - 1 : 0);
-    const size_t head_size = 1 + (four ? kFourStreamHeaderSize : kBlockHeaderSize);
-    if (head_size + table.size + 4 * most_words >= size + (1 + kStoredHeaderSize)) {
+        static_cast<size_t>((bits + 31) / 32) + (four ? hf::stream_count - 1 : 0);
+    const size_t head_most = 1 + (four ? kLengthsHeaderMostSize : kBlockHeaderSize);
+    if (head_most + table_size + 4 * most_words >= size + (1 + kStoredHeaderSize)) {
         if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";
             return false;
         }
         return true;
     }
-    uint8_t head[1 + kFourStreamHeaderSize];
-    store_le32(head + 1, static_cast<uint32_t>(size));
-    store_le32(head + 5, static_cast<uint32_t>(table.size));
-    std::array<uint8_t *, huffman::stream_count> streams{};
-    std::array<size_t, huffman::stream_count> words{};
+    uint8_t head[1 + kLengthsHeaderMostSize];
+    size_t head_size = 0;
+    std::array<uint8_t *, hf::stream_count> streams{};
+    std::array<size_t, hf::stream_count> words{};
     if (four) {
         int longest = 0;
         for (const HUFFCODE &c : codes)
             longest = std::max(longest, c.length);
-        std::array<size_t, huffman::stream_count> room;
+        std::array<size_t, hf::stream_count> room;
         size_t total = 0;
-        for (int k = 0; k < huffman::stream_count; ++k) {
-            room[k] = 4 * huffman::short_words_bound(huffman::stream_share(size, k + 1) -
-                                                         huffman::stream_share(size, k),
-                                                     longest);
+        for (int k = 0; k < hf::stream_count; ++k) {
+            room[k] = 4 * hf::short_words_bound(
+                              hf::stream_share(size, k + 1) - hf::stream_share(size, k), longest);
             total += room[k];
         }
         uint8_t *coded = scratch.take(total);
@@ -116,34 +128,40 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
             error = "no memory for the coded block";
             return false;
         }
-        for (int k = 0; k < huffman::stream_count; ++k) {
+        for (int k = 0; k < hf::stream_count; ++k) {
             streams[k] = coded;
             coded += room[k];
         }
-        huffman::encode_four(bytes, size, codes.data(), streams.data(), words.data());
-        head[0] = kFourStreamBlock;
-        for (int k = 0; k < huffman::stream_count; ++k)
-            store_le32(head + 9 + 4 * k, static_cast<uint32_t>(4 * words[k]));
-        store_le32(head + 25, crc_of(bytes, size));
-    } else if (leaves > 1) {
-        words[0] = static_cast<size_t>((bits + 31) / 32);
-        streams[0] = scratch.take(4 * words[0]);
-        if (!streams[0]) {
-            error = "no memory for the coded block";
-            return false;
+        hf::encode_four(bytes, size, codes.data(), streams.data(), words.data());
+        head[0] = kLengthsBlock;
+        head_size = 1 + put_varint(head + 1, static_cast<uint32_t>(size));
+        head_size += put_varint(head + head_size, static_cast<uint32_t>(table_size));
+        for (int k = 0; k < hf::stream_count; ++k)
+            head_size += put_varint(head + head_size, static_cast<uint32_t>(words[k]));
+        store_le32(head + head_size, crc_of(bytes, size));
+        head_size += 4;
+    } else {
+        if (leaves > 1) {
+            words[0] = static_cast<size_t>((bits + 31) / 32);
+            streams[0] = scratch.take(4 * words[0]);
+            if (!streams[0]) {
+                error = "no memory for the coded block";
+                return false;
+            }
+            if (!hf::encode_words(bytes, size, codes.data(), streams[0], words[0])) {
+                error = "the encoder failed";
+                return false;
+            }
         }
-        if (!huffman::encode_words(bytes, size, codes.data(), streams[0], words[0])) {
-            error = "the encoder failed";
-            return false;
-        }
-    }
-    if (!four) {
         head[0] = kHuffmanBlock;
+        store_le32(head + 1, static_cast<uint32_t>(size));
+        store_le32(head + 5, static_cast<uint32_t>(table_size));
         store_le32(head + 9, static_cast<uint32_t>(4 * words[0]));
         store_le32(head + 13, crc_of(bytes, size));
+        head_size = 1 + kBlockHeaderSize;
     }
-    bool written = out.write(head, head_size) && out.write(table.bytes.data(), table.size);
-    for (int k = 0; k < huffman::stream_count && written; ++k)
+    bool written = out.write(head, head_size) && out.write(table_bytes, table_size);
+    for (int k = 0; k < hf::stream_count && written; ++k)
         written = words[k] == 0 || out.write(streams[k], 4 * words[k]);
     if (!written) {
         error = "cannot write the output";

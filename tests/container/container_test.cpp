@@ -9,6 +9,7 @@
 #include "container.h"
 #include "crc32_fast.h"
 #include "huffenc.h"
+#include "write_lengths.h"
 
 namespace
 {
@@ -119,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ContainerRoundTrip, testing::ValuesIn(inputs())
 TEST(Container, EmptyInputIsHeaderAndEndMarker)
 {
     const Bytes container = pack_bytes({});
-    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 // Long enough that Huffman coding pays: the same code as "abracadabra"
@@ -142,16 +143,37 @@ Bytes random_bytes(size_t size, uint32_t seed)
     return out;
 }
 
+// A lengths block's varint at `at`, moving past it.
+uint32_t varint(const Bytes &c, size_t &at)
+{
+    uint32_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        value |= uint32_t{c[at] & 0x7Fu} << shift;
+        if ((c[at++] & 0x80) == 0)
+            return value;
+    }
+}
+
 // Block types and lengths of a container, walked without checking.
 std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
 {
     std::vector<std::pair<int, uint32_t>> blocks;
     for (size_t at = 8; at < c.size() && c[at] != 0;) {
-        const uint32_t n = c[at + 1] | c[at + 2] << 8 | c[at + 3] << 16 | uint32_t{c[at + 4]} << 24;
-        blocks.emplace_back(c[at], n);
         const auto le = [&](size_t p) {
             return c[p] | c[p + 1] << 8 | c[p + 2] << 16 | uint32_t{c[p + 3]} << 24;
         };
+        if (c[at] == 4) {
+            size_t field = at + 1;
+            const uint32_t n = varint(c, field), table = varint(c, field);
+            uint64_t words = 0;
+            for (int k = 0; k < 4; ++k)
+                words += varint(c, field);
+            blocks.emplace_back(4, n);
+            at = field + 4 + table + 4 * words;
+            continue;
+        }
+        const uint32_t n = le(at + 1);
+        blocks.emplace_back(c[at], n);
         if (c[at] == 2)
             at += 9 + n;
         else if (c[at] == 3)
@@ -216,9 +238,9 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
     const Bytes container = pack_bytes(input);
     const auto blocks = blocks_of(container);
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[0], std::make_pair(3, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[0], std::make_pair(4, uint32_t{3 << 16}));
     EXPECT_EQ(blocks[1], std::make_pair(2, uint32_t{3 << 16}));
-    EXPECT_EQ(blocks[2], std::make_pair(3, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[2], std::make_pair(4, uint32_t{3 << 16}));
     Bytes restored;
     std::string error;
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
@@ -370,6 +392,54 @@ Bytes four_stream_block(const Bytes &data)
     return block;
 }
 
+void put_varint(Bytes &b, uint32_t v)
+{
+    for (; v >= 0x80; v >>= 7)
+        b.push_back(static_cast<uint8_t>(v | 0x80));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+// The lengths of form_tree's code, its canonical code (shortest first, by
+// value within a length, counting up), and what encode writes with it for
+// each share.
+Bytes lengths_block(const Bytes &data)
+{
+    std::array<HUFFCODE, 256> tree_codes{};
+    form_tree_table(data, tree_codes);
+    std::array<uint8_t, 256> lengths;
+    std::vector<std::pair<int, int>> by_length;
+    for (int b = 0; b < 256; ++b) {
+        lengths[b] = static_cast<uint8_t>(tree_codes[b].length);
+        if (lengths[b] != 0)
+            by_length.emplace_back(lengths[b], b);
+    }
+    std::sort(by_length.begin(), by_length.end());
+    std::array<HUFFCODE, 256> codes{};
+    uint32_t code = 0;
+    int previous = by_length.front().first;
+    for (const auto &[length, b] : by_length) {
+        code <<= length - previous;
+        previous = length;
+        codes[b] = HUFFCODE{static_cast<int32_t>(code++), length, 0};
+    }
+    static dctlab::huffman::CodeScratch scratch;
+    dctlab::huffman::LengthsTable table;
+    dctlab::huffman::write_lengths_table(lengths.data(), scratch, table);
+    Bytes block{4}, streams;
+    put_varint(block, static_cast<uint32_t>(data.size()));
+    put_varint(block, static_cast<uint32_t>(table.size));
+    for (int k = 0; k < 4; ++k) {
+        const Bytes words =
+            encoded(data.data() + share(data.size(), k), share(data.size(), k + 1) - share(data.size(), k), codes);
+        put_varint(block, static_cast<uint32_t>(words.size() / 4));
+        streams.insert(streams.end(), words.begin(), words.end());
+    }
+    put32(block, dctlab::crc32_of(data.data(), data.size()));
+    block.insert(block.end(), table.bytes.begin(), table.bytes.begin() + static_cast<long>(table.size));
+    block.insert(block.end(), streams.begin(), streams.end());
+    return block;
+}
+
 Bytes stored_block(const Bytes &data)
 {
     Bytes block{2};
@@ -394,14 +464,15 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
 {
     // Inputs of one block whose form_tree codes are at most 11 bits long:
     // pack's own fast paths must give the library functions' bytes, in one
-    // stream below 4 KiB and in four from there on.
+    // stream with form_tree's table below 4 KiB and in four with the
+    // canonical code of its lengths from there on.
     for (const Bytes &input : {abracadabras(), text_like(4095, 21), text_like(4096, 21),
                                text_like(4099, 21), text_like(20000, 21)}) {
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
         const Bytes block =
-            input.size() < 4096 ? huffman_block(input) : four_stream_block(input);
-        EXPECT_EQ(packed, container_of(3, {block}, input.size())) << input.size() << " bytes";
+            input.size() < 4096 ? huffman_block(input) : lengths_block(input);
+        EXPECT_EQ(packed, container_of(4, {block}, input.size())) << input.size() << " bytes";
     }
 }
 
@@ -411,7 +482,7 @@ TEST(Container, LongCodesAreCutToElevenBits)
     // block still comes back.
     const Bytes input = fibonacci_counts();
     const Bytes packed = pack_bytes(input);
-    ASSERT_EQ(blocks_of(packed)[0].first, 3);
+    ASSERT_EQ(blocks_of(packed)[0].first, 4);
     Bytes out;
     std::string error;
     ASSERT_TRUE(unpack_bytes(packed, out, error)) << error;
@@ -430,6 +501,8 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
     Bytes both = all;
     both.insert(both.end(), text.begin(), text.end());
     both.insert(both.end(), one.begin(), one.end());
+    Bytes every = both;
+    every.insert(every.end(), text.begin(), text.end());
     struct Case {
         uint8_t version;
         std::vector<Bytes> blocks;
@@ -446,6 +519,12 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
          both,
          ""},
         {3, {four_stream_block(one)}, one, ""},
+        {3, {lengths_block(text)}, text, "block 0: unknown block type 4"},
+        {4,
+         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
+          lengths_block(text)},
+         every,
+         ""},
     };
     for (const Case &c : cases) {
         const Bytes container = container_of(c.version, c.blocks, c.original.size());
@@ -460,21 +539,22 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 4, 9}) {
+    for (uint8_t version : {0, 5, 9}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 3)");
+                             " is not supported (this dctlab reads versions 1 to 4)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
     EXPECT_EQ(error, "not a dctlab container");
 }
 
-TEST(Container, FourStreamDamageIsNamed)
+// Four shares of 1056 bytes, each 22 times 32 a (1 bit), 8 b and 8 c (2
+// bits): 1408 bits, exactly 44 words a stream, and each share ends in a c,
+// whose code (01) is not all zero bits.
+Bytes even_quarters()
 {
-    // Four shares of 1056 bytes, each 22 times 32 a (1 bit), 8 b and 8 c (2
-    // bits): 1408 bits, exactly 44 words a stream.
     Bytes quarter;
     for (int i = 0; i < 22; ++i) {
         Bytes part(32, 'a');
@@ -483,13 +563,17 @@ TEST(Container, FourStreamDamageIsNamed)
         std::shuffle(part.begin(), part.end(), std::mt19937(24 + i));
         quarter.insert(quarter.end(), part.begin(), part.end());
     }
-    // Each share ends in a c, whose code (01) is not all zero bits.
     std::iter_swap(std::find(quarter.begin(), quarter.end(), 'c'), quarter.end() - 1);
     Bytes input;
     for (int k = 0; k < 4; ++k)
         input.insert(input.end(), quarter.begin(), quarter.end());
-    const Bytes good = pack_bytes(input);
-    ASSERT_EQ(good, container_of(3, {four_stream_block(input)}, input.size()));
+    return input;
+}
+
+TEST(Container, FourStreamDamageIsNamed)
+{
+    const Bytes input = even_quarters();
+    const Bytes good = container_of(3, {four_stream_block(input)}, input.size());
     // type at 8, N at 9, A at 13, E0 to E3 at 17 to 29, CRC at 33, table at
     // 37 (11 bytes), streams at 48, 176 bytes each.
     struct Case {
@@ -516,6 +600,53 @@ TEST(Container, FourStreamDamageIsNamed)
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_EQ(error, c.error);
     }
+}
+
+TEST(Container, LengthsBlockDamageIsNamed)
+{
+    const Bytes input = even_quarters();
+    const Bytes good = pack_bytes(input);
+    ASSERT_EQ(good, container_of(4, {lengths_block(input)}, input.size()));
+    // type at 8, N (4224) at 9 and 10, T at 11, the word counts (44 each)
+    // at 12 to 15, CRC at 16, the table at 20.
+    ASSERT_EQ(good[9], 0x80);
+    ASSERT_EQ(good[10], 0x21);
+    ASSERT_EQ(good[12], 44);
+    const uint8_t table = good[11];
+    struct Case {
+        std::vector<std::pair<size_t, uint8_t>> edits;
+        const char *error;
+    };
+    const size_t total = good.size() - 8;
+    const Case cases[] = {
+        {{{9, 0xFF}, {10, 0xFF}, {11, 0xFF}, {12, 0xFF}, {13, 0xFF}}, "block 0: damaged block header"},
+        {{{9, 0xFF}, {10, 0xFF}, {11, 0xFF}, {12, 0xFF}, {13, 0x10}}, "block 0: damaged block header"},
+        {{{11, static_cast<uint8_t>(table | 0x80)}, {12, 0}}, "block 0: damaged block header"},
+        {{{11, 0}}, "block 0: lengths table length 0 is impossible"},
+        {{{11, 0xE7}, {12, 0x01}}, "block 0: lengths table length 231 is impossible"},
+        {{{9, 0}}, "block 0: length 0 is outside 1 to 268435456"},
+        {{{9, 0x84}, {total, 0x84}}, "block 0: encoded stream 0 ends before its 1057 symbols"},
+        {{{14, 8}}, "block 0: encoded stream 2 length 32 does not fit 1056 symbols"},
+        {{{14, 45}, {15, 43}}, "block 0: encoded stream 2 is longer than its symbols need"},
+        {{{16, static_cast<uint8_t>(good[16] ^ 1)}}, "block 0: CRC mismatch: the data is damaged"},
+    };
+    for (const Case &c : cases) {
+        Bytes damaged = good, out;
+        for (const auto &[at, value] : c.edits)
+            damaged[at] = value;
+        std::string error;
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, c.error);
+    }
+    Bytes cut(good.begin(), good.begin() + 14), out;
+    std::string error;
+    EXPECT_FALSE(unpack_bytes(cut, out, error));
+    EXPECT_EQ(error, "block 0: truncated block header");
+    // A table that reads as no complete code is named with its block.
+    Bytes bad_table = good;
+    std::fill(bad_table.begin() + 20, bad_table.begin() + 20 + table, 0);
+    EXPECT_FALSE(unpack_bytes(bad_table, out, error));
+    EXPECT_EQ(error, "block 0: lengths table's own code is not complete");
 }
 
 TEST(Container, StoredBlockDamageIsNamed)

@@ -75,7 +75,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 3;
+constexpr uint8_t kContainerVersion = 4;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;

@@ -1,0 +1,27 @@
+/* The compact table of a code given by its lengths (lengths_layout.h), read
+ * from untrusted bytes and checked whole. */
+#ifndef DCTLAB_HUFFDEC_READ_LENGTHS_H
+#define DCTLAB_HUFFDEC_READ_LENGTHS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace dctlab
+{
+namespace huffman
+{
+
+/* True when the `size` bytes at `table` are exactly one such table, its
+ * length symbols' code complete (or one symbol of one bit), its runs within
+ * the 256 byte values, the bits after the last symbol 0, and the lengths one
+ * complete code of two or more leaves; then `lengths` holds them. Otherwise
+ * `error` names what is wrong. */
+bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
+                        std::string &error);
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif

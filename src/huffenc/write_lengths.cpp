@@ -1,0 +1,98 @@
+#include "write_lengths.h"
+
+#include <algorithm>
+
+namespace dctlab
+{
+namespace huffman
+{
+
+namespace
+{
+
+// Bits into bytes, most significant first; the bytes start zeroed.
+class BitWriter
+{
+  public:
+    explicit BitWriter(uint8_t *bytes) : bytes_(bytes) {}
+    void put(uint32_t value, int width)
+    {
+        for (int i = width - 1; i >= 0; --i, ++at_)
+            if ((value >> i) & 1u)
+                bytes_[at_ / 8] |= static_cast<uint8_t>(0x80u >> (at_ % 8));
+    }
+    size_t bytes() const { return (at_ + 7) / 8; }
+
+  private:
+    uint8_t *bytes_;
+    size_t at_ = 0;
+};
+
+struct Item {
+    uint8_t symbol, extra; // the run's extra bits hold `extra`
+};
+
+} // namespace
+
+void write_lengths_table(const uint8_t *lengths, CodeScratch &scratch, LengthsTable &table)
+{
+    // The lengths as length symbols: runs of three or more zeros in one.
+    std::array<Item, max_leaves> items;
+    int count = 0;
+    for (int b = 0; b < max_leaves;) {
+        int run = 0;
+        while (b + run < max_leaves && lengths[b + run] == 0)
+            ++run;
+        if (run < zero_runs[0].base) {
+            items[count++] = Item{lengths[b], 0};
+            ++b;
+            continue;
+        }
+        b += run;
+        constexpr int longest_run = zero_runs[1].base + (1 << zero_runs[1].extra_bits) - 1;
+        while (run >= zero_runs[1].base) {
+            const int take = std::min(run, longest_run);
+            items[count++] = Item{long_zero_run, static_cast<uint8_t>(take - zero_runs[1].base)};
+            run -= take;
+        }
+        if (run >= zero_runs[0].base)
+            items[count++] = Item{short_zero_run, static_cast<uint8_t>(run - zero_runs[0].base)};
+        else
+            for (; run > 0; --run)
+                items[count++] = Item{0, 0};
+    }
+    std::array<int32_t, length_symbols> counts{};
+    for (int i = 0; i < count; ++i)
+        ++counts[items[i].symbol];
+    std::array<HUFFCODE, length_symbols> built;
+    TableBytes unused;
+    build_code(counts.data(), length_symbols, longest_length_code, scratch, built.data(), unused);
+    std::array<uint8_t, length_symbols> code_lengths{};
+    int used = 0;
+    for (int s = 0; s < length_symbols; ++s) {
+        code_lengths[s] = static_cast<uint8_t>(built[s].length);
+        used += counts[s] != 0 ? 1 : 0;
+    }
+    // One symbol alone gets the one-bit code 0.
+    if (used == 1)
+        for (int s = 0; s < length_symbols; ++s)
+            code_lengths[s] = counts[s] != 0 ? 1 : 0;
+    std::array<HUFFCODE, length_symbols> codes;
+    std::array<uint8_t, length_symbols> order;
+    canonical_codes(code_lengths.data(), length_symbols, codes.data(), order.data());
+
+    table.bytes.fill(0);
+    BitWriter out(table.bytes.data());
+    for (int s = 0; s < length_symbols; ++s)
+        out.put(code_lengths[s], length_field_bits);
+    for (int i = 0; i < count; ++i) {
+        const HUFFCODE &c = codes[items[i].symbol];
+        out.put(static_cast<uint32_t>(c.code), c.length);
+        if (items[i].symbol >= short_zero_run)
+            out.put(items[i].extra, zero_runs[items[i].symbol - short_zero_run].extra_bits);
+    }
+    table.size = out.bytes();
+}
+
+} // namespace huffman
+} // namespace dctlab

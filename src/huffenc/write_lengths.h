@@ -1,0 +1,29 @@
+/* The compact table of a code given by its lengths (lengths_layout.h). */
+#ifndef DCTLAB_HUFFENC_WRITE_LENGTHS_H
+#define DCTLAB_HUFFENC_WRITE_LENGTHS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "build_code.h"
+#include "lengths_layout.h"
+
+namespace dctlab
+{
+namespace huffman
+{
+
+struct LengthsTable {
+    std::array<uint8_t, lengths_table_most_bytes> bytes;
+    size_t size = 0;
+};
+
+/* Writes the table of the 256 byte lengths (0 to 11, making a complete code
+ * of two or more leaves). */
+void write_lengths_table(const uint8_t *lengths, CodeScratch &scratch, LengthsTable &table);
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif

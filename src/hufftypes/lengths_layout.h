@@ -1,0 +1,88 @@
+/* A code given by its lengths alone: the canonical code of those lengths,
+ * and the compact table that carries them in the container's lengths blocks.
+ *
+ * The canonical code gives the shortest codes first and, among codes of one
+ * length, the lower byte first; the first code is all zero bits and each
+ * next one counts up, shifted left where the length grows. A decoder needs
+ * nothing but the 256 lengths to rebuild it.
+ *
+ * The table is a bit string, most significant bit of each byte first:
+ *
+ *   14 fields of 3 bits   the length (0 = unused, 1 to 7) of the code of each
+ *                         of the 14 length symbols below, in the order 0 to 13
+ *   symbols               coded with the canonical code of those lengths,
+ *                         until the lengths of all 256 byte values are given:
+ *                         0 to 11  the next byte value's length (0: no code)
+ *                         12       3 + (next 3 bits) byte values without code
+ *                         13       11 + (next 7 bits) byte values without code
+ *   zero bits             to the end of the last byte
+ *
+ * The length symbols' code is complete (its Kraft sum is exactly 1), or it is
+ * one symbol with a code of one bit, 0. The byte lengths make one complete
+ * code of two or more leaves. */
+#ifndef DCTLAB_INTERNAL_LENGTHS_LAYOUT_H
+#define DCTLAB_INTERNAL_LENGTHS_LAYOUT_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "huffman_layout.h"
+#include "hufftypes.h"
+
+namespace dctlab
+{
+namespace huffman
+{
+
+constexpr int length_symbols = 14;
+constexpr int short_zero_run = 12, long_zero_run = 13;
+constexpr int length_field_bits = 3;
+constexpr int longest_length_code = (1 << length_field_bits) - 1;
+
+struct ZeroRun {
+    int base, extra_bits;
+};
+constexpr ZeroRun zero_runs[2] = {{3, 3}, {11, 7}};
+static_assert(zero_runs[0].base + (1 << zero_runs[0].extra_bits) == zero_runs[1].base,
+              "the two runs cover 3 to 138 without a gap");
+static_assert(short_zero_run == short_code_bits + 1, "length symbols 0 to 11, then the runs");
+
+/* The longest table: every one of the 256 lengths in a 7-bit code. */
+constexpr size_t lengths_table_most_bytes =
+    (length_symbols * length_field_bits + max_leaves * longest_length_code + 7) / 8;
+static_assert(lengths_table_most_bytes == 230, "a table never passes 230 bytes");
+
+/* The canonical code of `lengths` (n of them, each 0 to 31): codes[s] gets
+ * the code and length of every s (weight 0; length 0 where s has no code).
+ * The lengths must satisfy Kraft's inequality. `order` gets the symbols with
+ * a code, shortest first and by value within a length; returns how many. */
+inline int canonical_codes(const uint8_t *lengths, int n, HUFFCODE *codes, uint8_t *order)
+{
+    std::array<int, 33> count{};
+    for (int s = 0; s < n; ++s)
+        ++count[lengths[s]];
+    count[0] = 0;
+    std::array<uint32_t, 33> next{};
+    std::array<int, 33> place{};
+    uint32_t code = 0;
+    int at = 0;
+    for (int len = 1; len <= 32; ++len) {
+        code = (code + static_cast<uint32_t>(count[len - 1])) << 1;
+        next[len] = code;
+        place[len] = at;
+        at += count[len];
+    }
+    for (int s = 0; s < n; ++s) {
+        const int len = lengths[s];
+        codes[s] = HUFFCODE{len != 0 ? static_cast<int32_t>(next[len]++) : 0, len, 0};
+        if (len != 0)
+            order[place[len]++] = static_cast<uint8_t>(s);
+    }
+    return at;
+}
+
+} // namespace huffman
+} // namespace dctlab
+
+#endif
