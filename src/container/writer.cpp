@@ -11,6 +11,7 @@
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
+#include "length_limit.h"
 #include "write_lengths.h"
 #include "little_endian.h"
 #include "planning.h"
@@ -75,24 +76,27 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
         leaves += counts[b] != 0 ? 1 : 0;
     }
     const bool four = leaves > 1 && size >= kFourStreamsFrom;
+    // A four-stream block's code is carried by its lengths alone: the
+    // canonical code of the lengths of form_tree's code, or of the cheapest
+    // code of at most 11 bits where that is deeper.
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
-    hf::build_code(counts.data(), 256, four ? kMaxShortCodeLength : kMaxCodeLength, scratch.code,
-                   codes.data(), table);
-    const int64_t bits = hf::code_bits(codes.data());
-    if (bits < 0) {
-        error = "the encoder failed";
-        return false;
-    }
-    // The lengths alone carry a four-stream block's code: the canonical code
-    // of form_tree's lengths, which codes the block in the same bits.
     hf::LengthsTable lengths_table;
+    int64_t bits = 0;
     if (four) {
         std::array<uint8_t, 256> lengths, order;
+        hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
         for (int b = 0; b < 256; ++b)
-            lengths[b] = static_cast<uint8_t>(codes[b].length);
+            bits += int64_t{counts[b]} * lengths[b];
         hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
-        hf::write_lengths_table(lengths.data(), scratch.code, lengths_table);
+        hf::write_lengths_table(lengths.data(), lengths_table);
+    } else {
+        hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
+        bits = hf::code_bits(codes.data());
+        if (bits < 0) {
+            error = "the encoder failed";
+            return false;
+        }
     }
     const uint8_t *table_bytes = four ? lengths_table.bytes.data() : table.bytes.data();
     const size_t table_size = four ? lengths_table.size : table.size;

@@ -39,11 +39,13 @@ void package_merge(const int64_t *weights, int count, int limit,
     std::array<int, lookup_bits> size;
     std::array<int64_t, max_nodes> first, second;
     int64_t *below = first.data(), *level = second.data();
-    // The weights and each level's packages end in a sentinel that no
+    // The weights and each level's packages lie between sentinels that no
     // weight reaches, so the merge needs no test of either end.
-    std::array<int64_t, max_leaves + 1> symbols, packages;
-    std::copy(weights, weights + count, symbols.begin());
-    symbols[static_cast<size_t>(count)] = INT64_MAX;
+    std::array<int64_t, max_leaves + 2> symbol_store, package_store;
+    int64_t *const symbols = symbol_store.data() + 1, *const packages = package_store.data() + 1;
+    std::copy(weights, weights + count, symbols);
+    symbols[-1] = packages[-1] = INT64_MIN;
+    symbols[count] = INT64_MAX;
 
     for (int i = 0; i < count; ++i) {
         below[i] = weights[i];
@@ -55,21 +57,36 @@ void package_merge(const int64_t *weights, int count, int limit,
         const int pairs = size[d + 1] / 2;
         for (int p = 0; p < pairs; ++p)
             packages[p] = below[2 * p] + below[2 * p + 1];
-        packages[static_cast<size_t>(pairs)] = INT64_MAX;
-        int s = 0, p = 0;
+        packages[pairs] = INT64_MAX;
         const int items = count + pairs;
-        for (int out = 0; out < items; ++out) {
-            // On equal weights the symbol goes first; either order is
-            // optimal. Masks rather than a branch: which side wins is as
-            // good as random, and a mispredicted branch an item cost most
-            // of the time here.
+        // Merged from both ends at once, the lightest items from the front
+        // and the heaviest from the back: each end is a chain of a load and
+        // a compare an item, and two chains run side by side. On equal
+        // weights the symbol goes first (either order is optimal), so the
+        // back takes the package. Masks rather than a branch: which side
+        // wins is as good as random, and a mispredicted branch an item cost
+        // most of the time here.
+        int s = 0, p = 0, s_back = count - 1, p_back = pairs - 1;
+        bool *const is_sym = is_symbol[d].data();
+        const auto front = [&](int out) {
             const int64_t a = symbols[s], b = packages[p];
             const int64_t take_symbol = -static_cast<int64_t>(a <= b);
             level[out] = (a & take_symbol) | (b & ~take_symbol);
             s += static_cast<int>(take_symbol & 1);
             p += static_cast<int>(~take_symbol & 1);
-            is_symbol[d][out] = take_symbol != 0;
+            is_sym[out] = take_symbol != 0;
+        };
+        for (int k = 0, out = items - 1; k < items / 2; ++k, --out) {
+            front(k);
+            const int64_t a = symbols[s_back], b = packages[p_back];
+            const int64_t take_package = -static_cast<int64_t>(b >= a);
+            level[out] = (b & take_package) | (a & ~take_package);
+            p_back -= static_cast<int>(take_package & 1);
+            s_back -= static_cast<int>(~take_package & 1);
+            is_sym[out] = take_package == 0;
         }
+        if (items % 2 != 0)
+            front(items / 2);
         size[d] = items;
         std::swap(below, level);
     }
@@ -98,29 +115,136 @@ int tree_depth(const HUFFNODE *root)
     return 1 + std::max(tree_depth(root->child0), tree_depth(root->child1));
 }
 
-HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit)
+void limited_code_lengths(const int32_t *weights, int n, int limit, std::array<int, max_leaves> &length)
 {
     // Sorted by weight, ties to the lower index, as one key each: the weight
     // (below 2^31) above the index.
     std::array<uint64_t, max_leaves> keys;
     int count = 0;
     for (int i = 0; i < n; ++i)
-        if (nodes[i].weight > 0)
-            keys[count++] =
-                (static_cast<uint64_t>(nodes[i].weight) << 32) | static_cast<uint32_t>(i);
+        if (weights[i] > 0)
+            keys[count++] = (static_cast<uint64_t>(weights[i]) << 32) | static_cast<uint32_t>(i);
     assert(count >= 2 && limit >= 1 && limit <= lookup_bits && count <= (1 << limit));
     std::sort(keys.begin(), keys.begin() + count);
-    std::array<int, max_leaves> order{};
+    std::array<int64_t, max_leaves> sorted{};
     for (int i = 0; i < count; ++i)
-        order[i] = static_cast<int>(keys[i] & 0xFFFFFFFFu);
-    std::array<int64_t, max_leaves> weights{};
-    for (int i = 0; i < count; ++i)
-        weights[i] = nodes[order[i]].weight;
+        sorted[i] = static_cast<int64_t>(keys[i] >> 32);
     std::array<int, max_leaves> by_weight{};
-    package_merge(weights.data(), count, limit, by_weight);
-    std::array<int, max_leaves> length{};
+    package_merge(sorted.data(), count, limit, by_weight);
+    std::fill(length.begin(), length.begin() + n, 0);
     for (int i = 0; i < count; ++i)
-        length[order[i]] = by_weight[i];
+        length[keys[i] & 0xFFFFFFFFu] = by_weight[i];
+}
+
+namespace
+{
+
+// The leaves sorted by weight, ties in index order (the order they come
+// in): a stable radix sort on the bytes that the weights use. For 256
+// leaves that is a few hundred steps a byte where a comparison sort took
+// some 2000 comparisons.
+void sort_by_weight(std::array<uint32_t, max_leaves> &weight,
+                    std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
+{
+    std::array<uint32_t, max_leaves> w2;
+    std::array<uint16_t, max_leaves> i2;
+    for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8) {
+        std::array<int, 257> start{};
+        for (int k = 0; k < m; ++k)
+            ++start[((weight[k] >> shift) & 0xFFu) + 1];
+        for (int b = 0; b < 256; ++b)
+            start[b + 1] += start[b];
+        for (int k = 0; k < m; ++k) {
+            const int at = start[(weight[k] >> shift) & 0xFFu]++;
+            w2[at] = weight[k];
+            i2[at] = index[k];
+        }
+        weight.swap(w2);
+        index.swap(i2);
+    }
+}
+
+} // namespace
+
+int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
+{
+    std::array<uint32_t, max_leaves> weight;
+    std::array<uint16_t, max_leaves> index;
+    int m = 0;
+    uint32_t any = 0;
+    for (int i = 0; i < n; ++i) {
+        lengths[i] = 0;
+        if (counts[i] != 0) {
+            weight[m] = static_cast<uint32_t>(counts[i]);
+            index[m++] = static_cast<uint16_t>(i);
+            any |= static_cast<uint32_t>(counts[i]);
+        }
+    }
+    if (m < 2)
+        return 0;
+    sort_by_weight(weight, index, m, any);
+    // form_tree's merges: the two lightest of the sorted leaves and the
+    // merged nodes (whose weights never decrease), a leaf first among equal
+    // weights, as form_tree's keys order them. Nodes 0 to m - 1 are the
+    // leaves in sorted order, m onwards the merged ones as they are made,
+    // so every parent comes after its children and the root last.
+    std::array<uint32_t, max_leaves> merged;
+    std::array<uint16_t, max_nodes> parent;
+    int next_leaf = 0, next_merged = 0;
+    merged[0] = UINT32_MAX; // none made yet
+    const auto pop = [&](uint32_t &w) {
+        if (next_leaf < m && weight[next_leaf] <= merged[next_merged]) {
+            w = weight[next_leaf];
+            return next_leaf++;
+        }
+        w = merged[next_merged];
+        return m + next_merged++;
+    };
+    for (int made = 0; made < m - 1; ++made) {
+        uint32_t a, b;
+        const int first = pop(a);
+        const int second = pop(b);
+        merged[made] = a + b;
+        merged[made + 1] = UINT32_MAX; // not made yet
+        parent[first] = parent[second] = static_cast<uint16_t>(m + made);
+    }
+    std::array<uint8_t, max_nodes> depth;
+    depth[2 * m - 2] = 0;
+    int longest = 0;
+    for (int node = 2 * m - 3; node >= 0; --node) {
+        depth[node] = static_cast<uint8_t>(depth[parent[node]] + 1);
+        if (node < m)
+            longest = std::max<int>(longest, depth[node]);
+    }
+    if (longest <= limit) {
+        for (int k = 0; k < m; ++k)
+            lengths[index[k]] = depth[k];
+        return longest;
+    }
+    std::array<int64_t, max_leaves> sorted;
+    for (int k = 0; k < m; ++k)
+        sorted[k] = weight[k];
+    std::array<int, max_leaves> by_weight;
+    package_merge(sorted.data(), m, limit, by_weight);
+    longest = 0;
+    for (int k = 0; k < m; ++k) {
+        lengths[index[k]] = static_cast<uint8_t>(by_weight[k]);
+        longest = std::max(longest, by_weight[k]);
+    }
+    return longest;
+}
+
+HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit)
+{
+    std::array<int32_t, max_leaves> weights{};
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        weights[i] = nodes[i].weight > 0 ? nodes[i].weight : 0;
+        count += weights[i] > 0 ? 1 : 0;
+    }
+    std::array<int, max_leaves> length{};
+    limited_code_lengths(weights.data(), n, limit, length);
+    std::array<int, max_leaves> order{};
 
     // Canonical layout: shorter codes first, then lower bytes (the leaves in
     // index order, dealt out to their lengths).

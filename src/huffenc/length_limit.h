@@ -4,6 +4,9 @@
 #ifndef DCTLAB_HUFFENC_LENGTH_LIMIT_H
 #define DCTLAB_HUFFENC_LENGTH_LIMIT_H
 
+#include <array>
+#include <cstdint>
+
 #include "huffman_layout.h"
 #include "hufftypes.h"
 
@@ -23,6 +26,18 @@ int tree_depth(const HUFFNODE *root);
  * count up in that order. Needs at least two leaves of non-zero weight.
  * Returns the new root. */
 HUFFNODE *rebuild_length_limited(HUFFNODE *nodes, int n, int limit = lookup_bits);
+
+/* The lengths of that code alone, for the `n` weights (0 for no code, at
+ * least two non-zero): length[i] for weight i, 0 where it is 0. */
+void limited_code_lengths(const int32_t *weights, int n, int limit,
+                          std::array<int, max_leaves> &length);
+
+/* The lengths of form_tree's code of the `n` counts (2 to 256 of them, at
+ * most 256 non-zero, summing below 2^31), or where it is deeper than
+ * `limit`, of the cheapest code that fits; without building a tree:
+ * lengths[i] for count i, 0 where it is 0 and for a single leaf. Returns
+ * the longest. */
+int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths);
 
 } // namespace huffman
 } // namespace dctlab

@@ -1,5 +1,7 @@
 #include "write_lengths.h"
 
+#include "length_limit.h"
+
 #include <algorithm>
 
 namespace dctlab
@@ -34,7 +36,7 @@ struct Item {
 
 } // namespace
 
-void write_lengths_table(const uint8_t *lengths, CodeScratch &scratch, LengthsTable &table)
+void write_lengths_table(const uint8_t *lengths, LengthsTable &table)
 {
     // The lengths as length symbols: runs of three or more zeros in one.
     std::array<Item, max_leaves> items;
@@ -64,27 +66,23 @@ void write_lengths_table(const uint8_t *lengths, CodeScratch &scratch, LengthsTa
     std::array<int32_t, length_symbols> counts{};
     for (int i = 0; i < count; ++i)
         ++counts[items[i].symbol];
-    std::array<HUFFCODE, length_symbols> built;
-    TableBytes unused;
-    build_code(counts.data(), length_symbols, longest_length_code, scratch, built.data(), unused);
-    std::array<uint8_t, length_symbols> code_lengths{};
+    std::array<uint8_t, length_symbols> own;
+    code_lengths(counts.data(), length_symbols, longest_length_code, own.data());
     int used = 0;
-    for (int s = 0; s < length_symbols; ++s) {
-        code_lengths[s] = static_cast<uint8_t>(built[s].length);
+    for (int s = 0; s < length_symbols; ++s)
         used += counts[s] != 0 ? 1 : 0;
-    }
     // One symbol alone gets the one-bit code 0.
     if (used == 1)
         for (int s = 0; s < length_symbols; ++s)
-            code_lengths[s] = counts[s] != 0 ? 1 : 0;
+            own[s] = counts[s] != 0 ? 1 : 0;
     std::array<HUFFCODE, length_symbols> codes;
     std::array<uint8_t, length_symbols> order;
-    canonical_codes(code_lengths.data(), length_symbols, codes.data(), order.data());
+    canonical_codes(own.data(), length_symbols, codes.data(), order.data());
 
     table.bytes.fill(0);
     BitWriter out(table.bytes.data());
     for (int s = 0; s < length_symbols; ++s)
-        out.put(code_lengths[s], length_field_bits);
+        out.put(own[s], length_field_bits);
     for (int i = 0; i < count; ++i) {
         const HUFFCODE &c = codes[items[i].symbol];
         out.put(static_cast<uint32_t>(c.code), c.length);

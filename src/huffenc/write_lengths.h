@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "build_code.h"
 #include "lengths_layout.h"
 
 namespace dctlab
@@ -21,7 +20,7 @@ struct LengthsTable {
 
 /* Writes the table of the 256 byte lengths (0 to 11, making a complete code
  * of two or more leaves). */
-void write_lengths_table(const uint8_t *lengths, CodeScratch &scratch, LengthsTable &table);
+void write_lengths_table(const uint8_t *lengths, LengthsTable &table);
 
 } // namespace huffman
 } // namespace dctlab

@@ -422,9 +422,8 @@ Bytes lengths_block(const Bytes &data)
         previous = length;
         codes[b] = HUFFCODE{static_cast<int32_t>(code++), length, 0};
     }
-    static dctlab::huffman::CodeScratch scratch;
     dctlab::huffman::LengthsTable table;
-    dctlab::huffman::write_lengths_table(lengths.data(), scratch, table);
+    dctlab::huffman::write_lengths_table(lengths.data(), table);
     Bytes block{4}, streams;
     put_varint(block, static_cast<uint32_t>(data.size()));
     put_varint(block, static_cast<uint32_t>(table.size));

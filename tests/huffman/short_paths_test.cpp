@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "build_code.h"
+#include "length_limit.h"
 #include "caller.h"
 #include "encode_words.h"
 #include "fast_decode.h"
@@ -105,6 +106,14 @@ TEST(ShortPaths, BuildCodeIsFormTreesWhereItFitsAndOptimalWhereItDoesNot)
             if (weights.size() > (size_t{1} << limit))
                 continue;
             const Built b = built(counts, limit);
+            // The lengths alone, without a tree, are build_code's.
+            std::array<uint8_t, 256> lengths;
+            int longest_length = 0;
+            for (const HUFFCODE &c : b.codes)
+                longest_length = std::max(longest_length, c.length);
+            ASSERT_EQ(hf::code_lengths(counts.data(), 256, limit, lengths.data()), longest_length);
+            for (int s = 0; s < 256; ++s)
+                ASSERT_EQ(lengths[s], b.codes[s].length) << "round " << round << " limit " << limit;
             if (depth <= limit) {
                 EXPECT_EQ(b.table, stream) << "round " << round << " limit " << limit;
                 for (int s = 0; s < 256; ++s)
