@@ -1,5 +1,8 @@
 #include "read_lengths.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "lengths_layout.h"
 
 namespace dctlab
@@ -10,66 +13,68 @@ namespace huffman
 namespace
 {
 
-// Bits from bytes, most significant first, knowing where they end.
-class BitReader
+// The table's bits, most significant first, read through a window of 57 or
+// more: the bytes copied with zeros after them, so that a window never
+// reads past the copy, and a position beyond the table's own bits shows
+// that it was cut short.
+class Bits
 {
   public:
-    BitReader(const uint8_t *bytes, size_t size) : bytes_(bytes), bits_(8 * uint64_t{size}) {}
-    bool get(int width, uint32_t &value)
+    Bits(const uint8_t *bytes, size_t size) : bits_(8 * uint64_t{size})
     {
-        if (at_ + static_cast<uint64_t>(width) > bits_)
-            return false;
-        value = 0;
-        for (int i = 0; i < width; ++i, ++at_)
-            value = value << 1 | ((bytes_[at_ / 8] >> (7 - at_ % 8)) & 1u);
-        return true;
+        std::memcpy(bytes_.data(), bytes, size);
     }
+    uint32_t peek(int width) const
+    {
+        uint64_t window;
+        std::memcpy(&window, bytes_.data() + at_ / 8, sizeof window);
+        window = __builtin_bswap64(window) << (at_ % 8);
+        return static_cast<uint32_t>(window >> (64 - width));
+    }
+    // Takes `width` bits; false when they run past the table.
+    bool take(int width, uint32_t &value)
+    {
+        value = peek(width);
+        at_ += static_cast<uint64_t>(width);
+        return at_ <= bits_;
+    }
+    void skip(int width) { at_ += static_cast<uint64_t>(width); }
     uint64_t at() const { return at_; }
     uint64_t size() const { return bits_; }
 
   private:
-    const uint8_t *bytes_;
+    std::array<uint8_t, lengths_table_most_bytes + 8> bytes_{};
     uint64_t bits_, at_ = 0;
 };
 
-// The canonical code of the length symbols, decoded a bit at a time: at
-// each length the codes of that length are the `count` values from `first`.
+// The length symbols' canonical code as a table of its longest length: the
+// next 7 bits give a symbol and its length, or nothing where the code is
+// one symbol of one bit and the bit is 1.
 class LengthCode
 {
   public:
     explicit LengthCode(const uint8_t *lengths)
     {
         std::array<HUFFCODE, length_symbols> codes;
-        used_ = canonical_codes(lengths, length_symbols, codes.data(), order_.data());
-        for (int s = 0; s < length_symbols; ++s)
-            ++count_[lengths[s]];
-    }
-    // -1 for bits that are no code, -2 for a code cut by the table's end.
-    int next(BitReader &in) const
-    {
-        uint32_t code = 0, first = 0;
-        int index = 0;
-        for (int len = 1; len <= longest_length_code; ++len) {
-            uint32_t bit;
-            if (!in.get(1, bit))
-                return -2;
-            code |= bit;
-            const uint32_t count = static_cast<uint32_t>(count_[len]);
-            if (code - first < count)
-                return order_[static_cast<size_t>(index) + (code - first)];
-            index += count_[len];
-            if (index == used_)
-                return -1; // no code is longer
-            first = (first + count) << 1;
-            code <<= 1;
+        std::array<uint8_t, length_symbols> order;
+        canonical_codes(lengths, length_symbols, codes.data(), order.data());
+        for (int s = 0; s < length_symbols; ++s) {
+            const int len = codes[s].length;
+            if (len == 0)
+                continue;
+            const uint32_t spread = 1u << (longest_length_code - len);
+            const uint32_t at = static_cast<uint32_t>(codes[s].code) * spread;
+            for (uint32_t e = at; e < at + spread; ++e)
+                entry_[e] = Entry{static_cast<uint8_t>(s), static_cast<uint8_t>(len)};
         }
-        return -1;
     }
+    struct Entry {
+        uint8_t symbol = 0, length = 0; // length 0: no code
+    };
+    Entry next(const Bits &in) const { return entry_[in.peek(longest_length_code)]; }
 
   private:
-    std::array<uint8_t, length_symbols> order_{};
-    std::array<int, longest_length_code + 1> count_{};
-    int used_ = 0;
+    std::array<Entry, 1u << longest_length_code> entry_{};
 };
 
 } // namespace
@@ -77,13 +82,17 @@ class LengthCode
 bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
                         std::string &error)
 {
-    BitReader in(table, size);
+    if (size > lengths_table_most_bytes) {
+        error = "lengths table is longer than its lengths need";
+        return false;
+    }
+    Bits in(table, size);
     std::array<uint8_t, length_symbols> code_lengths;
     uint32_t kraft = 0;
     int used = 0, single = 0;
     for (int s = 0; s < length_symbols; ++s) {
         uint32_t len;
-        if (!in.get(length_field_bits, len)) {
+        if (!in.take(length_field_bits, len)) {
             error = "lengths table ends before its code";
             return false;
         }
@@ -100,39 +109,41 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
     }
     const LengthCode code(code_lengths.data());
     for (int b = 0; b < max_leaves;) {
-        const int symbol = code.next(in);
-        if (symbol == -2) {
+        if (in.at() >= in.size()) {
             error = "lengths table ends before its 256 lengths";
             return false;
         }
-        if (symbol < 0) {
+        const LengthCode::Entry e = code.next(in);
+        if (e.length == 0) {
             error = "lengths table holds bits that are no code";
             return false;
         }
-        if (symbol < short_zero_run) {
-            lengths[static_cast<size_t>(b++)] = static_cast<uint8_t>(symbol);
-            continue;
-        }
-        const ZeroRun run = zero_runs[symbol - short_zero_run];
-        uint32_t extra;
-        if (!in.get(run.extra_bits, extra)) {
+        in.skip(e.length);
+        uint32_t extra = 0;
+        const bool run = e.symbol >= short_zero_run;
+        if (in.at() > in.size() ||
+            (run && !in.take(zero_runs[e.symbol - short_zero_run].extra_bits, extra))) {
             error = "lengths table ends before its 256 lengths";
             return false;
         }
-        const int zeros = run.base + static_cast<int>(extra);
+        if (!run) {
+            lengths[static_cast<size_t>(b++)] = e.symbol;
+            continue;
+        }
+        const int zeros = zero_runs[e.symbol - short_zero_run].base + static_cast<int>(extra);
         if (b + zeros > max_leaves) {
             error = "lengths table runs past byte value 255";
             return false;
         }
-        for (int i = 0; i < zeros; ++i)
-            lengths[static_cast<size_t>(b++)] = 0;
+        std::fill_n(lengths.begin() + b, zeros, uint8_t{0});
+        b += zeros;
     }
     if ((in.at() + 7) / 8 != size) {
         error = "lengths table is longer than its lengths need";
         return false;
     }
-    uint32_t rest;
-    if (!in.get(static_cast<int>(in.size() - in.at()), rest) || rest != 0) {
+    uint32_t rest = 0;
+    if (in.at() < in.size() && !(in.take(static_cast<int>(in.size() - in.at()), rest) && rest == 0)) {
         error = "bits after the lengths are not 0";
         return false;
     }

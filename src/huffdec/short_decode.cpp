@@ -183,6 +183,10 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
     // shift is a constant.
     const int width = longest <= 8 ? 8 : short_code_bits;
     const size_t entries = size_t{1} << width;
+    // Filled without a test an entry: the lengths' Kraft sum is exactly 1,
+    // so the codes fill the index space exactly when none overlaps another,
+    // and an overlap leaves some entry unset (0, since every length is at
+    // least 1), which one pass finds afterwards.
     std::fill(table_.begin(), table_.begin() + static_cast<long>(entries), uint16_t{0});
     for (int i = 0; i < leaf_count; ++i) {
         const uint8_t symbol = leaves[i];
@@ -190,13 +194,11 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
         const size_t spread = size_t{1} << (width - length);
         const size_t at = static_cast<size_t>(codes[symbol].code) * spread;
         const uint16_t entry = static_cast<uint16_t>((symbol << kSymbolShift) | length);
-        for (size_t e = at; e < at + spread; ++e) {
-            // Entries are never 0 once set: every length is at least 1.
-            if (table_[e] != 0)
-                return false;
-            table_[e] = entry;
-        }
+        std::fill_n(table_.begin() + static_cast<long>(at), spread, entry);
     }
+    if (std::find(table_.begin(), table_.begin() + static_cast<long>(entries), uint16_t{0}) !=
+        table_.begin() + static_cast<long>(entries))
+        return false;
     bits_ = longest;
     width_ = width;
     return true;
