@@ -88,6 +88,9 @@ struct BlockJob {
     int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
     int leaves = 0, longest = 0;
+    // The code: by its lengths for a lengths block, else by its codes.
+    bool canonical = false;
+    std::array<uint8_t, 256> lengths;
     std::array<uint8_t, 256> symbols{};
     std::array<HUFFCODE, 256> codes{};
     std::unique_ptr<Decoding> own;   // a decoder of its own, on a thread of its own
@@ -128,8 +131,11 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
     const bool short_codes = job.longest <= kMaxShortCodeLength;
     // The shape was checked to be one complete tree, so the builds succeed;
     // they guard the decoders all the same.
-    if (short_codes ? !d.short_codes.build(job.codes.data(), job.symbols.data(), job.leaves)
-                    : !d.any_codes.build(job.codes.data(), job.symbols.data(), job.leaves)) {
+    const bool built =
+        job.canonical  ? d.short_codes.build_canonical(job.lengths.data())
+        : short_codes ? d.short_codes.build(job.codes.data(), job.symbols.data(), job.leaves)
+                      : d.any_codes.build(job.codes.data(), job.symbols.data(), job.leaves);
+    if (!built) {
         error = "the tree gives no complete code";
         return false;
     }
@@ -510,12 +516,15 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
                                                              : "truncated table stream"));
         std::string table_error;
         if (lengths_block) {
-            std::array<uint8_t, 256> lengths;
-            if (!huffman::read_lengths_table(table, table_size, lengths, table_error))
+            if (!huffman::read_lengths_table(table, table_size, job->lengths, table_error))
                 return fail_after_earlier(where + table_error);
-            job->leaves = huffman::canonical_codes(lengths.data(), 256, job->codes.data(),
-                                                   job->symbols.data());
-            job->longest = *std::max_element(lengths.begin(), lengths.end());
+            job->canonical = true;
+            job->leaves = 0;
+            job->longest = 0;
+            for (uint8_t len : job->lengths) {
+                job->leaves += len != 0 ? 1 : 0;
+                job->longest = std::max<int>(job->longest, len);
+            }
         } else {
             std::string shape;
             if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,

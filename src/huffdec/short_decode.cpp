@@ -204,6 +204,55 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
     return true;
 }
 
+bool ShortDecoder::build_canonical(const uint8_t *lengths)
+{
+    // The canonical codes count up in (length, byte) order, so their
+    // entries follow one another from index 0: dealt out by length, with
+    // no code computed and nothing to clear.
+    bits_ = -1;
+    std::array<int, short_code_bits + 2> start{};
+    int leaves = 0;
+    for (int b = 0; b < max_leaves; ++b) {
+        if (lengths[b] > short_code_bits)
+            return false;
+        ++start[lengths[b] + 1];
+        leaves += lengths[b] != 0 ? 1 : 0;
+    }
+    int longest = 0;
+    for (int len = 1; len <= short_code_bits; ++len)
+        if (start[len + 1] != 0)
+            longest = len;
+    start[1] = 0; // the bytes without a code are not dealt out
+    for (int len = 1; len <= short_code_bits; ++len)
+        start[len + 1] += start[len];
+    std::array<uint8_t, max_leaves> order;
+    for (int b = 0; b < max_leaves; ++b)
+        if (lengths[b] != 0)
+            order[static_cast<size_t>(start[lengths[b]]++)] = static_cast<uint8_t>(b);
+    if (leaves == 1 || leaves == 0) {
+        // One byte value alone has no canonical code of one or more bits.
+        return false;
+    }
+    const int width = longest <= 8 ? 8 : short_code_bits;
+    const size_t entries = size_t{1} << width;
+    size_t at = 0;
+    for (int i = 0; i < leaves; ++i) {
+        const uint8_t symbol = order[static_cast<size_t>(i)];
+        const int length = lengths[symbol];
+        const size_t spread = size_t{1} << (width - length);
+        if (at + spread > entries)
+            return false; // the lengths over-fill the code
+        std::fill_n(table_.begin() + static_cast<long>(at), spread,
+                    static_cast<uint16_t>((symbol << kSymbolShift) | length));
+        at += spread;
+    }
+    if (at != entries)
+        return false; // or leave it incomplete
+    bits_ = longest;
+    width_ = width;
+    return true;
+}
+
 uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const
 {
     if (bits_ < 0)

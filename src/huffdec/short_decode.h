@@ -35,6 +35,10 @@ class ShortDecoder
      * to short_code_bits, or there is exactly one leaf, of length 0. */
     bool build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_count);
 
+    /* Takes the canonical code (lengths_layout.h) of the 256 byte lengths.
+     * Returns false as build does. */
+    bool build_canonical(const uint8_t *lengths);
+
     /* The longest code: 0 for a single leaf, -1 when not built. */
     int longest() const { return bits_; }
 

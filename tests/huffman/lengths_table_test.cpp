@@ -13,6 +13,7 @@
 #include "build_code.h"
 #include "lengths_layout.h"
 #include "read_lengths.h"
+#include "short_decode.h"
 #include "write_lengths.h"
 
 namespace
@@ -95,6 +96,43 @@ TEST(LengthsTable, CanonicalCodesCountUpByLengthThenValue)
             at += 1u << (11 - c.length);
         }
         EXPECT_EQ(at, 1u << 11) << name;
+    }
+}
+
+TEST(LengthsTable, DecoderBuiltFromLengthsIsTheOneBuiltFromTheirCodes)
+{
+    std::mt19937 rng(32);
+    for (const auto &[name, lengths] : codes_to_carry()) {
+        std::array<HUFFCODE, 256> codes;
+        std::array<uint8_t, 256> order;
+        const int leaves = hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
+        hf::ShortDecoder from_codes, from_lengths;
+        ASSERT_TRUE(from_codes.build(codes.data(), order.data(), leaves)) << name;
+        ASSERT_TRUE(from_lengths.build_canonical(lengths.data())) << name;
+        ASSERT_EQ(from_lengths.longest(), from_codes.longest()) << name;
+        std::vector<uint8_t> words(4 * 64);
+        for (auto &b : words)
+            b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> a(400), b(400);
+        EXPECT_EQ(from_lengths.decode(words.data(), 64, a.data(), a.size()),
+                  from_codes.decode(words.data(), 64, b.data(), b.size()))
+            << name;
+        EXPECT_EQ(a, b) << name;
+    }
+    // What is no complete code of two or more leaves, of at most 11 bits.
+    Lengths one{}, over{}, under{}, deep{};
+    one[5] = 1;
+    over[0] = over[1] = over[2] = 1;
+    under[0] = 1;
+    under[1] = 2;
+    deep[0] = 1;
+    for (int b = 1; b <= 11; ++b)
+        deep[b] = static_cast<uint8_t>(b + 1);
+    deep[12] = 12;
+    for (const Lengths &bad : {Lengths{}, one, over, under, deep}) {
+        hf::ShortDecoder d;
+        EXPECT_FALSE(d.build_canonical(bad.data()));
+        EXPECT_EQ(d.longest(), -1);
     }
 }
 
