@@ -242,8 +242,19 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
         const size_t spread = size_t{1} << (width - length);
         if (at + spread > entries)
             return false; // the lengths over-fill the code
-        std::fill_n(table_.begin() + static_cast<long>(at), spread,
-                    static_cast<uint16_t>((symbol << kSymbolShift) | length));
+        const uint16_t entry = static_cast<uint16_t>((symbol << kSymbolShift) | length);
+        uint16_t *to = table_.data() + at;
+        // Most spreads are a few entries: stores of 8 bytes where they
+        // reach, since a loop of two-byte stores took most of the build.
+        if (spread < 4) {
+            to[0] = entry;
+            if (spread == 2)
+                to[1] = entry;
+        } else {
+            const uint64_t four = entry * uint64_t{0x0001000100010001};
+            for (size_t e = 0; e < spread; e += 4)
+                std::memcpy(to + e, &four, sizeof four);
+        }
         at += spread;
     }
     if (at != entries)
