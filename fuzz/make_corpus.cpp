@@ -8,9 +8,9 @@
 // makes them and as libjpeg rewrites them losslessly (restart intervals,
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
-// made by this program; run it again when a format changes. The v1-* and v2-*
-// containers were made by the packers of container versions 1 and 2, which
-// the reader still reads; this program leaves them alone.
+// made by this program; run it again when a format changes. The v1-*, v2-*
+// and v3-* containers were made by the packers of container versions 1 to
+// 3, which the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -270,9 +270,22 @@ void huffman_and_container_seeds()
     Bytes four_flipped = four;
     four_flipped[four.size() / 2] ^= 0x04;
     save("fuzz_unpack", "four-streams-flipped.dlhf", four_flipped);
+    // The header's varints: N, T, then the first stream's word count.
+    size_t field = 8 + 1;
+    for (int skip = 0; skip < 2; ++skip)
+        while (four[field++] & 0x80) {
+        }
+    const size_t first_words = field;
+    for (int skip = 0; skip < 4; ++skip)
+        while (four[field++] & 0x80) {
+        }
+    const size_t table_at = field + 4;
     Bytes four_longer = four;
-    four_longer[8 + 1 + 8] += 4; // E0 one word more
+    four_longer[first_words] += 1; // stream 0 one word more
     save("fuzz_unpack", "four-streams-longer.dlhf", four_longer);
+    Bytes table_flipped = four;
+    table_flipped[table_at + 3] ^= 0x20;
+    save("fuzz_unpack", "lengths-table-flipped.dlhf", table_flipped);
 
     // Several blocks, each with its own code, and a short last one.
     Bytes text;

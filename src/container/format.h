@@ -26,10 +26,8 @@ constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the ty
 constexpr uint8_t kStoredSince = 2;
 constexpr uint8_t kFourStreamsSince = 3;
 constexpr uint8_t kLengthsSince = 4;
-// A lengths block's header: N, T and the four word counts as varints, then
-// the CRC. A varint is 7 bits a byte, the lowest first, the top bit set on
-// every byte but the last; it is at most 5 bytes and its last byte is not 0
-// unless it is the only one, so that every value has one spelling.
+// A lengths block's header: N, T and the four word counts as varints (see
+// container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;
 constexpr size_t kLengthsHeaderMostSize = 6 * kVarintMostBytes + 4;
 

@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   8 bytes   "DLHF", format version (1 byte, now 3), 3 zero bytes
+//   file header   8 bytes   "DLHF", format version (1 byte, now 4), 3 zero bytes
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -27,6 +27,16 @@
 //                           encode writes for the bytes from stream_share(N, k)
 //                           to stream_share(N, k + 1), the block cut in four
 //                           shares as even as whole bytes allow
+//     lengths     1 byte    block type 4
+//                 varint    N, the block's original length (1 to 2^28)
+//                 varint    T, the length of the lengths table
+//                 4 varints W0 to W3, the words of the four encoded streams
+//                 4 bytes   CRC-32 of the block's N original bytes
+//                 T bytes   the lengths of the block's code, at most 11 bits
+//                           each, as lengths_layout.h lays them out
+//                 4·(W0 + … + W3) bytes  the four encoded streams, cut as in
+//                           a four-stream block, coded with the canonical code
+//                           of those lengths
 //   end marker    1 byte    block type 0
 //                 8 bytes   the total original length, the sum of every N
 //
@@ -45,22 +55,33 @@
 //
 // Four streams a block let a decoder follow four chains of codes at once,
 // and codes of at most 11 bits keep its table a few KiB, so that every
-// symbol is one look-up in the fastest cache. The packer writes them for
-// every block of 4 KiB or more with more than one byte value: where
-// form_tree's code is longer than 11 bits, it takes the cheapest code that
-// is not, which costs about a byte in a thousand. Shorter blocks (the last
-// of an input) keep one stream and form_tree's code.
+// symbol is one look-up in the fastest cache. The packer writes lengths
+// blocks for every block of 4 KiB or more with more than one byte value:
+// their code is the canonical code of form_tree's lengths, or where those
+// pass 11 bits, of the cheapest code that does not (which costs about a
+// byte in a thousand). A code given by its lengths alone takes some 30 to
+// 80 bytes where form_tree's table stream took 100 to 330, which pays for
+// blocks cut finer, and so for packed sizes below zlib's. Shorter blocks
+// (the last of an input) keep one stream and form_tree's code.
 //
-// Versions 1 and 2 are version 3 without four-stream blocks, and version 1
-// also without stored blocks; this reader still reads them, and refuses
-// block types that their version did not have as unknown block types.
+// A varint is 7 bits a byte, the lowest first, with the top bit set on
+// every byte but the last; at most 5 bytes, no value beyond 32 bits, and no
+// last byte 0 but in the varint 0 itself, so that every value is spelt one
+// way.
+//
+// Versions 1 to 3 are version 4 without lengths blocks, versions 1 and 2
+// also without four-stream blocks, and version 1 without stored blocks;
+// this reader still reads them, and refuses block types that their version
+// did not have as unknown block types.
 //
 // The reader trusts nothing: it checks every length against what the input
 // still holds, that the table stream is exactly 4 + L + 4·W bytes for a leaf
 // count L of 1 to 256 with distinct symbols, that the shape bits make exactly
 // one complete tree of L leaves with no code longer than 22 bits (11 in a
 // four-stream block) and that
-// the bits after the shape are 0, that the encoded stream holds exactly the
+// the bits after the shape are 0, that a lengths table is exactly as long as
+// its lengths need, its own code and the lengths each one complete code and
+// its bits after the last length 0, that the encoded stream holds exactly the
 // words that its symbols need with zero bits after the last code, the CRC, and
 // the end marker's total. No block reaches the output before its CRC checked.
 #ifndef DCTLAB_CONTAINER_H
