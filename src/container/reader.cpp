@@ -68,7 +68,14 @@ struct Decoding {
     dctlab::huffman::FastDecoder any_codes;
     dctlab::heap_ptr<uint8_t[]> original;
     size_t capacity = 0;
+    // Checked blocks held in `original` before `at`, not yet written: on
+    // one thread, blocks go out some 1 MiB at a time, not a write each.
+    size_t at = 0;
+    bool gathers = false; // takes kGathered bytes at least, to gather blocks in
 };
+
+// What one thread gathers of checked blocks before it writes them.
+constexpr size_t kGathered = size_t{1} << 20;
 
 // One block, its headers and table checked, to be checked against its CRC
 // (and first decoded, for a Huffman block) on its own.
@@ -194,23 +201,27 @@ bool fetch_bytes(BlockJob &job, const ByteSource &in, std::vector<uint8_t> &memo
     return true;
 }
 
+// Decodes a Huffman block at d.at, which is 0 unless the block fits after
+// the ones gathered there.
 void check_block(BlockJob &job, Decoding &d)
 {
     if (job.huffman) {
-        if (job.length > d.capacity) {
-            d.original.reset(static_cast<uint8_t *>(std::malloc(job.length)));
-            d.capacity = d.original ? job.length : 0;
+        if (d.at + job.length > d.capacity) {
+            const size_t room = d.gathers ? std::max<size_t>(job.length, kGathered) : job.length;
+            d.at = 0;
+            d.original.reset(static_cast<uint8_t *>(std::malloc(room)));
+            d.capacity = d.original ? room : 0;
             if (!d.original) {
                 job.error =
                     job.where + "no memory for its " + std::to_string(job.length) + " bytes";
                 return;
             }
         }
-        if (!decode_block(d, job, d.original.get(), job.error)) {
+        if (!decode_block(d, job, d.original.get() + d.at, job.error)) {
             job.error = job.where + job.error;
             return;
         }
-        job.result = d.original.get();
+        job.result = d.original.get() + d.at;
     } else {
         job.result = job.bytes;
     }
@@ -349,20 +360,45 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             return given;
         });
     };
+    Decoding decoding;
+    decoding.gathers = threads <= 1;
+    std::vector<uint8_t> scratch;
+    // On one thread, decoded blocks gather in `decoding` once checked, and
+    // go out together: a write a block of some 10 KiB cost a tenth of the
+    // time of unpack.
+    auto write_gathered = [&] {
+        const size_t gathered = decoding.at;
+        decoding.at = 0;
+        if (gathered > 0 && !out.write(decoding.original.get(), gathered)) {
+            failure = kCannotWrite;
+            return false;
+        }
+        return true;
+    };
     // Every block handed over and checked: the error of the first that
     // failed, if any, is in `failure`.
-    auto check_all = [&] { return hand_over() && checking.drain(); };
+    auto check_all = [&] { return write_gathered() && hand_over() && checking.drain(); };
     // The error of a header, after the blocks before it.
     auto fail_after_earlier = [&](const std::string &line) {
         error = check_all() ? line : failure;
         return false;
     };
-    Decoding decoding;
-    std::vector<uint8_t> scratch;
     auto submit = [&](const std::shared_ptr<BlockJob> &job) {
         if (threads <= 1) {
+            if ((!job->huffman || decoding.at + job->length > decoding.capacity) &&
+                !write_gathered())
+                return false;
             check_block(*job, decoding);
-            return deliver(*job);
+            // What checked before a damaged block still reaches the output.
+            if (!job->ok && !write_gathered())
+                return false;
+            if (!job->ok || !job->huffman)
+                return deliver(*job);
+            decoding.at += job->length;
+            written += job->length;
+            if (progress)
+                progress(written);
+            return true;
         }
         if (!placing)
             job->own = spare_decoder();
