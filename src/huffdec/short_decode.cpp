@@ -16,8 +16,21 @@ namespace
 
 #define DCTLAB_INLINE __attribute__((always_inline)) inline
 
-constexpr int kSymbolShift = 8;
-constexpr unsigned kLengthMask = 0xFF;
+// Entries: the symbol in the low byte, the code's length above it. The
+// loop stores the low byte as it is, and one rotation brings the length to
+// the bottom (the symbol going to the top, where shifts by it ignore it and
+// a sum of three lengths does not reach).
+constexpr int kLengthShift = 8;
+
+DCTLAB_INLINE uint16_t entry_of(uint8_t symbol, int length)
+{
+    return static_cast<uint16_t>(length << kLengthShift | symbol);
+}
+
+DCTLAB_INLINE uint64_t length_rotated(uint64_t entry)
+{
+    return entry >> kLengthShift | entry << (64 - kLengthShift);
+}
 
 // Where the lanes stand: each stream's bits are counted from `base`, the
 // first stream's first byte, so a lane is a bit position, the position of
@@ -83,16 +96,17 @@ template <int K, int L, int W> DCTLAB_INLINE void rounds(Lanes &l, int first, co
 #pragma GCC unroll 4
             for (int k = 0; k < L; ++k) {
                 uint64_t ahead = peek(base, pos[k]);
-                unsigned used = 0;
+                uint64_t used = 0;
 #pragma GCC unroll 4
                 for (int j = 0; j < K; ++j) {
-                    const unsigned entry = table[ahead >> shift];
+                    const uint64_t entry = table[ahead >> shift];
                     // The first lane's distance is 0 and takes no register.
-                    out[(k == 0 ? 0 : apart[k]) + j] = static_cast<uint8_t>(entry >> kSymbolShift);
-                    ahead <<= entry & kLengthMask & 63u;
-                    used += entry & kLengthMask;
+                    out[(k == 0 ? 0 : apart[k]) + j] = static_cast<uint8_t>(entry);
+                    const uint64_t length = length_rotated(entry);
+                    ahead <<= length & 63u;
+                    used += length;
                 }
-                pos[k] += used;
+                pos[k] += static_cast<uint16_t>(used);
             }
         }
         for (int k = 0; k < L; ++k) {
@@ -109,8 +123,8 @@ template <int W> void finish(Lanes &l, int k, const uint16_t *table)
     constexpr unsigned shift = 64u - W;
     for (; l.left[k] > 0 && l.pos[k] <= l.end[k]; --l.left[k]) {
         const unsigned entry = table[peek_guarded(l.base, l.pos[k], l.end[k]) >> shift];
-        *l.out[k]++ = static_cast<uint8_t>(entry >> kSymbolShift);
-        l.pos[k] += entry & kLengthMask;
+        *l.out[k]++ = static_cast<uint8_t>(entry);
+        l.pos[k] += entry >> kLengthShift;
     }
 }
 
@@ -193,7 +207,7 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
         const int length = codes[symbol].length;
         const size_t spread = size_t{1} << (width - length);
         const size_t at = static_cast<size_t>(codes[symbol].code) * spread;
-        const uint16_t entry = static_cast<uint16_t>((symbol << kSymbolShift) | length);
+        const uint16_t entry = entry_of(symbol, length);
         std::fill_n(table_.begin() + static_cast<long>(at), spread, entry);
     }
     if (std::find(table_.begin(), table_.begin() + static_cast<long>(entries), uint16_t{0}) !=
@@ -242,7 +256,7 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
         const size_t spread = size_t{1} << (width - length);
         if (at + spread > entries)
             return false; // the lengths over-fill the code
-        const uint16_t entry = static_cast<uint16_t>((symbol << kSymbolShift) | length);
+        const uint16_t entry = entry_of(symbol, length);
         uint16_t *to = table_.data() + at;
         // Most spreads are a few entries: stores of 8 bytes where they
         // reach, since a loop of two-byte stores took most of the build.
