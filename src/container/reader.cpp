@@ -34,16 +34,15 @@ std::string block_name(uint64_t index)
 bool read_growing(ByteSource &in, size_t size, std::vector<uint8_t> &bytes)
 {
     constexpr size_t kChunk = size_t{1} << 20;
-    bytes.clear();
-    while (bytes.size() < size) {
-        const size_t at = bytes.size();
+    // A buffer kept from earlier blocks is written over, not cleared first.
+    for (size_t at = 0; at < size;) {
         const size_t want = std::min(kChunk, size - at);
-        bytes.resize(at + want);
+        if (bytes.size() < at + want)
+            bytes.resize(at + want);
         const size_t got = read_fully(in, bytes.data() + at, want);
-        if (got < want) {
-            bytes.resize(at + got);
+        if (got < want)
             return false;
-        }
+        at += got;
     }
     return true;
 }
@@ -77,6 +76,12 @@ struct Decoding {
 // What one thread gathers of checked blocks before it writes them.
 constexpr size_t kGathered = size_t{1} << 20;
 
+// Blocks from this size on are read by the thread that checks them, where
+// the input is a file; smaller ones are read by the one that parses their
+// headers, out of its stream's buffer, since a seek and a read of their
+// own took longer than the copy.
+constexpr size_t kFetchFrom = size_t{128} << 10;
+
 // One block, its headers and table checked, to be checked against its CRC
 // (and first decoded, for a Huffman block) on its own.
 struct BlockJob {
@@ -97,9 +102,13 @@ struct BlockJob {
     int leaves = 0, longest = 0;
     // The code: by its lengths for a lengths block, else by its codes.
     bool canonical = false;
+    std::array<uint8_t, huffman::lengths_table_most_bytes> table; // a lengths block's
+    size_t table_size = 0;
     std::array<uint8_t, 256> lengths;
-    std::array<uint8_t, 256> symbols{};
-    std::array<HUFFCODE, 256> codes{};
+    // Set for the leaves alone (and read for them alone): a job is made for
+    // every block, and clearing them cost more than their use.
+    std::array<uint8_t, 256> symbols;
+    std::array<HUFFCODE, 256> codes;
     std::unique_ptr<Decoding> own;   // a decoder of its own, on a thread of its own
     const uint8_t *result = nullptr; // what goes to the output once it checked
     std::string error;
@@ -205,6 +214,11 @@ bool fetch_bytes(BlockJob &job, const ByteSource &in, std::vector<uint8_t> &memo
 // the ones gathered there.
 void check_block(BlockJob &job, Decoding &d)
 {
+    if (job.canonical && !huffman::read_lengths_table(job.table.data(), job.table_size,
+                                                      job.lengths, job.error)) {
+        job.error = job.where + job.error;
+        return;
+    }
     if (job.huffman) {
         if (d.at + job.length > d.capacity) {
             const size_t room = d.gathers ? std::max<size_t>(job.length, kGathered) : job.length;
@@ -346,16 +360,52 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             given->input = spare_input();
         }
         return checking.add([given, &in, &out, placing] {
-            for (const auto &job : given->jobs) {
-                if (job->fetch && !fetch_bytes(*job, in, placing ? given->input : job->owned))
-                    break;
-                check_block(*job, placing ? *given->decoding : *job->own);
-                if (job->ok && placing && !out.write_at(job->offset, job->result, job->length)) {
-                    job->ok = false;
-                    job->error = kCannotWrite;
+            if (!placing) {
+                for (const auto &job : given->jobs) {
+                    if (job->fetch && !fetch_bytes(*job, in, job->owned))
+                        break;
+                    check_block(*job, *job->own);
+                    if (!job->ok)
+                        break;
                 }
+                return given;
+            }
+            // The batch's blocks follow one another in the output: decoded
+            // one after another into the batch's decoder, they go out in a
+            // write or two, where a write a block cost a tenth of the time.
+            Decoding &d = *given->decoding;
+            d.gathers = true;
+            d.at = 0;
+            uint64_t from = 0; // where the gathered bytes go
+            auto write_gathered = [&](BlockJob &job) {
+                const size_t gathered = d.at;
+                d.at = 0;
+                if (gathered > 0 && !out.write_at(from, d.original.get(), gathered)) {
+                    job.ok = false;
+                    job.error = kCannotWrite;
+                    return false;
+                }
+                return true;
+            };
+            for (const auto &job : given->jobs) {
+                if (job->fetch && !fetch_bytes(*job, in, given->input))
+                    break;
+                if ((!job->huffman || d.at + job->length > d.capacity) && !write_gathered(*job))
+                    break;
+                if (d.at == 0)
+                    from = job->offset;
+                check_block(*job, d);
                 if (!job->ok)
                     break;
+                if (job->huffman) {
+                    d.at += job->length;
+                } else if (!out.write_at(job->offset, job->result, job->length)) {
+                    job->ok = false;
+                    job->error = kCannotWrite;
+                    break;
+                }
+                if (job == given->jobs.back())
+                    write_gathered(*job);
             }
             return given;
         });
@@ -414,7 +464,7 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
     // if they are not all there.
     auto bytes_for = [&](BlockJob &job, size_t size, const std::string &truncated) {
         job.size = size;
-        if (fetching && size > 0 && in.pass_over(size, job.at)) {
+        if (fetching && size >= kFetchFrom && in.pass_over(size, job.at)) {
             if (!placing)
                 job.owned = spare_input();
             job.fetch = true;
@@ -546,21 +596,20 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
             return fail_after_earlier(where + "truncated: its streams need " +
                                       std::to_string(uint64_t{table_size} + encoded_size) +
                                       " bytes, " + std::to_string(left) + " remain");
-        uint8_t table[std::max(table_stream_size(256), huffman::lengths_table_most_bytes)];
-        if (read_fully(in, table, table_size) != table_size)
+        uint8_t table[table_stream_size(256)];
+        uint8_t *const table_at = lengths_block ? job->table.data() : table;
+        if (read_fully(in, table_at, table_size) != table_size)
             return fail_after_earlier(where + (lengths_block ? "truncated lengths table"
                                                              : "truncated table stream"));
         std::string table_error;
         if (lengths_block) {
-            if (!huffman::read_lengths_table(table, table_size, job->lengths, table_error))
-                return fail_after_earlier(where + table_error);
+            // Read where the block is checked, off the thread that parses
+            // headers. Its lengths are at most 11 bits, and a valid table
+            // has two leaves or more, which the checks below assume.
             job->canonical = true;
-            job->leaves = 0;
-            job->longest = 0;
-            for (uint8_t len : job->lengths) {
-                job->leaves += len != 0 ? 1 : 0;
-                job->longest = std::max<int>(job->longest, len);
-            }
+            job->table_size = table_size;
+            job->leaves = 2;
+            job->longest = 1;
         } else {
             std::string shape;
             if (!huffman::check_table_stream(table, table_size, job->leaves, shape, job->symbols,
