@@ -61,6 +61,80 @@ const uint8_t *take(ByteSource &in, size_t size, std::vector<uint8_t> &scratch)
     return read_growing(in, size, scratch) ? scratch.data() : nullptr;
 }
 
+// A source that lends nothing (a file, a pipe), read in chunks of 1 MiB
+// that it lends from: a block's streams are decoded where one read put
+// them, with no copy a block, and a header's bytes come from memory, not
+// a call into stdio each. A lent block holds its chunk (holder()) for as
+// long as it needs the bytes; a chunk that nothing holds is read into again.
+class ChunkReader final : public ByteSource
+{
+  public:
+    static constexpr size_t kChunk = size_t{1} << 20;
+    using Chunk = std::shared_ptr<std::vector<uint8_t>>;
+
+    explicit ChunkReader(ByteSource &in) : in_(in) {}
+    size_t read(void *into, size_t size) override
+    {
+        auto *to = static_cast<uint8_t *>(into);
+        size_t got = 0;
+        while (got < size && (at_ < end_ || refill())) {
+            const size_t n = std::min(size - got, end_ - at_);
+            std::memcpy(to + got, chunk_->data() + at_, n);
+            at_ += n;
+            got += n;
+        }
+        return got;
+    }
+    int64_t remaining() const override
+    {
+        const int64_t left = in_.remaining();
+        return left < 0 ? -1 : left + static_cast<int64_t>(end_ - at_);
+    }
+    bool failed() const override { return in_.failed(); }
+    // Bytes up to half a chunk, moving what is left of the chunk to the
+    // front of a fresh one where they reach past it; longer ones are read.
+    const uint8_t *borrow(size_t size) override
+    {
+        if (end_ - at_ < size && (size > kChunk / 2 || !refill() || end_ - at_ < size))
+            return nullptr;
+        const uint8_t *lent = chunk_->data() + at_;
+        at_ += size;
+        return lent;
+    }
+    const Chunk &holder() const { return chunk_; }
+
+  private:
+    // A chunk that nothing else holds, with the unread bytes of the present
+    // one at its front and as many more as the source gives; false when it
+    // gives none.
+    bool refill()
+    {
+        Chunk next;
+        for (const Chunk &spare : spares_)
+            if (spare.use_count() == 1 && spare != chunk_)
+                next = spare;
+        if (!next && chunk_ && chunk_.use_count() == 2)
+            next = chunk_; // held by spares_ and here alone
+        if (!next) {
+            next = std::make_shared<std::vector<uint8_t>>(kChunk);
+            spares_.push_back(next);
+        }
+        const size_t keep = end_ - at_;
+        if (keep > 0)
+            std::memmove(next->data(), chunk_->data() + at_, keep);
+        const size_t got = read_fully(in_, next->data() + keep, kChunk - keep);
+        chunk_ = std::move(next);
+        at_ = 0;
+        end_ = keep + got;
+        return got > 0;
+    }
+
+    ByteSource &in_;
+    Chunk chunk_;
+    std::vector<Chunk> spares_;
+    size_t at_ = 0, end_ = 0;
+};
+
 // What decoding needs beyond a block: kept from block to block on one thread.
 struct Decoding {
     dctlab::huffman::ShortDecoder short_codes;
@@ -91,6 +165,7 @@ struct BlockJob {
     const uint8_t *bytes = nullptr; // the stored bytes or the encoded streams
     size_t size = 0;
     std::vector<uint8_t> owned; // those bytes, where the source could not lend them
+    ChunkReader::Chunk chunk;   // where a chunk reader lent them, the chunk
     // Where those bytes are in a positional source, for the job's thread to
     // read them itself into `owned`, and what to say if they are not all there.
     bool fetch = false;
@@ -248,9 +323,12 @@ void check_block(BlockJob &job, Decoding &d)
 
 } // namespace
 
-bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_block,
+bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_block,
             const Progress &progress, unsigned threads)
 {
+    ChunkReader chunks(source);
+    const bool chunked = !source.lends();
+    ByteSource &in = chunked ? static_cast<ByteSource &>(chunks) : source;
     uint8_t header[kHeaderSize];
     if (read_fully(in, header, sizeof header) != sizeof header ||
         std::memcmp(header, kMagic, sizeof kMagic) != 0) {
@@ -474,6 +552,8 @@ bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_bloc
         if (threads > 1)
             job.owned = spare_input();
         job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
+        if (chunked && threads > 1)
+            job.chunk = chunks.holder();
         return job.bytes != nullptr;
     };
     for (uint64_t index = 0;; ++index) {

@@ -42,8 +42,6 @@ void add_threads_option(CLI::App *cmd, FilesOptions &options)
 // Inputs smaller than this finish before a bar would be worth drawing.
 constexpr int64_t kProgressThreshold = 4 << 20;
 
-constexpr size_t kInputBuffer = size_t{1} << 20;
-
 template <typename Run> int run_files(const FilesOptions &o, const char *verb, Run run)
 {
     std::string error;
@@ -51,8 +49,6 @@ template <typename Run> int run_files(const FilesOptions &o, const char *verb, R
     if (o.input != "-" && o.output != "-" && std::filesystem::exists(o.output, ec) &&
         std::filesystem::equivalent(o.input, o.output, ec))
         return fail(std::string(verb) + ": refusing to overwrite the input '" + o.input + "'");
-    // Outlives the input's stream, which reads through it until closed.
-    const std::unique_ptr<char[]> input_buffer(new char[kInputBuffer]);
     InputFile in;
     in.file = open_input(o.input, error);
     if (!in.file)
@@ -61,9 +57,6 @@ template <typename Run> int run_files(const FilesOptions &o, const char *verb, R
     if (!out.open(o.output, error))
         return fail(std::string(verb) + ": " + error);
 
-    // Blocks of some 10 KiB each: with stdio's own few KiB of buffer, every
-    // block's streams took a read of their own.
-    std::setvbuf(in.file, input_buffer.get(), _IOFBF, kInputBuffer);
     FileSource source(in.file);
     FileSink sink(out.file());
     const int64_t size = source.remaining();

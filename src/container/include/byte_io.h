@@ -29,6 +29,8 @@ class ByteSource
         (void)size;
         return nullptr;
     }
+    // Whether borrow can lend: the source holds all its bytes in memory.
+    virtual bool lends() const { return false; }
     // Whether pass_over and read_at work: a file read at any place. Lets
     // the threads of a reader fetch their own bytes.
     virtual bool positional() const { return false; }
@@ -77,6 +79,7 @@ class MemorySource : public ByteSource
     size_t read(void *into, size_t size) override;
     int64_t remaining() const override { return static_cast<int64_t>(size_ - at_); }
     const uint8_t *borrow(size_t size) override;
+    bool lends() const override { return true; }
 
   private:
     const uint8_t *data_;
