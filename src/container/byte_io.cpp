@@ -37,35 +37,7 @@ FileSource::FileSource(std::FILE *file) : file_(file)
     if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
         const long at = std::ftell(file);
         remaining_ = static_cast<int64_t>(info.st_size) - (at > 0 ? at : 0);
-        positional_ = at >= 0;
     }
-}
-
-bool FileSource::pass_over(size_t size, uint64_t &offset)
-{
-    const off_t at = ftello(file_);
-    if (!positional_ || at < 0 || size > static_cast<uint64_t>(INT64_MAX - at) ||
-        fseeko(file_, static_cast<off_t>(size), SEEK_CUR) != 0)
-        return false;
-    offset = static_cast<uint64_t>(at);
-    if (remaining_ >= 0)
-        remaining_ = std::max<int64_t>(0, remaining_ - static_cast<int64_t>(size));
-    return true;
-}
-
-size_t FileSource::read_at(uint64_t offset, void *into, size_t size) const
-{
-    size_t got = 0;
-    while (got < size && offset + got <= static_cast<uint64_t>(INT64_MAX)) {
-        const ssize_t n = ::pread(fileno(file_), static_cast<uint8_t *>(into) + got, size - got,
-                                  static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
 }
 
 const uint8_t *MemorySource::borrow(size_t size)

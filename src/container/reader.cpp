@@ -150,11 +150,6 @@ struct Decoding {
 // What one thread gathers of checked blocks before it writes them.
 constexpr size_t kGathered = size_t{1} << 20;
 
-// Blocks from this size on are read by the thread that checks them, where
-// the input is a file; smaller ones are read by the one that parses their
-// headers, out of its stream's buffer, since a seek and a read of their
-// own took longer than the copy.
-constexpr size_t kFetchFrom = size_t{128} << 10;
 
 // One block, its headers and table checked, to be checked against its CRC
 // (and first decoded, for a Huffman block) on its own.
@@ -166,11 +161,6 @@ struct BlockJob {
     size_t size = 0;
     std::vector<uint8_t> owned; // those bytes, where the source could not lend them
     ChunkReader::Chunk chunk;   // where a chunk reader lent them, the chunk
-    // Where those bytes are in a positional source, for the job's thread to
-    // read them itself into `owned`, and what to say if they are not all there.
-    bool fetch = false;
-    uint64_t at = 0;
-    std::string truncated;
     uint64_t offset = 0; // where the block's bytes go in the output
     int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
@@ -271,20 +261,6 @@ VarintRead read_varint(ByteSource &in, uint32_t &value)
 
 constexpr char kCannotWrite[] = "cannot write the output";
 
-// A job's bytes read on its own thread into `memory`, which is kept from
-// one block to the next (grown, never shrunk, so not cleared again).
-bool fetch_bytes(BlockJob &job, const ByteSource &in, std::vector<uint8_t> &memory)
-{
-    if (memory.size() < job.size)
-        memory.resize(job.size);
-    if (in.read_at(job.at, memory.data(), job.size) != job.size) {
-        job.error = job.truncated;
-        return false;
-    }
-    job.bytes = memory.data();
-    return true;
-}
-
 // Decodes a Huffman block at d.at, which is 0 unless the block fits after
 // the ones gathered there.
 void check_block(BlockJob &job, Decoding &d)
@@ -357,7 +333,6 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     // them itself: this thread then only parses the headers, instead of
     // being the one all the bytes pass through.
     const bool placing = threads > 1 && out.positional();
-    const bool fetching = threads > 1 && in.positional();
     uint64_t total = 0, written = 0;
     std::string failure;
     // Decoders, output buffers and input buffers go back here once their
@@ -405,12 +380,11 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     constexpr uint64_t kBatch = uint64_t{1} << 20;
     struct Batch {
         std::vector<std::shared_ptr<BlockJob>> jobs;
-        // Where each block is written as soon as it checked, one decoder
-        // and one input buffer serve the whole batch in turn: a decoder
-        // and a buffer for every block in flight took fresh pages all the
-        // way through.
+        // Where the batch's blocks are written at their places, they are
+        // decoded one after another into one decoder, which writes them in
+        // a write or two: a decoder for every block in flight took fresh
+        // pages all the way through, and a write a block a tenth of the time.
         std::unique_ptr<Decoding> decoding;
-        std::vector<uint8_t> input;
     };
     InOrder<std::shared_ptr<Batch>> checking(
         threads, 3 * threads, [&](std::shared_ptr<Batch> &batch) {
@@ -419,8 +393,6 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                     return false;
             if (batch->decoding)
                 spare_decoders.push_back(std::move(batch->decoding));
-            if (batch->input.capacity() != 0)
-                spare_inputs.push_back(std::move(batch->input));
             return true;
         });
     std::shared_ptr<Batch> batch;
@@ -435,13 +407,10 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         batch_bytes = 0;
         if (placing) {
             given->decoding = spare_decoder();
-            given->input = spare_input();
         }
-        return checking.add([given, &in, &out, placing] {
+        return checking.add([given, &out, placing] {
             if (!placing) {
                 for (const auto &job : given->jobs) {
-                    if (job->fetch && !fetch_bytes(*job, in, job->owned))
-                        break;
                     check_block(*job, *job->own);
                     if (!job->ok)
                         break;
@@ -466,8 +435,6 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 return true;
             };
             for (const auto &job : given->jobs) {
-                if (job->fetch && !fetch_bytes(*job, in, given->input))
-                    break;
                 if ((!job->huffman || d.at + job->length > d.capacity) && !write_gathered(*job))
                     break;
                 if (d.at == 0)
@@ -536,19 +503,12 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         batch_bytes += job->length;
         return batch_bytes < kBatch || hand_over();
     };
-    // The next `size` bytes for a job: lent in place, passed over for the
-    // job's thread to read, or read into memory of the job's own with
-    // threads, else into the one scratch buffer. `truncated` is what to say
-    // if they are not all there.
-    auto bytes_for = [&](BlockJob &job, size_t size, const std::string &truncated) {
+    // The next `size` bytes for a job: lent in place (from the chunk a
+    // chunk reader holds them in, which the job then holds too), or read
+    // into memory of the job's own with threads, else into the one scratch
+    // buffer.
+    auto bytes_for = [&](BlockJob &job, size_t size) {
         job.size = size;
-        if (fetching && size >= kFetchFrom && in.pass_over(size, job.at)) {
-            if (!placing)
-                job.owned = spare_input();
-            job.fetch = true;
-            job.truncated = job.where + truncated;
-            return true;
-        }
         if (threads > 1)
             job.owned = spare_input();
         job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
@@ -595,7 +555,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 return fail_after_earlier(where + "truncated: its " + std::to_string(length) +
                                           " bytes need more than the " + std::to_string(left) +
                                           " that remain");
-            if (!bytes_for(*job, length, "truncated stored bytes"))
+            if (!bytes_for(*job, length))
                 return fail_after_earlier(where + "truncated stored bytes");
             job->offset = total;
             total += length;
@@ -713,7 +673,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         }
         const std::string truncated =
             four ? "truncated encoded streams" : "truncated encoded stream";
-        if (!bytes_for(*job, static_cast<size_t>(encoded_size), truncated))
+        if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
             return fail_after_earlier(where + truncated);
         job->offset = total;
         total += length;

@@ -31,26 +31,6 @@ class ByteSource
     }
     // Whether borrow can lend: the source holds all its bytes in memory.
     virtual bool lends() const { return false; }
-    // Whether pass_over and read_at work: a file read at any place. Lets
-    // the threads of a reader fetch their own bytes.
-    virtual bool positional() const { return false; }
-    // Moves past the next `size` bytes without reading them and says where
-    // they are, for read_at. False when the source cannot.
-    virtual bool pass_over(size_t size, uint64_t &offset)
-    {
-        (void)size;
-        (void)offset;
-        return false;
-    }
-    // Reads up to `size` bytes at `offset`, from any thread, leaving the
-    // place of read() as it is; returns how many.
-    virtual size_t read_at(uint64_t offset, void *into, size_t size) const
-    {
-        (void)offset;
-        (void)into;
-        (void)size;
-        return 0;
-    }
 };
 
 class ByteSink
@@ -93,14 +73,10 @@ class FileSource : public ByteSource
     size_t read(void *into, size_t size) override;
     int64_t remaining() const override;
     bool failed() const override { return std::ferror(file_) != 0; }
-    bool positional() const override { return positional_; }
-    bool pass_over(size_t size, uint64_t &offset) override;
-    size_t read_at(uint64_t offset, void *into, size_t size) const override;
 
   private:
     std::FILE *file_;
     int64_t remaining_ = -1;
-    bool positional_ = false; // a regular file
 };
 
 class MemorySink : public ByteSink
