@@ -569,20 +569,34 @@ Bytes even_quarters()
     return input;
 }
 
+// Bytes of a good container changed, and the error unpack must give.
+struct Edit {
+    std::vector<std::pair<size_t, uint8_t>> edits;
+    const char *error;
+};
+
+void expect_refused(const Bytes &good, const std::vector<Edit> &cases)
+{
+    for (const Edit &c : cases) {
+        Bytes damaged = good, out;
+        for (const auto &[at, value] : c.edits)
+            damaged[at] = value;
+        std::string error;
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 TEST(Container, FourStreamDamageIsNamed)
 {
     const Bytes input = even_quarters();
     const Bytes good = container_of(3, {four_stream_block(input)}, input.size());
     // type at 8, N at 9, A at 13, E0 to E3 at 17 to 29, CRC at 33, table at
     // 37 (11 bytes), streams at 48, 176 bytes each.
-    struct Case {
-        std::vector<std::pair<size_t, uint8_t>> edits;
-        const char *error;
-    };
     const size_t total = good.size() - 8;
     // N is 4224 = 0x1080; 4228 gives each share one byte more, 4220 one
     // less.
-    const Case cases[] = {
+    const std::vector<Edit> cases = {
         {{{9, 0x84}, {total, 0x84}}, "block 0: encoded stream 0 ends before its 1057 symbols"},
         {{{17, 175}}, "block 0: encoded stream 0 length 175 is impossible for 1056 symbols"},
         {{{29, 0}, {30, 8}}, "block 0: encoded stream 3 length 2048 is impossible for 1056 symbols"},
@@ -591,14 +605,7 @@ TEST(Container, FourStreamDamageIsNamed)
         {{{9, 0x7C}, {total, 0x7C}}, "block 0: bits after the last code 0 are not 0"},
         {{{33, 0}, {34, 0}}, "block 0: CRC mismatch: the data is damaged"},
     };
-    for (const Case &c : cases) {
-        Bytes damaged = good, out;
-        for (const auto &[at, value] : c.edits)
-            damaged[at] = value;
-        std::string error;
-        EXPECT_FALSE(unpack_bytes(damaged, out, error));
-        EXPECT_EQ(error, c.error);
-    }
+    expect_refused(good, cases);
 }
 
 TEST(Container, LengthsBlockDamageIsNamed)
@@ -612,12 +619,8 @@ TEST(Container, LengthsBlockDamageIsNamed)
     ASSERT_EQ(good[10], 0x21);
     ASSERT_EQ(good[12], 44);
     const uint8_t table = good[11];
-    struct Case {
-        std::vector<std::pair<size_t, uint8_t>> edits;
-        const char *error;
-    };
     const size_t total = good.size() - 8;
-    const Case cases[] = {
+    const std::vector<Edit> cases = {
         {{{9, 0xFF}, {10, 0xFF}, {11, 0xFF}, {12, 0xFF}, {13, 0xFF}}, "block 0: damaged block header"},
         {{{9, 0xFF}, {10, 0xFF}, {11, 0xFF}, {12, 0xFF}, {13, 0x10}}, "block 0: damaged block header"},
         {{{11, static_cast<uint8_t>(table | 0x80)}, {12, 0}}, "block 0: damaged block header"},
@@ -629,14 +632,7 @@ TEST(Container, LengthsBlockDamageIsNamed)
         {{{14, 45}, {15, 43}}, "block 0: encoded stream 2 is longer than its symbols need"},
         {{{16, static_cast<uint8_t>(good[16] ^ 1)}}, "block 0: CRC mismatch: the data is damaged"},
     };
-    for (const Case &c : cases) {
-        Bytes damaged = good, out;
-        for (const auto &[at, value] : c.edits)
-            damaged[at] = value;
-        std::string error;
-        EXPECT_FALSE(unpack_bytes(damaged, out, error));
-        EXPECT_EQ(error, c.error);
-    }
+    expect_refused(good, cases);
     Bytes cut(good.begin(), good.begin() + 14), out;
     std::string error;
     EXPECT_FALSE(unpack_bytes(cut, out, error));
