@@ -77,8 +77,8 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     }
     const bool four = leaves > 1 && size >= kFourStreamsFrom;
     // A four-stream block's code is carried by its lengths alone: the
-    // canonical code of the lengths of form_tree's code, or of the cheapest
-    // code of at most 11 bits where that is deeper.
+    // canonical code of the lengths of form_tree's code, or where that is
+    // deeper than 11 bits, of a code that is not (code_lengths).
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
     hf::LengthsTable lengths_table;

@@ -58,8 +58,8 @@
 // symbol is one look-up in the fastest cache. The packer writes lengths
 // blocks for every block of 4 KiB or more with more than one byte value:
 // their code is the canonical code of form_tree's lengths, or where those
-// pass 11 bits, of the cheapest code that does not (which costs about a
-// byte in a thousand). A code given by its lengths alone takes some 30 to
+// pass 11 bits, of a code that does not, within a few bits in 100 000 of
+// the cheapest (which costs about a byte in a thousand against no limit). A code given by its lengths alone takes some 30 to
 // 80 bytes where form_tree's table stream took 100 to 330, which pays for
 // blocks cut finer, and so for packed sizes below zlib's. Shorter blocks
 // (the last of an input) keep one stream and form_tree's code.
