@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "big_endian.h"
 #include "little_endian.h"
 #include "table_check.h"
 
@@ -16,101 +17,114 @@ namespace
 
 #define DCTLAB_INLINE __attribute__((always_inline)) inline
 
-// Entries: the symbol in the low byte, the code's length above it. The
-// loop stores the low byte as it is, and one rotation brings the length to
-// the bottom (the symbol going to the top, where shifts by it ignore it and
-// a sum of three lengths does not reach).
-constexpr int kLengthShift = 8;
+// Entries: the code's length in the low byte, the symbol above it. A shift
+// by a whole entry shifts by its length (shifts take their count modulo 64
+// and the length is below 64), and the symbol is the entry's second byte.
+constexpr int kSymbolShift = 8;
 
 DCTLAB_INLINE uint16_t entry_of(uint8_t symbol, int length)
 {
-    return static_cast<uint16_t>(length << kLengthShift | symbol);
+    return static_cast<uint16_t>(symbol << kSymbolShift | length);
 }
 
-DCTLAB_INLINE uint64_t length_rotated(uint64_t entry)
-{
-    return entry >> kLengthShift | entry << (64 - kLengthShift);
-}
+// Each stream is copied with its words' bytes reversed, so that its bits run
+// from the top bit of its first byte on, and an 8-byte load anywhere holds
+// 57 bits or more of it from the top down; zero bytes after each stream
+// stand for the bits past its end.
+constexpr size_t kPadding = 16;
 
-// Where the lanes stand: each stream's bits are counted from `base`, the
-// first stream's first byte, so a lane is a bit position, the position of
-// its end and the next byte it writes.
+// Where the lanes stand: each lane's stream begins at `begin` and ends at
+// bit `end` of it; `pos` is the bit it has reached, `out` the next byte it
+// writes, `left` the symbols it has still to decode.
 struct Lanes {
-    const uint8_t *base;
+    std::array<const uint8_t *, stream_count> from; // the stream as it is stored
+    std::array<uint8_t *, stream_count> begin;      // its copy
     std::array<uint64_t, stream_count> pos, end;
     std::array<uint8_t *, stream_count> out;
     std::array<size_t, stream_count> left;
 };
 
-// The 64 bits from bit `pos` on, of which the top 33 or more are the
-// stream's; the 8 bytes loaded must lie inside the stream.
-DCTLAB_INLINE uint64_t peek(const uint8_t *base, uint64_t pos)
+// The 64 bits from bit `pos` of `stream` on, of which the top 57 or more
+// are the stream's or its zero padding.
+DCTLAB_INLINE uint64_t peek(const uint8_t *stream, uint64_t pos)
 {
-    const uint64_t pair = load_le64(base + 4 * (pos >> 5));
-    return ((pair << 32) | (pair >> 32)) << (pos & 31);
+    return load_be64(stream + (pos >> 3)) << (pos & 7);
 }
 
-// The same anywhere in a stream that ends at bit `end`: zero bits past it.
-uint64_t peek_guarded(const uint8_t *base, uint64_t pos, uint64_t end)
+// A lane between rounds: its next byte and the bits from it on, shifted by
+// the bits of it already used, with a 1 below the valid bits. The 1 rises
+// with every shift by a code's length, so the bits used since the load are
+// its distance from the bottom: one count of trailing zeros, and no sum of
+// lengths kept.
+struct Reader {
+    const uint8_t *at;
+    uint64_t bits;
+};
+
+DCTLAB_INLINE Reader reader_at(const uint8_t *stream, uint64_t pos)
 {
-    const uint64_t word = pos >> 5;
-    const uint64_t high = 32 * word < end ? load_le32(base + 4 * word) : 0;
-    const uint64_t low = 32 * (word + 1) < end ? load_le32(base + 4 * (word + 1)) : 0;
-    return ((high << 32) | low) << (pos & 31);
+    const uint8_t *at = stream + (pos >> 3);
+    return {at, (load_be64(at) | 1u) << (pos & 7)};
 }
 
-// Rounds of K codes that a lane can take with peek: each round starts
-// before the stream's last word and takes at most 33 bits.
-template <int K> DCTLAB_INLINE size_t safe_rounds(const Lanes &l, int k)
+DCTLAB_INLINE void reload(Reader &r)
 {
-    const uint64_t last = l.end[k] >= 32 ? l.end[k] - 32 : 0;
-    if (l.pos[k] >= last)
+    const unsigned used = static_cast<unsigned>(__builtin_ctzll(r.bits));
+    r.at += used >> 3;
+    r.bits = (load_be64(r.at) | 1u) << (used & 7u);
+}
+
+DCTLAB_INLINE uint64_t position(const Reader &r, const uint8_t *stream)
+{
+    return 8 * static_cast<uint64_t>(r.at - stream) + static_cast<unsigned>(__builtin_ctzll(r.bits));
+}
+
+// Rounds of K codes that lane k can take with every code inside its stream.
+template <int K, int W> DCTLAB_INLINE size_t safe_rounds(const Lanes &l, int k)
+{
+    if (l.pos[k] > l.end[k])
         return 0;
-    return std::min<uint64_t>(l.left[k] / K, (last - 1 - l.pos[k]) / 33 + 1);
+    return std::min<uint64_t>(l.left[k] / K, (l.end[k] - l.pos[k]) / (K * W));
 }
 
 // Lanes `first` to `first + L - 1`, side by side, for as long as each of
-// them is inside its stream and has K symbols to go. Every lane writes K
-// bytes a round, so one pointer serves them all, each lane at its own
-// distance from it, and the shift is a constant: four pointers, four
-// positions and a shift held in registers, with the table and the stream,
-// left the loop spilling to the stack.
+// them has K symbols to go whose codes lie inside its stream. Every lane
+// writes K bytes a round, so one pointer serves them all, each lane at its
+// own distance from it; each code is a look-up and a shift, and each round
+// of a lane one reload.
 template <int K, int L, int W> DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table)
 {
     constexpr unsigned shift = 64u - W;
     for (;;) {
         size_t n = SIZE_MAX;
         for (int k = 0; k < L; ++k)
-            n = std::min(n, safe_rounds<K>(l, first + k));
+            n = std::min(n, safe_rounds<K, W>(l, first + k));
         if (n == 0)
             return;
-        const uint8_t *const base = l.base;
-        uint64_t pos[L];
+        Reader r[L];
         std::ptrdiff_t apart[L];
         uint8_t *out = l.out[first];
         for (int k = 0; k < L; ++k) {
-            pos[k] = l.pos[first + k];
+            r[k] = reader_at(l.begin[first + k], l.pos[first + k]);
             apart[k] = l.out[first + k] - out;
         }
         for (uint8_t *const last = out + n * K; out != last; out += K) {
 #pragma GCC unroll 4
             for (int k = 0; k < L; ++k) {
-                uint64_t ahead = peek(base, pos[k]);
-                uint64_t used = 0;
-#pragma GCC unroll 4
+                uint64_t bits = r[k].bits;
+#pragma GCC unroll 8
                 for (int j = 0; j < K; ++j) {
-                    const uint64_t entry = table[ahead >> shift];
+                    const uint32_t entry = table[bits >> shift];
                     // The first lane's distance is 0 and takes no register.
-                    out[(k == 0 ? 0 : apart[k]) + j] = static_cast<uint8_t>(entry);
-                    const uint64_t length = length_rotated(entry);
-                    ahead <<= length & 63u;
-                    used += length;
+                    out[(k == 0 ? 0 : apart[k]) + j] = static_cast<uint8_t>(entry >> kSymbolShift);
+                    bits <<= entry & 63u;
                 }
-                pos[k] += static_cast<uint16_t>(used);
+                r[k].bits = bits;
+                reload(r[k]);
             }
         }
         for (int k = 0; k < L; ++k) {
-            l.pos[first + k] = pos[k];
+            l.pos[first + k] = position(r[k], l.begin[first + k]);
             l.out[first + k] = out + apart[k];
             l.left[first + k] -= n * K;
         }
@@ -122,9 +136,9 @@ template <int W> void finish(Lanes &l, int k, const uint16_t *table)
 {
     constexpr unsigned shift = 64u - W;
     for (; l.left[k] > 0 && l.pos[k] <= l.end[k]; --l.left[k]) {
-        const unsigned entry = table[peek_guarded(l.base, l.pos[k], l.end[k]) >> shift];
-        *l.out[k]++ = static_cast<uint8_t>(entry);
-        l.pos[k] += entry >> kLengthShift;
+        const unsigned entry = table[peek(l.begin[k], l.pos[k]) >> shift];
+        *l.out[k]++ = static_cast<uint8_t>(entry >> kSymbolShift);
+        l.pos[k] += entry & 0xFFu;
     }
 }
 
@@ -140,14 +154,27 @@ template <int K, int L, int W> DCTLAB_INLINE void decode_lanes(Lanes &l, const u
     }
 }
 
-// Tables of 8-bit index take four codes a load, those of 11 bits three.
+// Stream words of 32 bits, little-endian, most significant bit first, to
+// bytes in the order of their bits.
+DCTLAB_INLINE void swap_words(const uint8_t *from, size_t words, uint8_t *to)
+{
+    for (size_t i = 0; i < words; ++i) {
+        store_be32(to + 4 * i, load_le32(from + 4 * i));
+    }
+    std::memset(to + 4 * words, 0, kPadding);
+}
+
+// A reload leaves 56 bits or more above the 1: five codes of 11 bits, or
+// seven of 8.
 template <int L> DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, int width)
 {
-    static_assert(3 * short_code_bits <= 33 && 4 * 8 <= 33, "a round takes at most 33 bits");
+    for (int k = 0; k < L; ++k)
+        swap_words(l.from[k], l.end[k] / 32, l.begin[k]);
+    static_assert(5 * short_code_bits <= 56 && 7 * 8 <= 56, "a round takes at most 56 bits");
     if (width == 8)
-        decode_lanes<4, L, 8>(l, table);
+        decode_lanes<7, L, 8>(l, table);
     else
-        decode_lanes<3, L, short_code_bits>(l, table);
+        decode_lanes<5, L, short_code_bits>(l, table);
 }
 
 template <int L> void decode_plain(Lanes &l, const uint16_t *table, int width)
@@ -156,17 +183,18 @@ template <int L> void decode_plain(Lanes &l, const uint16_t *table, int width)
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// Shifts by a register that need not be cl, and no flags to keep: a tenth
-// and more of the decoding time where the lanes are short of registers.
+// Shifts by a register that need not be cl, and no flags to keep; and the
+// words' bytes reversed 32 bytes at a time.
 template <int L>
-__attribute__((target("bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int width)
+__attribute__((target("avx2,bmi,bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, int width)
 {
     decode_any<L>(l, table, width);
 }
 
 template <int L> void decode(Lanes &l, const uint16_t *table, int width)
 {
-    static const bool bmi2 = __builtin_cpu_supports("bmi2");
+    static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi") &&
+                            __builtin_cpu_supports("avx2");
     if (bmi2)
         decode_bmi2<L>(l, table, width);
     else
@@ -278,7 +306,14 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
     return true;
 }
 
-uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const
+uint8_t *ShortDecoder::swapped(size_t bytes)
+{
+    if (swapped_.size() < bytes)
+        swapped_.resize(bytes);
+    return swapped_.data();
+}
+
+uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
 {
     if (bits_ < 0)
         return UINT64_MAX;
@@ -287,7 +322,8 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
         return 0;
     }
     Lanes l;
-    l.base = stream;
+    l.from[0] = stream;
+    l.begin[0] = swapped(4 * words + kPadding);
     l.pos[0] = 0;
     l.end[0] = 32 * static_cast<uint64_t>(words);
     l.out[0] = out;
@@ -297,7 +333,7 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
 }
 
 void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream_count],
-                               uint8_t *out, size_t size, uint64_t used[stream_count]) const
+                               uint8_t *out, size_t size, uint64_t used[stream_count])
 {
     if (bits_ <= 0) {
         for (int k = 0; k < stream_count; ++k)
@@ -306,22 +342,24 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
             std::memset(out, single_, size);
         return;
     }
+    size_t total = 0;
+    for (int k = 0; k < stream_count; ++k)
+        total += 4 * words[k] + kPadding;
+    uint8_t *copy = swapped(total);
     Lanes l;
-    l.base = streams;
-    uint64_t begin = 0;
     for (int k = 0; k < stream_count; ++k) {
-        l.pos[k] = begin;
-        begin += 32 * static_cast<uint64_t>(words[k]);
-        l.end[k] = begin;
+        l.from[k] = streams;
+        l.begin[k] = copy;
+        l.pos[k] = 0;
+        l.end[k] = 32 * static_cast<uint64_t>(words[k]);
         l.out[k] = out + stream_share(size, k);
         l.left[k] = stream_share(size, k + 1) - stream_share(size, k);
+        streams += 4 * words[k];
+        copy += 4 * words[k] + kPadding;
     }
     huffman::decode<stream_count>(l, table_.data(), width_);
-    begin = 0;
-    for (int k = 0; k < stream_count; ++k) {
-        used[k] = l.pos[k] - begin;
-        begin += 32 * static_cast<uint64_t>(words[k]);
-    }
+    for (int k = 0; k < stream_count; ++k)
+        used[k] = l.pos[k];
 }
 
 } // namespace huffman

@@ -4,19 +4,20 @@
  * any code; what it gains is that every code is one look-up in a table of at
  * most 2048 two-byte entries (the length, and the symbol above it), indexed
  * by 8 bits where no code is longer, else by 11, and that one unaligned load
- * of a stream serves three codes (four where none is longer than 8 bits).
+ * of a stream serves five codes (seven where none is longer than 8 bits).
  *
  * Four streams of one block are decoded side by side: each code waits on the
  * one before it in its own stream, and the processor overlaps the four
- * chains. A stream's bits are read where they lie: the 8 bytes at a word
- * boundary, their two words swapped, hold the next 33 or more bits from the
- * top down. */
+ * chains. The streams are first copied with each word's bytes reversed,
+ * which puts their bits in the order of the bytes, so that 8 bytes loaded at
+ * any byte hold 57 bits or more from the top down. */
 #ifndef DCTLAB_HUFFDEC_SHORT_DECODE_H
 #define DCTLAB_HUFFDEC_SHORT_DECODE_H
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "huffman_layout.h"
 #include "hufftypes.h"
@@ -47,18 +48,22 @@ class ShortDecoder
      * the stream holds fewer, decoding stops soon after its end and the
      * result is greater than 32 * words, `out` partly written. Reads
      * nothing outside the stream. */
-    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count) const;
+    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
 
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of words[k] words, gives the
      * bytes from stream_share(size, k) on, and used[k] is what decode would
      * return for it alone. */
     void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
-                     size_t size, uint64_t used[stream_count]) const;
+                     size_t size, uint64_t used[stream_count]);
 
   private:
+    // Room for the streams with their words' bytes reversed, grown as needed.
+    uint8_t *swapped(size_t bytes);
+
     // Entries: the code's length in the low byte, the symbol above it.
     std::array<uint16_t, size_t{1} << short_code_bits> table_;
+    std::vector<uint8_t> swapped_;
     int bits_ = -1;
     int width_ = 0; // the bits that index table_: 8, or 11 for longer codes
     uint8_t single_ = 0;
