@@ -1,9 +1,11 @@
-// The encoder for short codes: a few codes at a time enter a 64-bit
-// accumulator, and one 8-byte store writes the two words they reach, so no
-// code waits on a branch and the words need no pass afterwards.
+// The encoder for short codes: five codes at a time (seven of 8 bits) enter a
+// 64-bit accumulator, and one 8-byte store writes the bytes they reach, in
+// the order of their bits, so no code waits on a branch; one pass at the end
+// turns each four bytes into the little-endian word that the stream holds.
 #include <algorithm>
 #include <array>
 
+#include "big_endian.h"
 #include "encode_words.h"
 #include "little_endian.h"
 
@@ -36,7 +38,7 @@ ShortTable short_table(const HUFFCODE *codes)
 }
 
 // One stream: the top `waiting` bits of `pending` are codes not yet in a
-// whole word at `at`.
+// whole byte at `at`.
 struct Lane {
     const uint8_t *from;
     size_t left;
@@ -51,25 +53,20 @@ inline void put(Lane &lane, const ShortTable &t, uint8_t byte)
     lane.waiting += t.lengths[byte];
 }
 
-// Stores the two words that the waiting bits reach (the first little-endian
-// at `at`, the second after it) and moves past the whole ones. Fewer than 32
-// bits waited before the codes of this round and these took at most 33, so
-// at most 64 wait: two shifts by 16 bits a whole word clear `pending` when
-// two words are whole, which one shift by 64 could not.
+// Stores the 8 bytes that the waiting bits reach, most significant first,
+// and moves past the whole ones. Fewer than 8 bits waited before the codes
+// of this round and these took at most 56, so at most 63 wait.
 inline void flush(Lane &lane)
 {
-    const uint64_t swapped = (lane.pending << 32) | (lane.pending >> 32);
-    store_le64(lane.at, swapped);
-    const unsigned whole = lane.waiting >> 5;
-    lane.at += whole * 4;
-    lane.pending <<= whole * 16;
-    lane.pending <<= whole * 16;
-    lane.waiting &= 31u;
+    store_be64(lane.at, lane.pending);
+    lane.at += lane.waiting >> 3;
+    lane.pending <<= lane.waiting & ~7u;
+    lane.waiting &= 7u;
 }
 
 // K codes a lane between flushes, the lanes side by side, while every lane
 // has K bytes left.
-template <int K, int L> void code_rounds(Lane *lanes, const ShortTable &t)
+template <int K, int L> __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortTable &t)
 {
     size_t rounds = SIZE_MAX;
     for (int k = 0; k < L; ++k)
@@ -79,7 +76,7 @@ template <int K, int L> void code_rounds(Lane *lanes, const ShortTable &t)
     for (size_t r = 0; r < rounds; ++r)
 #pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
             for (int j = 0; j < K; ++j)
                 put(lane[k], t, lane[k].from[j]);
             lane[k].from += K;
@@ -91,30 +88,68 @@ template <int K, int L> void code_rounds(Lane *lanes, const ShortTable &t)
     }
 }
 
-// The bytes a lane has left after the rounds, then its last word.
-size_t finish(Lane &lane, const ShortTable &t)
+// The bytes a lane has left after the rounds, then its last bits; the
+// bytes, in the order of their bits, turned into little-endian words.
+__attribute__((always_inline)) inline size_t finish(Lane &lane, const ShortTable &t)
 {
     for (; lane.left > 0; --lane.left) {
         put(lane, t, *lane.from++);
         flush(lane);
     }
-    if (lane.waiting > 0) {
-        store_le32(lane.at, static_cast<uint32_t>(lane.pending >> 32));
-        lane.at += 4;
+    // The waiting bits, and zeros to the end of their word.
+    store_be64(lane.at, lane.pending);
+    const uint64_t bits = 8 * static_cast<uint64_t>(lane.at - lane.start) + lane.waiting;
+    const size_t words = static_cast<size_t>((bits + 31) / 32);
+    for (size_t w = 0; w < words; ++w) {
+        uint8_t *word = lane.start + 4 * w;
+        store_le32(word, load_be32(word));
     }
-    return static_cast<size_t>(lane.at - lane.start) / 4;
+    return words;
+}
+
+template <int L>
+__attribute__((always_inline)) inline void code_lanes_any(Lane *lanes, const ShortTable &t,
+                                                          size_t *words)
+{
+    static_assert(7 + 5 * short_code_bits <= 64 && 7 + 7 * 8 <= 64,
+                  "a round's codes fit the accumulator");
+    if (t.longest <= 8)
+        code_rounds<7, L>(lanes, t);
+    else
+        code_rounds<5, L>(lanes, t);
+    for (int k = 0; k < L; ++k)
+        words[k] = finish(lanes[k], t);
+}
+
+template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, size_t *words)
+{
+    code_lanes_any<L>(lanes, t, words);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Shifts by any register, with no flags to keep: the lanes' counts need not
+// pass through cl one at a time.
+template <int L>
+__attribute__((target("bmi2"))) void code_lanes_bmi2(Lane *lanes, const ShortTable &t,
+                                                     size_t *words)
+{
+    code_lanes_any<L>(lanes, t, words);
 }
 
 template <int L> void code_lanes(Lane *lanes, const ShortTable &t, size_t *words)
 {
-    static_assert(3 * short_code_bits <= 33 && 4 * 8 <= 33, "a round takes at most 33 bits");
-    if (t.longest <= 8)
-        code_rounds<4, L>(lanes, t);
+    static const bool bmi2 = __builtin_cpu_supports("bmi2");
+    if (bmi2)
+        code_lanes_bmi2<L>(lanes, t, words);
     else
-        code_rounds<3, L>(lanes, t);
-    for (int k = 0; k < L; ++k)
-        words[k] = finish(lanes[k], t);
+        code_lanes_plain<L>(lanes, t, words);
 }
+#else
+template <int L> void code_lanes(Lane *lanes, const ShortTable &t, size_t *words)
+{
+    code_lanes_plain<L>(lanes, t, words);
+}
+#endif
 
 } // namespace
 

@@ -143,10 +143,13 @@ namespace
 // in): a stable radix sort on the bytes that the weights use. For 256
 // leaves that is a few hundred steps a byte where a comparison sort took
 // some 2000 comparisons.
-void sort_by_weight(std::array<uint32_t, max_leaves> &weight,
+// Room for one weight past the leaves, which the merges read.
+using Weights = std::array<uint32_t, max_leaves + 1>;
+
+void sort_by_weight(Weights &weight,
                     std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
 {
-    std::array<uint32_t, max_leaves> w2;
+    Weights w2;
     std::array<uint16_t, max_leaves> i2;
     for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8) {
         std::array<int, 257> start{};
@@ -169,7 +172,7 @@ void sort_by_weight(std::array<uint32_t, max_leaves> &weight,
 constexpr int kRepairedLevels = 4;
 
 // The cheapest code of the limit, for the sorted leaves.
-int limited_fallback(const std::array<uint32_t, max_leaves> &weight,
+int limited_fallback(const Weights &weight,
                      const std::array<uint16_t, max_leaves> &index, int m, int limit,
                      uint8_t *lengths)
 {
@@ -190,7 +193,7 @@ int limited_fallback(const std::array<uint32_t, max_leaves> &weight,
 
 int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
 {
-    std::array<uint32_t, max_leaves> weight;
+    Weights weight;
     std::array<uint16_t, max_leaves> index;
     int m = 0;
     uint32_t any = 0;
@@ -210,17 +213,21 @@ int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
     // weights, as form_tree's keys order them. Nodes 0 to m - 1 are the
     // leaves in sorted order, m onwards the merged ones as they are made,
     // so every parent comes after its children and the root last.
-    std::array<uint32_t, max_leaves> merged;
+    // The choices are as good as random: selects, not branches.
+    std::array<uint32_t, max_leaves + 1> merged;
     std::array<uint16_t, max_nodes> parent;
     int next_leaf = 0, next_merged = 0;
     merged[0] = UINT32_MAX; // none made yet
+    weight[static_cast<size_t>(m)] = UINT32_MAX; // past the leaves
     const auto pop = [&](uint32_t &w) {
-        if (next_leaf < m && weight[next_leaf] <= merged[next_merged]) {
-            w = weight[next_leaf];
-            return next_leaf++;
-        }
-        w = merged[next_merged];
-        return m + next_merged++;
+        const uint32_t leaf = weight[static_cast<size_t>(next_leaf)];
+        const uint32_t node = merged[static_cast<size_t>(next_merged)];
+        const bool take_leaf = leaf <= node;
+        w = take_leaf ? leaf : node;
+        const int popped = take_leaf ? next_leaf : m + next_merged;
+        next_leaf += take_leaf ? 1 : 0;
+        next_merged += take_leaf ? 0 : 1;
+        return popped;
     };
     for (int made = 0; made < m - 1; ++made) {
         uint32_t a, b;

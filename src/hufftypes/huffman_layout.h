@@ -44,8 +44,9 @@ static_assert(table_stream_bytes(1) == 9 && table_stream_bytes(max_leaves) == 32
 
 /* The short codes of the fast paths: a table indexed by 11 bits (2048
  * entries of 2 bytes, in L1 with room to spare) resolves every one of them
- * with one look-up, and three of them always fit the 33 bits that one
- * unaligned load of a stream offers. */
+ * with one look-up, and five of them always fit the 56 bits that one
+ * unaligned load of a stream offers once its bytes are in the order of its
+ * bits. */
 constexpr int short_code_bits = 11;
 
 /* A block coded as four streams: stream k holds the codes of the bytes from

@@ -28,6 +28,16 @@ inline void store_be64(uint8_t *p, uint64_t v)
     std::memcpy(p, &v, sizeof v);
 }
 
+inline uint32_t load_be32(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
+
 inline void store_be32(uint8_t *p, uint32_t v)
 {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__

@@ -195,7 +195,7 @@ Bytes words_of(const uint8_t *data, size_t size, CodeTable codes)
 TEST(ShortPaths, EncodersWriteTheWordsOfEncode)
 {
     // Arbitrary codes of every longest length up to 11 (either side of 8,
-    // where a round takes four codes instead of three), all of the longest
+    // where a round takes seven codes instead of five), all of the longest
     // length in a third of the rounds, on inputs of 0 to 5000 bytes.
     std::mt19937 rng(33);
     for (int round = 0; round < 150; ++round) {
