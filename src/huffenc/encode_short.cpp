@@ -65,26 +65,48 @@ inline void flush(Lane &lane)
 }
 
 // K codes a lane between flushes, the lanes side by side, while every lane
-// has K bytes left.
-template <int K, int L> __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortTable &t)
+// has K bytes left. The lanes' state is held in plain arrays, which the
+// compiler keeps in registers where it can, and put back once.
+template <int K, int L>
+__attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortTable &t)
 {
     size_t rounds = SIZE_MAX;
     for (int k = 0; k < L; ++k)
         rounds = std::min(rounds, lanes[k].left / K);
-    std::array<Lane, L> lane;
-    std::copy(lanes, lanes + L, lane.begin());
+    const uint8_t *from[L];
+    uint8_t *at[L];
+    uint64_t pending[L];
+    unsigned waiting[L];
+    for (int k = 0; k < L; ++k) {
+        from[k] = lanes[k].from;
+        at[k] = lanes[k].at;
+        pending[k] = lanes[k].pending;
+        waiting[k] = lanes[k].waiting;
+    }
     for (size_t r = 0; r < rounds; ++r)
 #pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
+            uint64_t bits = pending[k];
+            unsigned count = waiting[k];
 #pragma GCC unroll 8
-            for (int j = 0; j < K; ++j)
-                put(lane[k], t, lane[k].from[j]);
-            lane[k].from += K;
-            flush(lane[k]);
+            for (int j = 0; j < K; ++j) {
+                const uint8_t byte = from[k][j];
+                bits |= t.aligned[byte] >> count;
+                count += t.lengths[byte];
+            }
+            from[k] += K;
+            // Stores the 8 bytes that the waiting bits reach, as flush does.
+            store_be64(at[k], bits);
+            at[k] += count >> 3;
+            pending[k] = bits << (count & ~7u);
+            waiting[k] = count & 7u;
         }
     for (int k = 0; k < L; ++k) {
-        lane[k].left -= rounds * K;
-        lanes[k] = lane[k];
+        lanes[k].from = from[k];
+        lanes[k].at = at[k];
+        lanes[k].pending = pending[k];
+        lanes[k].waiting = waiting[k];
+        lanes[k].left -= rounds * K;
     }
 }
 
