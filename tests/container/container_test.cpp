@@ -711,6 +711,20 @@ TEST(Container, FoldedCrcIsZlibs)
                   crc32(start, data.data() + from, static_cast<uInt>(size)))
             << "from " << from << " size " << size;
     }
+#ifdef DCTLAB_CRC32_FOLD
+    // Both widths of folding, whichever the processor picks, on whole
+    // pieces of 16 bytes either side of a round of each.
+    const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
+    for (size_t size : {64, 80, 240, 256, 272, 320, 496, 512, 528, 768, 1024, 4096, 4992}) {
+        const auto want = static_cast<uint32_t>(crc32(7, data.data() + 3, static_cast<uInt>(size)));
+        EXPECT_EQ(dctlab::crc32_detail::by_folding(7, data.data() + 3, size), want) << size;
+        if (wide && size >= 256) {
+            EXPECT_EQ(dctlab::crc32_detail::by_folding_wide(7, data.data() + 3, size), want)
+                << size;
+        }
+    }
+#endif
 }
 
 } // namespace
