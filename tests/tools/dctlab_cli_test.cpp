@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "imgcodec.h"
+#include "output_file.h"
 #include "jfif.h"
 #include "synthetic_picture.h"
 #include "temp_dir.h"
@@ -273,7 +274,35 @@ TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
     r = run("pack - - < data | '" DCTLAB_BINARY "' unpack - piped");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(dir_ / "piped"), data);
+    // A file is read where it is mapped, a pipe as a stream: the same bytes.
+    r = run("pack - streamed.dlhf --block-size 65536 < data");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir_ / "streamed.dlhf"), slurp(dir_ / "data.dlhf"));
     EXPECT_TRUE(leftovers(dir_).empty());
+}
+
+TEST_F(DctlabProgram, AnInputThatShrinksWhileMappedGivesItsLineAndLeavesNoTemporaryFile)
+{
+    // Another program truncating the input under pack: reading past the new
+    // end faults, and the program says so and removes its temporary output
+    // where it would die of the signal.
+    const fs::path input = dir_ / "shrinking", temp = dir_ / ".out.tmp-test";
+    write_bytes(input, std::string(3 * 65536, 'x'));
+    write_bytes(temp, "partial output");
+    EXPECT_EXIT(
+        {
+            std::FILE *file = std::fopen(input.c_str(), "rb");
+            dctlab::tool::MappedInput mapped;
+            if (!file || !mapped.map(file, "pack", temp.string()))
+                std::_Exit(2);
+            if (truncate(input.c_str(), 0) != 0)
+                std::_Exit(3);
+            volatile uint8_t last = mapped.data()[mapped.size() - 1];
+            (void)last;
+            std::_Exit(4);
+        },
+        testing::ExitedWithCode(1), "^dctlab: pack: the input file shrank while it was read\n$");
+    EXPECT_FALSE(fs::exists(temp));
 }
 
 TEST_F(DctlabProgram, EmptyFilePacksAndUnpacks)

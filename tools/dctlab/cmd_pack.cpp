@@ -57,7 +57,13 @@ template <typename Run> int run_files(const FilesOptions &o, const char *verb, R
     if (!out.open(o.output, error))
         return fail(std::string(verb) + ": " + error);
 
-    FileSource source(in.file);
+    // A regular file is read where it lies, anything else as a stream.
+    MappedInput mapped;
+    FileSource stream(in.file);
+    container::MemorySource memory(nullptr, 0);
+    if (mapped.map(in.file, verb, out.temp_path()))
+        memory = container::MemorySource(mapped.data(), mapped.size());
+    ByteSource &source = mapped.data() ? static_cast<ByteSource &>(memory) : stream;
     FileSink sink(out.file());
     const int64_t size = source.remaining();
     std::unique_ptr<ProgressBar> bar;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <csignal>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +123,66 @@ std::FILE *open_input(const std::string &path, std::string &error)
     if (!file)
         error = describe("cannot open", path);
     return file;
+}
+
+namespace
+{
+
+// What the SIGBUS handler says and removes: fixed before the mapping, read
+// only by the handler, which may call nothing but write, unlink and _exit.
+char shrank_line[256];
+size_t shrank_length = 0;
+char shrank_removes[4096];
+struct sigaction previous_bus;
+
+extern "C" void on_shrunk_input(int)
+{
+    ssize_t ignored = write(STDERR_FILENO, shrank_line, shrank_length);
+    (void)ignored;
+    if (shrank_removes[0] != '\0')
+        unlink(shrank_removes);
+    _exit(1);
+}
+
+} // namespace
+
+bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp_output)
+{
+    struct stat st {};
+    const int fd = fileno(file);
+    if (bytes_ || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        temp_output.size() >= sizeof shrank_removes)
+        return false;
+    const int length = std::snprintf(shrank_line, sizeof shrank_line,
+                                     "dctlab: %s: the input file shrank while it was read\n", verb);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof shrank_line)
+        return false;
+    shrank_length = static_cast<size_t>(length);
+    std::memcpy(shrank_removes, temp_output.c_str(), temp_output.size() + 1);
+    struct sigaction on_bus {};
+    on_bus.sa_handler = on_shrunk_input;
+    sigemptyset(&on_bus.sa_mask);
+    if (sigaction(SIGBUS, &on_bus, &previous_bus) != 0)
+        return false;
+    const auto size = static_cast<size_t>(st.st_size);
+    void *bytes = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (bytes == MAP_FAILED) {
+        sigaction(SIGBUS, &previous_bus, nullptr);
+        return false;
+    }
+    // Read once from the start to the end: the kernel may read ahead and drop behind.
+    madvise(bytes, size, MADV_SEQUENTIAL);
+    bytes_ = bytes;
+    size_ = size;
+    return true;
+}
+
+MappedInput::~MappedInput()
+{
+    if (bytes_) {
+        munmap(bytes_, size_);
+        sigaction(SIGBUS, &previous_bus, nullptr);
+    }
 }
 
 } // namespace dctlab::tool

