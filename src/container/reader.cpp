@@ -230,7 +230,9 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
     for (int k = 0; k < hf::stream_count; ++k)
         words[k] = job.stream_size[k] / 4;
     std::array<uint64_t, hf::stream_count> used;
-    d.short_codes.decode_four(job.bytes, words.data(), out, job.length, used.data());
+    const uint64_t bits = 32 * uint64_t{words[0] + words[1] + words[2] + words[3]};
+    d.short_codes.decode_four(job.bytes, words.data(), out, job.length, used.data(),
+                              hf::ShortDecoder::two_symbols_pay(bits, job.length));
     const uint8_t *stream = job.bytes;
     for (int k = 0; k < hf::stream_count; stream += job.stream_size[k++])
         if (!check_stream(stream, words[k], used[k],

@@ -53,9 +53,18 @@ class ShortDecoder
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of words[k] words, gives the
      * bytes from stream_share(size, k) on, and used[k] is what decode would
-     * return for it alone. */
+     * return for it alone. With two_symbols, a table whose entries give the
+     * symbols of one or two codes is made first and serves most symbols:
+     * the same bytes and bits either way. */
     void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
-                     size_t size, uint64_t used[stream_count]);
+                     size_t size, uint64_t used[stream_count], bool two_symbols = false);
+
+    /* Whether decode_four is expected to be faster with two_symbols for
+     * `size` symbols in `bits` bits: where the codes are short enough that
+     * two often fit the table's width, which pays for the table of pairs. */
+    static bool two_symbols_pay(uint64_t bits, size_t size);
+    // The most half-bits a symbol (5.5 bits) for which they do.
+    static constexpr uint64_t kTwoSymbolsMostHalfBits = 11;
 
   private:
     // Room for the streams with their words' bytes reversed, grown as needed.
@@ -63,6 +72,9 @@ class ShortDecoder
 
     // Entries: the code's length in the low byte, the symbol above it.
     std::array<uint16_t, size_t{1} << short_code_bits> table_;
+    // Entries for one or two symbols a look-up, and room for what second
+    // codes add to them.
+    std::array<uint32_t, size_t{2} << short_code_bits> pairs_;
     std::vector<uint8_t> swapped_;
     int bits_ = -1;
     int width_ = 0; // the bits that index table_: 8, or 11 for longer codes

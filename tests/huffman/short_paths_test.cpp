@@ -276,12 +276,14 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
     // path, including where a stream runs out; four streams at once must
     // give what each gives alone.
     std::mt19937 rng(34);
+    std::array<int, 2> tables{}; // rounds with tables of 8 and of 11 bits
     for (int round = 0; round < 40; ++round) {
         const Built b = built(some_counts(rng, round), hf::short_code_bits);
         if (b.parsed.leaves < 2)
             continue;
         ShortDecoder decoder;
         ASSERT_TRUE(decoder.build(b.codes.data(), b.parsed.symbols.data(), b.parsed.leaves));
+        ++tables[decoder.longest() <= 8 ? 0 : 1];
         HUFFLOOKUP *table = filled_table(b.codes, b.parsed.symbols);
         std::array<Bytes, 4> streams;
         std::array<Reference, 4> want;
@@ -319,23 +321,31 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
                 all.insert(all.end(), streams[k].begin(), streams[k].end());
                 lengths[k] = streams[k].size() / 4;
             }
-            Bytes got(size);
-            std::array<uint64_t, 4> used;
-            decoder.decode_four(all.data(), lengths.data(), got.data(), size, used.data());
-            for (int k = 0; k < 4; ++k) {
-                const size_t from = hf::stream_share(size, k);
-                const size_t count = hf::stream_share(size, k + 1) - from;
-                Bytes alone(count);
-                EXPECT_EQ(used[k],
-                          decoder.decode(streams[k].data(), lengths[k], alone.data(), count))
-                    << "round " << round << " stream " << k;
-                if (used[k] <= 32 * lengths[k]) {
-                    EXPECT_TRUE(std::equal(alone.begin(), alone.end(), got.begin() + from))
-                        << "round " << round << " stream " << k;
+            // One symbol a look-up, or one or two: the same bytes and bits,
+            // and nothing written past the block.
+            for (const bool two_symbols : {false, true}) {
+                Bytes got(size + 1, 0xEE);
+                std::array<uint64_t, 4> used;
+                decoder.decode_four(all.data(), lengths.data(), got.data(), size, used.data(),
+                                    two_symbols);
+                EXPECT_EQ(got[size], 0xEE) << "round " << round << " wrote past the block";
+                for (int k = 0; k < 4; ++k) {
+                    const size_t from = hf::stream_share(size, k);
+                    const size_t count = hf::stream_share(size, k + 1) - from;
+                    Bytes alone(count);
+                    EXPECT_EQ(used[k],
+                              decoder.decode(streams[k].data(), lengths[k], alone.data(), count))
+                        << "round " << round << " stream " << k << " pairs " << two_symbols;
+                    if (used[k] <= 32 * lengths[k]) {
+                        EXPECT_TRUE(std::equal(alone.begin(), alone.end(), got.begin() + from))
+                            << "round " << round << " stream " << k << " pairs " << two_symbols;
+                    }
                 }
             }
         }
     }
+    EXPECT_GT(tables[0], 0);
+    EXPECT_GT(tables[1], 0);
 }
 
 // Both decoders, on what they share: where a stream ends, and which codes
