@@ -220,6 +220,10 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
         error = "the tree gives no complete code";
         return false;
     }
+    if (short_codes && !d.short_codes.make_room(job.size)) {
+        error = "no memory for its " + std::to_string(job.size) + " encoded bytes";
+        return false;
+    }
     if (job.streams == 1) {
         const size_t words = job.size / 4;
         const uint64_t used = short_codes ? d.short_codes.decode(job.bytes, words, out, job.length)

@@ -1,6 +1,7 @@
 #include "short_decode.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "big_endian.h"
@@ -76,7 +77,8 @@ DCTLAB_INLINE void reload(Reader &r)
 
 DCTLAB_INLINE uint64_t position(const Reader &r, const uint8_t *stream)
 {
-    return 8 * static_cast<uint64_t>(r.at - stream) + static_cast<unsigned>(__builtin_ctzll(r.bits));
+    return 8 * static_cast<uint64_t>(r.at - stream) +
+           static_cast<unsigned>(__builtin_ctzll(r.bits));
 }
 
 // Rounds of K codes that lane k can take with every code inside its stream.
@@ -146,8 +148,8 @@ constexpr int kCountShift = 30;
 // one table for each length of first code, 2^(W - l) entries, made once and
 // added to each first code's single entry: no branch and no gather an
 // entry, which took a fifth of the decoding time of a block of 12 KiB.
-template <int W> DCTLAB_INLINE void build_pairs(const uint16_t *table, uint32_t *pairs,
-                                                uint32_t *seconds)
+template <int W>
+DCTLAB_INLINE void build_pairs(const uint16_t *table, uint32_t *pairs, uint32_t *seconds)
 {
     constexpr uint32_t entries = uint32_t{1} << W;
     std::array<const uint32_t *, W + 1> second{};
@@ -271,7 +273,8 @@ DCTLAB_INLINE void swap_words(const uint8_t *from, size_t words, uint8_t *to)
 
 // A reload leaves 56 bits or more above the 1: five codes of 11 bits, or
 // seven of 8.
-template <int L> DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+template <int L>
+DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
 {
     for (int k = 0; k < L; ++k)
         swap_words(l.from[k], l.end[k] / 32, l.begin[k]);
@@ -291,7 +294,8 @@ template <int L> void decode_plain(Lanes &l, const uint16_t *table, uint32_t *pa
 // Shifts by a register that need not be cl, and no flags to keep; and the
 // words' bytes reversed 32 bytes at a time.
 template <int L>
-__attribute__((target("avx2,bmi,bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+__attribute__((target("avx2,bmi,bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table,
+                                                          uint32_t *pairs, int width)
 {
     decode_any<L>(l, table, pairs, width);
 }
@@ -299,7 +303,7 @@ __attribute__((target("avx2,bmi,bmi2"))) void decode_bmi2(Lanes &l, const uint16
 template <int L> void decode(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
 {
     static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi") &&
-                            __builtin_cpu_supports("avx2");
+                             __builtin_cpu_supports("avx2");
     if (bmi2)
         decode_bmi2<L>(l, table, pairs, width);
     else
@@ -413,9 +417,17 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
 
 uint8_t *ShortDecoder::swapped(size_t bytes)
 {
-    if (swapped_.size() < bytes)
-        swapped_.resize(bytes);
-    return swapped_.data();
+    if (bytes > swapped_size_) {
+        swapped_.reset(static_cast<uint8_t *>(std::malloc(bytes)));
+        swapped_size_ = swapped_ ? bytes : 0;
+    }
+    return swapped_.get();
+}
+
+bool ShortDecoder::make_room(size_t bytes)
+{
+    return bytes <= SIZE_MAX - stream_count * kPadding &&
+           swapped(bytes + stream_count * kPadding) != nullptr;
 }
 
 uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
@@ -429,6 +441,8 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
     Lanes l;
     l.from[0] = stream;
     l.begin[0] = swapped(4 * words + kPadding);
+    if (!l.begin[0])
+        return UINT64_MAX;
     l.pos[0] = 0;
     l.end[0] = 32 * static_cast<uint64_t>(words);
     l.out[0] = out;
@@ -452,6 +466,11 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
     for (int k = 0; k < stream_count; ++k)
         total += 4 * words[k] + kPadding;
     uint8_t *copy = swapped(total);
+    if (!copy) {
+        for (int k = 0; k < stream_count; ++k)
+            used[k] = UINT64_MAX;
+        return;
+    }
     Lanes l;
     for (int k = 0; k < stream_count; ++k) {
         l.from[k] = streams;

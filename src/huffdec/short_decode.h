@@ -17,8 +17,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "heap_ptr.h"
 #include "huffman_layout.h"
 #include "hufftypes.h"
 
@@ -40,6 +40,10 @@ class ShortDecoder
      * Returns false as build does. */
     bool build_canonical(const uint8_t *lengths);
 
+    /* Room to copy streams of `bytes` bytes in all, which decode and
+     * decode_four need; false when there is no memory for it. */
+    bool make_room(size_t bytes);
+
     /* The longest code: 0 for a single leaf, -1 when not built. */
     int longest() const { return bits_; }
 
@@ -47,15 +51,16 @@ class ShortDecoder
      * little-endian) into `out` and returns the bits their codes take; when
      * the stream holds fewer, decoding stops soon after its end and the
      * result is greater than 32 * words, `out` partly written. Reads
-     * nothing outside the stream. */
+     * nothing outside the stream. UINT64_MAX, and nothing written, when
+     * the decoder is not built or has no room for the stream (make_room). */
     uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
 
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of words[k] words, gives the
      * bytes from stream_share(size, k) on, and used[k] is what decode would
-     * return for it alone. With two_symbols, a table whose entries give the
-     * symbols of one or two codes is made first and serves most symbols:
-     * the same bytes and bits either way. */
+     * return for it alone (UINT64_MAX each, as there). With two_symbols, a table whose entries give
+     * the symbols of one or two codes is made first and serves most symbols: the same bytes and
+     * bits either way. */
     void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
                      size_t size, uint64_t used[stream_count], bool two_symbols = false);
 
@@ -67,7 +72,8 @@ class ShortDecoder
     static constexpr uint64_t kTwoSymbolsMostHalfBits = 11;
 
   private:
-    // Room for the streams with their words' bytes reversed, grown as needed.
+    // The streams with their words' bytes reversed, and zero bytes after
+    // each: room made as needed, or null.
     uint8_t *swapped(size_t bytes);
 
     // Entries: the code's length in the low byte, the symbol above it.
@@ -75,7 +81,8 @@ class ShortDecoder
     // Entries for one or two symbols a look-up, and room for what second
     // codes add to them.
     std::array<uint32_t, size_t{2} << short_code_bits> pairs_;
-    std::vector<uint8_t> swapped_;
+    heap_ptr<uint8_t[]> swapped_;
+    size_t swapped_size_ = 0;
     int bits_ = -1;
     int width_ = 0; // the bits that index table_: 8, or 11 for longer codes
     uint8_t single_ = 0;

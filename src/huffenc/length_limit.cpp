@@ -115,7 +115,8 @@ int tree_depth(const HUFFNODE *root)
     return 1 + std::max(tree_depth(root->child0), tree_depth(root->child1));
 }
 
-void limited_code_lengths(const int32_t *weights, int n, int limit, std::array<int, max_leaves> &length)
+void limited_code_lengths(const int32_t *weights, int n, int limit,
+                          std::array<int, max_leaves> &length)
 {
     // Sorted by weight, ties to the lower index, as one key each: the weight
     // (below 2^31) above the index.
@@ -146,8 +147,7 @@ namespace
 // Room for one weight past the leaves, which the merges read.
 using Weights = std::array<uint32_t, max_leaves + 1>;
 
-void sort_by_weight(Weights &weight,
-                    std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
+void sort_by_weight(Weights &weight, std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
 {
     Weights w2;
     std::array<uint16_t, max_leaves> i2;
@@ -172,9 +172,8 @@ void sort_by_weight(Weights &weight,
 constexpr int kRepairedLevels = 4;
 
 // The cheapest code of the limit, for the sorted leaves.
-int limited_fallback(const Weights &weight,
-                     const std::array<uint16_t, max_leaves> &index, int m, int limit,
-                     uint8_t *lengths)
+int limited_fallback(const Weights &weight, const std::array<uint16_t, max_leaves> &index, int m,
+                     int limit, uint8_t *lengths)
 {
     std::array<int64_t, max_leaves> sorted{};
     for (int k = 0; k < m; ++k)
@@ -217,7 +216,7 @@ int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
     std::array<uint32_t, max_leaves + 1> merged;
     std::array<uint16_t, max_nodes> parent;
     int next_leaf = 0, next_merged = 0;
-    merged[0] = UINT32_MAX; // none made yet
+    merged[0] = UINT32_MAX;                      // none made yet
     weight[static_cast<size_t>(m)] = UINT32_MAX; // past the leaves
     const auto pop = [&](uint32_t &w) {
         const uint32_t leaf = weight[static_cast<size_t>(next_leaf)];

@@ -65,9 +65,8 @@ __attribute__((target("pclmul,sse4.1"))) static inline __m128i load(const uint8_
 
 /* The CRC of what is folded into x0, and of the whole 16-byte pieces of
  * the `size` bytes at `data` after it. */
-__attribute__((target("pclmul,sse4.1"))) static inline uint32_t finish(__m128i x0,
-                                                                      const uint8_t *data,
-                                                                      size_t size)
+__attribute__((target("pclmul,sse4.1"))) static inline uint32_t
+finish(__m128i x0, const uint8_t *data, size_t size)
 {
     const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
     const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124);
@@ -135,8 +134,8 @@ by_folding_wide(uint32_t crc, const uint8_t *data, size_t size)
                                           0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4);
     const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
 
-    __m512i x0 = _mm512_xor_si512(load512(data),
-                                  _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
+    __m512i x0 = _mm512_xor_si512(
+        load512(data), _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
     __m512i x1 = load512(data + 64), x2 = load512(data + 128), x3 = load512(data + 192);
     data += 256;
     size -= 256;
@@ -169,10 +168,9 @@ static inline uint32_t crc32_continue(uint32_t crc, const uint8_t *data, size_t 
 #ifdef DCTLAB_CRC32_FOLD
     static const bool folding =
         __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    static const bool wide = folding && __builtin_cpu_supports("avx512f") &&
-                             __builtin_cpu_supports("avx512bw") &&
-                             __builtin_cpu_supports("avx512vl") &&
-                             __builtin_cpu_supports("vpclmulqdq");
+    static const bool wide =
+        folding && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
     if (folding && size >= 64) {
         const size_t whole = size - size % 16;
         crc = wide && whole >= 256 ? crc32_detail::by_folding_wide(crc, data, whole)

@@ -11,6 +11,7 @@
 
 #include "fault_injection.h"
 #include "huffenc.h"
+#include "short_decode.h"
 
 namespace
 {
@@ -101,6 +102,42 @@ TEST(HuffmanAllocation, EncodeClosesItsOutputOnEveryFailure)
     EXPECT_GT(file_size(out_path), 0);
     std::remove(in_path.c_str());
     std::remove(out_path.c_str());
+}
+
+TEST(HuffmanAllocation, ShortDecoderWithoutRoomDecodesAllOrNothing)
+{
+    // a = 0 and b = 1, so that any bits decode: four streams of four words,
+    // 128 symbols each, copied into room the decoder allocates.
+    std::array<HUFFCODE, 256> codes{};
+    codes['a'] = HUFFCODE{0, 1, 0};
+    codes['b'] = HUFFCODE{1, 1, 0};
+    const uint8_t leaves[] = {'a', 'b'};
+    std::array<uint8_t, 64> streams;
+    for (size_t i = 0; i < streams.size(); ++i)
+        streams[i] = static_cast<uint8_t>(37 * i + 11);
+    const size_t words[4] = {4, 4, 4, 4};
+    const long sites = fi::each_allocation_failing(
+        [&] {
+            dctlab::huffman::ShortDecoder decoder;
+            ASSERT_TRUE(decoder.build(codes.data(), leaves, 2));
+            std::array<uint8_t, 512> out{};
+            std::array<uint64_t, 4> used{};
+            decoder.decode_four(streams.data(), words, out.data(), out.size(), used.data());
+            for (int k = 0; k < 4; ++k) {
+                if (used[0] == UINT64_MAX) {
+                    EXPECT_EQ(used[k], UINT64_MAX) << k;
+                    continue;
+                }
+                ASSERT_EQ(used[k], 128u) << k;
+                for (size_t i = 0; i < 128; ++i) {
+                    const uint8_t byte = streams[16 * k + 4 * (i / 32) + 3 - (i % 32) / 8];
+                    ASSERT_EQ(out[128 * k + i], (byte >> (7 - i % 8)) & 1 ? 'b' : 'a')
+                        << k << " " << i;
+                }
+            }
+        },
+        [](long) {});
+    EXPECT_GE(sites, 1);
 }
 
 } // namespace

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "imgcodec.h"
-#include "output_file.h"
 #include "jfif.h"
+#include "output_file.h"
 #include "synthetic_picture.h"
 #include "temp_dir.h"
 

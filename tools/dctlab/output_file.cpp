@@ -1,10 +1,10 @@
 #include "output_file.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <csignal>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -148,7 +148,8 @@ extern "C" void on_shrunk_input(int)
 
 bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp_output)
 {
-    struct stat st {};
+    struct stat st {
+    };
     const int fd = fileno(file);
     if (bytes_ || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
         temp_output.size() >= sizeof shrank_removes)
@@ -159,7 +160,8 @@ bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp
         return false;
     shrank_length = static_cast<size_t>(length);
     std::memcpy(shrank_removes, temp_output.c_str(), temp_output.size() + 1);
-    struct sigaction on_bus {};
+    struct sigaction on_bus {
+    };
     on_bus.sa_handler = on_shrunk_input;
     sigemptyset(&on_bus.sa_mask);
     if (sigaction(SIGBUS, &on_bus, &previous_bus) != 0)
