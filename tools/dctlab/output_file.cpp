@@ -128,15 +128,25 @@ std::FILE *open_input(const std::string &path, std::string &error)
 namespace
 {
 
-// What the SIGBUS handler says and removes: fixed before the mapping, read
-// only by the handler, which may call nothing but write, unlink and _exit.
+// What the SIGBUS handler says and removes, and the mapping it speaks for:
+// fixed before the mapping, read only by the handler, which may call
+// nothing but write, unlink, sigaction and _exit.
 char shrank_line[256];
 size_t shrank_length = 0;
 char shrank_removes[4096];
+const volatile char *mapped_from = nullptr;
+size_t mapped_size = 0;
 struct sigaction previous_bus;
 
-extern "C" void on_shrunk_input(int)
+extern "C" void on_bus_error(int signal, siginfo_t *info, void *)
 {
+    const auto *at = static_cast<const volatile char *>(info->si_addr);
+    if (mapped_from == nullptr || at < mapped_from || at >= mapped_from + mapped_size) {
+        // Not the input's: what would have happened without this handler
+        // happens when the access faults again.
+        sigaction(signal, &previous_bus, nullptr);
+        return;
+    }
     ssize_t ignored = write(STDERR_FILENO, shrank_line, shrank_length);
     (void)ignored;
     if (shrank_removes[0] != '\0')
@@ -148,11 +158,10 @@ extern "C" void on_shrunk_input(int)
 
 bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp_output)
 {
-    struct stat st {
-    };
+    struct stat st = {};
     const int fd = fileno(file);
-    if (bytes_ || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        temp_output.size() >= sizeof shrank_removes)
+    if (bytes_ || mapped_from || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size <= 0 || temp_output.size() >= sizeof shrank_removes)
         return false;
     const int length = std::snprintf(shrank_line, sizeof shrank_line,
                                      "dctlab: %s: the input file shrank while it was read\n", verb);
@@ -160,16 +169,19 @@ bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp
         return false;
     shrank_length = static_cast<size_t>(length);
     std::memcpy(shrank_removes, temp_output.c_str(), temp_output.size() + 1);
-    struct sigaction on_bus {
-    };
-    on_bus.sa_handler = on_shrunk_input;
-    sigemptyset(&on_bus.sa_mask);
-    if (sigaction(SIGBUS, &on_bus, &previous_bus) != 0)
-        return false;
     const auto size = static_cast<size_t>(st.st_size);
     void *bytes = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (bytes == MAP_FAILED) {
-        sigaction(SIGBUS, &previous_bus, nullptr);
+    if (bytes == MAP_FAILED)
+        return false;
+    mapped_from = static_cast<const char *>(bytes);
+    mapped_size = size;
+    struct sigaction on_bus = {};
+    on_bus.sa_sigaction = on_bus_error;
+    on_bus.sa_flags = SA_SIGINFO;
+    sigemptyset(&on_bus.sa_mask);
+    if (sigaction(SIGBUS, &on_bus, &previous_bus) != 0) {
+        munmap(bytes, size);
+        mapped_from = nullptr;
         return false;
     }
     // Read once from the start to the end: the kernel may read ahead and drop behind.
@@ -182,8 +194,9 @@ bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp
 MappedInput::~MappedInput()
 {
     if (bytes_) {
-        munmap(bytes_, size_);
         sigaction(SIGBUS, &previous_bus, nullptr);
+        mapped_from = nullptr;
+        munmap(bytes_, size_);
     }
 }
 
