@@ -159,7 +159,9 @@ class PackUnpackProperty : public testing::TestWithParam<std::tuple<uint32_t, So
 
 TEST_P(PackUnpackProperty, EveryFamilyRoundTrips)
 {
-    const auto [block_size, kind] = GetParam();
+    // Named apart: a lambda may not capture a structured binding before C++20.
+    const uint32_t block_size = std::get<0>(GetParam());
+    const Source kind = std::get<1>(GetParam());
     for (const Family &family : families(block_size)) {
         std::string error;
         Bytes container, restored;
