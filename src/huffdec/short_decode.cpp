@@ -265,9 +265,7 @@ DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, uint32_t *pairs
 // bytes in the order of their bits.
 DCTLAB_INLINE void swap_words(const uint8_t *from, size_t words, uint8_t *to)
 {
-    for (size_t i = 0; i < words; ++i) {
-        store_be32(to + 4 * i, load_le32(from + 4 * i));
-    }
+    reverse_word_bytes(from, words, to);
     std::memset(to + 4 * words, 0, kPadding);
 }
 
@@ -493,7 +491,8 @@ bool ShortDecoder::two_symbols_pay(uint64_t bits, size_t size)
     // symbol) 5% faster with pairs, programs (5.7) 3% slower, and the same
     // where only the blocks of 5.5 bits or less take them. Larger blocks,
     // where making the table counts for less, gain 20 to 70%.
-    return size > 0 && 2 * bits <= kTwoSymbolsMostHalfBits * uint64_t{size};
+    constexpr uint64_t most_half_bits = 11; // 5.5 bits a symbol
+    return size > 0 && 2 * bits <= most_half_bits * uint64_t{size};
 }
 
 } // namespace huffman

@@ -58,9 +58,9 @@ class ShortDecoder
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of words[k] words, gives the
      * bytes from stream_share(size, k) on, and used[k] is what decode would
-     * return for it alone (UINT64_MAX each, as there). With two_symbols, a table whose entries give
-     * the symbols of one or two codes is made first and serves most symbols: the same bytes and
-     * bits either way. */
+     * return for it alone (UINT64_MAX each, as there). With two_symbols, a
+     * table whose entries give the symbols of one or two codes is made first
+     * and serves most symbols: the same bytes and bits either way. */
     void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
                      size_t size, uint64_t used[stream_count], bool two_symbols = false);
 
@@ -68,8 +68,6 @@ class ShortDecoder
      * `size` symbols in `bits` bits: where the codes are short enough that
      * two often fit the table's width, which pays for the table of pairs. */
     static bool two_symbols_pay(uint64_t bits, size_t size);
-    // The most half-bits a symbol (5.5 bits) for which they do.
-    static constexpr uint64_t kTwoSymbolsMostHalfBits = 11;
 
   private:
     // The streams with their words' bytes reversed, and zero bytes after

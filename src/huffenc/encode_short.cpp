@@ -7,7 +7,6 @@
 
 #include "big_endian.h"
 #include "encode_words.h"
-#include "little_endian.h"
 
 namespace dctlab
 {
@@ -47,21 +46,22 @@ struct Lane {
     unsigned waiting = 0;
 };
 
-inline void put(Lane &lane, const ShortTable &t, uint8_t byte)
+// Adds the code of `byte` below the `waiting` bits at the top of `pending`.
+inline void put(uint64_t &pending, unsigned &waiting, const ShortTable &t, uint8_t byte)
 {
-    lane.pending |= t.aligned[byte] >> lane.waiting;
-    lane.waiting += t.lengths[byte];
+    pending |= t.aligned[byte] >> waiting;
+    waiting += t.lengths[byte];
 }
 
 // Stores the 8 bytes that the waiting bits reach, most significant first,
 // and moves past the whole ones. Fewer than 8 bits waited before the codes
 // of this round and these took at most 56, so at most 63 wait.
-inline void flush(Lane &lane)
+inline void flush(uint8_t *&at, uint64_t &pending, unsigned &waiting)
 {
-    store_be64(lane.at, lane.pending);
-    lane.at += lane.waiting >> 3;
-    lane.pending <<= lane.waiting & ~7u;
-    lane.waiting &= 7u;
+    store_be64(at, pending);
+    at += waiting >> 3;
+    pending <<= waiting & ~7u;
+    waiting &= 7u;
 }
 
 // K codes a lane between flushes, the lanes side by side, while every lane
@@ -86,20 +86,11 @@ __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortT
     for (size_t r = 0; r < rounds; ++r)
 #pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
-            uint64_t bits = pending[k];
-            unsigned count = waiting[k];
 #pragma GCC unroll 8
-            for (int j = 0; j < K; ++j) {
-                const uint8_t byte = from[k][j];
-                bits |= t.aligned[byte] >> count;
-                count += t.lengths[byte];
-            }
+            for (int j = 0; j < K; ++j)
+                put(pending[k], waiting[k], t, from[k][j]);
             from[k] += K;
-            // Stores the 8 bytes that the waiting bits reach, as flush does.
-            store_be64(at[k], bits);
-            at[k] += count >> 3;
-            pending[k] = bits << (count & ~7u);
-            waiting[k] = count & 7u;
+            flush(at[k], pending[k], waiting[k]);
         }
     for (int k = 0; k < L; ++k) {
         lanes[k].from = from[k];
@@ -115,17 +106,14 @@ __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortT
 __attribute__((always_inline)) inline size_t finish(Lane &lane, const ShortTable &t)
 {
     for (; lane.left > 0; --lane.left) {
-        put(lane, t, *lane.from++);
-        flush(lane);
+        put(lane.pending, lane.waiting, t, *lane.from++);
+        flush(lane.at, lane.pending, lane.waiting);
     }
     // The waiting bits, and zeros to the end of their word.
     store_be64(lane.at, lane.pending);
     const uint64_t bits = 8 * static_cast<uint64_t>(lane.at - lane.start) + lane.waiting;
     const size_t words = static_cast<size_t>((bits + 31) / 32);
-    for (size_t w = 0; w < words; ++w) {
-        uint8_t *word = lane.start + 4 * w;
-        store_le32(word, load_be32(word));
-    }
+    reverse_word_bytes(lane.start, words, lane.start);
     return words;
 }
 

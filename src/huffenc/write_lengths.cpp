@@ -91,7 +91,6 @@ void write_lengths_table(const uint8_t *lengths, LengthsTable &table)
     std::array<uint8_t, length_symbols> order;
     canonical_codes(own.data(), length_symbols, codes.data(), order.data());
 
-    table.bytes.fill(0);
     BitWriter out(table.bytes.data());
     for (int s = 0; s < length_symbols; ++s)
         out.put(own[s], length_field_bits);

@@ -158,6 +158,7 @@ by_folding_wide(uint32_t crc, const uint8_t *data, size_t size)
     x = fold(x, k3k4, _mm512_maskz_extracti32x4_epi32(0xF, x0, 3));
     return finish(x, data, size);
 }
+#undef DCTLAB_CRC32_WIDE_TARGET
 #endif
 
 } // namespace crc32_detail
