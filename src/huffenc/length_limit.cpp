@@ -147,8 +147,26 @@ namespace
 // Room for one weight past the leaves, which the merges read.
 using Weights = std::array<uint32_t, max_leaves + 1>;
 
+// Up to this many leaves (a lengths table's code has at most 14), moving
+// each into place costs less than the passes' 256 buckets.
+constexpr int kFewLeaves = 24;
+
 void sort_by_weight(Weights &weight, std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
 {
+    if (m <= kFewLeaves) {
+        for (int k = 1; k < m; ++k) {
+            const uint32_t w = weight[k];
+            const uint16_t i = index[k];
+            int at = k;
+            for (; at > 0 && weight[at - 1] > w; --at) {
+                weight[at] = weight[at - 1];
+                index[at] = index[at - 1];
+            }
+            weight[at] = w;
+            index[at] = i;
+        }
+        return;
+    }
     Weights w2;
     std::array<uint16_t, max_leaves> i2;
     for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8) {

@@ -9,6 +9,7 @@
 #include "container.h"
 #include "crc32_fast.h"
 #include "huffenc.h"
+#include "planning.h"
 #include "write_lengths.h"
 
 namespace
@@ -725,6 +726,25 @@ TEST(Container, FoldedCrcIsZlibs)
         }
     }
 #endif
+}
+
+TEST(Container, CountBytesCountsEveryByte)
+{
+    // One byte repeated fills a single counter of every table as far as it
+    // goes: past 16 bits (eight tables of 65535) the counts must carry on.
+    const Bytes text = text_like(600000, 15);
+    for (size_t size : {0, 1, 7, 8, 9, 8191, 8192, 524279, 524280, 524281, 600000}) {
+        for (const bool one_byte : {false, true}) {
+            const Bytes data = one_byte ? Bytes(size, 0x41) : Bytes(text.begin(), text.begin() + size);
+            std::array<uint32_t, 256> want{};
+            for (uint8_t b : data)
+                ++want[b];
+            dctlab::container::Counts counts;
+            counts.fill(7);
+            dctlab::container::count_bytes(data.data(), data.size(), counts);
+            EXPECT_EQ(counts, want) << size << (one_byte ? " of one byte" : " of text");
+        }
+    }
 }
 
 } // namespace

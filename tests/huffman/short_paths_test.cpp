@@ -41,8 +41,14 @@ Counts some_counts(std::mt19937 &rng, int round)
             counts[b] = static_cast<int32_t>(rng() % 1000000);
         break;
     case 2:
-        for (int b = 0; b < 256; ++b)
-            counts[b] = rng() % 9 == 0 ? static_cast<int32_t>(1 + rng() % 50) : 0;
+        // Some 28 leaves, or (every other time) some 8 of a few weights,
+        // which ties order.
+        for (int b = 0; b < 256; ++b) {
+            if (round % 10 == 2)
+                counts[b] = rng() % 9 == 0 ? static_cast<int32_t>(1 + rng() % 50) : 0;
+            else
+                counts[b] = rng() % 32 == 0 ? static_cast<int32_t>(1 + rng() % 4) : 0;
+        }
         break;
     case 3: {
         uint32_t a = 1, f = 1;
