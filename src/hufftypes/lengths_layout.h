@@ -59,26 +59,48 @@ static_assert(lengths_table_most_bytes == 230, "a table never passes 230 bytes")
  * a code, shortest first and by value within a length; returns how many. */
 inline int canonical_codes(const uint8_t *lengths, int n, HUFFCODE *codes, uint8_t *order)
 {
-    std::array<int, 33> count{};
-    for (int s = 0; s < n; ++s)
-        ++count[lengths[s]];
-    count[0] = 0;
-    std::array<uint32_t, 33> next{};
-    std::array<int, 33> place{};
+    // The symbols in four quarters, each with counts and next codes of its
+    // own: the quarters' chains of increments (many symbols share a length)
+    // run side by side instead of one after another.
+    constexpr int kQuarters = 4;
+    std::array<int, kQuarters + 1> bound;
+    for (int q = 0; q <= kQuarters; ++q)
+        bound[q] = q * n / kQuarters;
+    std::array<std::array<int, 33>, kQuarters> count{};
+    for (int i = 0; i < bound[1]; ++i)
+        for (int q = 0; q < kQuarters; ++q)
+            if (bound[q] + i < bound[q + 1])
+                ++count[q][lengths[bound[q] + i]];
+    for (int q = 0; q < kQuarters; ++q)
+        for (int i = bound[q] + bound[1]; i < bound[q + 1]; ++i)
+            ++count[q][lengths[i]];
+    std::array<std::array<uint32_t, 33>, kQuarters> next{};
+    std::array<std::array<int, 33>, kQuarters> place{};
     uint32_t code = 0;
-    int at = 0;
+    int at = 0, before = 0; // before: the symbols of length len - 1
     for (int len = 1; len <= 32; ++len) {
-        code = (code + static_cast<uint32_t>(count[len - 1])) << 1;
-        next[len] = code;
-        place[len] = at;
-        at += count[len];
+        code = (code + static_cast<uint32_t>(before)) << 1;
+        before = 0;
+        for (int q = 0; q < kQuarters; ++q) {
+            next[q][len] = code + static_cast<uint32_t>(before);
+            place[q][len] = at + before;
+            before += count[q][len];
+        }
+        at += before;
     }
-    for (int s = 0; s < n; ++s) {
+    const auto assign = [&](int q, int s) {
         const int len = lengths[s];
-        codes[s] = HUFFCODE{len != 0 ? static_cast<int32_t>(next[len]++) : 0, len, 0};
+        codes[s] = HUFFCODE{len != 0 ? static_cast<int32_t>(next[q][len]++) : 0, len, 0};
         if (len != 0)
-            order[place[len]++] = static_cast<uint8_t>(s);
-    }
+            order[place[q][len]++] = static_cast<uint8_t>(s);
+    };
+    for (int i = 0; i < bound[1]; ++i)
+        for (int q = 0; q < kQuarters; ++q)
+            if (bound[q] + i < bound[q + 1])
+                assign(q, bound[q] + i);
+    for (int q = 0; q < kQuarters; ++q)
+        for (int i = bound[q] + bound[1]; i < bound[q + 1]; ++i)
+            assign(q, i);
     return at;
 }
 
