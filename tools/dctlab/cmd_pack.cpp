@@ -69,7 +69,14 @@ template <typename Run> int run_files(const FilesOptions &o, const char *verb, R
     std::unique_ptr<ProgressBar> bar;
     if (size > kProgressThreshold)
         bar = std::make_unique<ProgressBar>(verb);
-    auto progress = [&](uint64_t) {
+    // pack reports the input it has written: the mapping before that is
+    // given back as it goes, so that unmapping it (2 ms for 64 MiB) runs
+    // beside the workers instead of after them, and a large input holds
+    // no more of its pages than the pieces in flight.
+    const bool releases = std::string(verb) == "pack";
+    auto progress = [&](uint64_t done) {
+        if (releases)
+            mapped.release_before(static_cast<size_t>(done));
         if (bar)
             bar->update(static_cast<size_t>(size - source.remaining()), static_cast<size_t>(size));
     };

@@ -1,5 +1,6 @@
 #include "output_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -191,12 +192,23 @@ bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp
     return true;
 }
 
+void MappedInput::release_before(size_t offset)
+{
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t end = std::min(offset, size_) / page * page;
+    if (!bytes_ || end <= released_)
+        return;
+    if (munmap(static_cast<char *>(bytes_) + released_, end - released_) == 0)
+        released_ = end;
+}
+
 MappedInput::~MappedInput()
 {
     if (bytes_) {
         sigaction(SIGBUS, &previous_bus, nullptr);
         mapped_from = nullptr;
-        munmap(bytes_, size_);
+        if (released_ < size_)
+            munmap(static_cast<char *>(bytes_) + released_, size_ - released_);
     }
 }
 

@@ -95,10 +95,13 @@ class MappedInput
     bool map(std::FILE *file, const char *verb, const std::string &temp_output);
     const uint8_t *data() const { return static_cast<const uint8_t *>(bytes_); }
     size_t size() const { return size_; }
+    // Unmaps the whole pages before `offset`, which are read no more.
+    void release_before(size_t offset);
 
   private:
     void *bytes_ = nullptr;
     size_t size_ = 0;
+    size_t released_ = 0; // bytes unmapped from the start, whole pages
 };
 
 } // namespace dctlab::tool
