@@ -40,6 +40,7 @@ void count_bytes(const uint8_t *data, size_t size, Counts &counts)
 
 // log2 of a count: a table for counts up to 2^13, and for larger ones the
 // top 13 bits from the table with linear interpolation in the bits below,
+// as close as the planner's estimates need.
 
 namespace
 {
@@ -90,11 +91,12 @@ double expected_bits(const Counts &counts)
 
 // A block costs time as well as its table: some 3 µs of finding and writing
 // its code, a fifth of pack's time in blocks of 12 KiB. So a segment starts a
-// block of its own only where that is expected to save this many bits.
-// Measured on 16 MiB of text and of programs: 29% fewer blocks and pack 5 to
-// 7% faster, for 0.06% and 0.02% more bytes; 512 bits halved the blocks but
-// cost 0.2% on text.
-constexpr double kSplitGain = 256;
+// block of its own only where that is expected to save this many bits (48
+// bytes). Measured on 16 MiB of text and of programs, against every split
+// that saved anything: 40% fewer blocks and pack 8% faster as a whole
+// process, for 0.14% and 0.06% more bytes, all still below zlib's; 256 bits
+// gave half the gain at half the cost, 512 a little more of both.
+constexpr double kSplitGain = 384;
 
 // Cuts one unit of input into blocks at segment boundaries: a segment joins
 // the block before it unless coding the two apart is expected to be smaller
