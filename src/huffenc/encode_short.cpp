@@ -52,11 +52,50 @@ struct Lane {
     size_t left;
     uint8_t *start, *at;
     uint64_t pending = 0;
-    unsigned waiting = 0;
+    uint64_t waiting = 0;
 };
 
+// Lanes' state taken into plain arrays, which the compiler keeps in
+// registers where it can, and put back once: the lanes' fields themselves
+// it kept in memory, since the output's stores may alias them.
+template <int L> struct Held {
+    const uint8_t *from[L];
+    uint8_t *at[L];
+    uint64_t pending[L], waiting[L];
+
+    explicit Held(const Lane *lanes)
+    {
+        for (int k = 0; k < L; ++k) {
+            from[k] = lanes[k].from;
+            at[k] = lanes[k].at;
+            pending[k] = lanes[k].pending;
+            waiting[k] = lanes[k].waiting;
+        }
+    }
+    // Back into the lanes, which have taken `taken` bytes each.
+    void put_back(Lane *lanes, size_t taken) const
+    {
+        for (int k = 0; k < L; ++k) {
+            lanes[k].from = from[k];
+            lanes[k].at = at[k];
+            lanes[k].pending = pending[k];
+            lanes[k].waiting = waiting[k];
+            lanes[k].left -= taken;
+        }
+    }
+};
+
+// The rounds of `size` bytes that every one of the L lanes has bytes for.
+template <int L> size_t common_rounds(const Lane *lanes, size_t size)
+{
+    size_t rounds = SIZE_MAX;
+    for (int k = 0; k < L; ++k)
+        rounds = std::min(rounds, lanes[k].left / size);
+    return rounds;
+}
+
 // Adds the code of `byte` below the `waiting` bits at the top of `pending`.
-inline void put(uint64_t &pending, unsigned &waiting, const ShortTable &t, uint8_t byte)
+inline void put(uint64_t &pending, uint64_t &waiting, const ShortTable &t, uint8_t byte)
 {
     pending |= t.aligned[byte] >> waiting;
     waiting += t.lengths[byte];
@@ -65,7 +104,7 @@ inline void put(uint64_t &pending, unsigned &waiting, const ShortTable &t, uint8
 // Stores the 8 bytes that the waiting bits reach, most significant first,
 // and moves past the whole ones. Fewer than 8 bits waited before the codes
 // of this round and these took at most 56, so at most 63 wait.
-inline void flush(uint8_t *&at, uint64_t &pending, unsigned &waiting)
+inline void flush(uint8_t *&at, uint64_t &pending, uint64_t &waiting)
 {
     store_be64(at, pending);
     at += waiting >> 3;
@@ -129,70 +168,36 @@ template <int K, int L>
 __attribute__((always_inline)) inline void code_rounds_asm(Lane *lanes, const ShortTable &t)
 {
     static_assert(offsetof(ShortTable, aligned) == 0, "the codes lie at the table's start");
-    size_t rounds = SIZE_MAX;
-    for (int k = 0; k < L; ++k)
-        rounds = std::min(rounds, lanes[k].left / K);
-    const uint8_t *from[L];
-    uint8_t *at[L];
-    uint64_t pending[L], waiting[L];
-    for (int k = 0; k < L; ++k) {
-        from[k] = lanes[k].from;
-        at[k] = lanes[k].at;
-        pending[k] = lanes[k].pending;
-        waiting[k] = lanes[k].waiting;
-    }
+    const size_t rounds = common_rounds<L>(lanes, K);
+    Held<L> h(lanes);
     for (size_t r = 0; r < rounds; ++r)
 #pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
-            puts_asm<0, K>(pending[k], waiting[k], from[k], t);
-            from[k] += K;
-            flush_asm(at[k], pending[k], waiting[k]);
+            puts_asm<0, K>(h.pending[k], h.waiting[k], h.from[k], t);
+            h.from[k] += K;
+            flush_asm(h.at[k], h.pending[k], h.waiting[k]);
         }
-    for (int k = 0; k < L; ++k) {
-        lanes[k].from = from[k];
-        lanes[k].at = at[k];
-        lanes[k].pending = pending[k];
-        lanes[k].waiting = static_cast<unsigned>(waiting[k]);
-        lanes[k].left -= rounds * K;
-    }
+    h.put_back(lanes, rounds * K);
 }
 #endif
 
 // K codes a lane between flushes, the lanes side by side, while every lane
-// has K bytes left. The lanes' state is held in plain arrays, which the
-// compiler keeps in registers where it can, and put back once.
+// has K bytes left.
 template <int K, int L>
 __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortTable &t)
 {
-    size_t rounds = SIZE_MAX;
-    for (int k = 0; k < L; ++k)
-        rounds = std::min(rounds, lanes[k].left / K);
-    const uint8_t *from[L];
-    uint8_t *at[L];
-    uint64_t pending[L];
-    unsigned waiting[L];
-    for (int k = 0; k < L; ++k) {
-        from[k] = lanes[k].from;
-        at[k] = lanes[k].at;
-        pending[k] = lanes[k].pending;
-        waiting[k] = lanes[k].waiting;
-    }
+    const size_t rounds = common_rounds<L>(lanes, K);
+    Held<L> h(lanes);
     for (size_t r = 0; r < rounds; ++r)
 #pragma GCC unroll 4
         for (int k = 0; k < L; ++k) {
 #pragma GCC unroll 8
             for (int j = 0; j < K; ++j)
-                put(pending[k], waiting[k], t, from[k][j]);
-            from[k] += K;
-            flush(at[k], pending[k], waiting[k]);
+                put(h.pending[k], h.waiting[k], t, h.from[k][j]);
+            h.from[k] += K;
+            flush(h.at[k], h.pending[k], h.waiting[k]);
         }
-    for (int k = 0; k < L; ++k) {
-        lanes[k].from = from[k];
-        lanes[k].at = at[k];
-        lanes[k].pending = pending[k];
-        lanes[k].waiting = waiting[k];
-        lanes[k].left -= rounds * K;
-    }
+    h.put_back(lanes, rounds * K);
 }
 
 // The bytes a lane has left after the rounds, then its last bits; the
@@ -395,34 +400,21 @@ DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, size_t 
     constexpr size_t kBytes = 64, kGroups = kBytes / 4;
     alignas(64) uint64_t groups[2][kGroups], lengths[2][kGroups];
     for (int k = 0; k < stream_count; k += 2) {
-        Lane &a = lanes[k], &b = lanes[k + 1];
-        const size_t rounds = std::min(a.left, b.left) / kBytes;
-        const uint8_t *from_a = a.from, *from_b = b.from;
-        uint8_t *at_a = a.at, *at_b = b.at;
-        uint64_t pending_a = a.pending, pending_b = b.pending;
-        uint64_t waiting_a = a.waiting, waiting_b = b.waiting;
+        const size_t rounds = common_rounds<2>(lanes + k, kBytes);
+        Held<2> h(lanes + k);
         for (size_t r = 0; r < rounds; ++r) {
-            join_codes(from_a, tables, groups[0], lengths[0]);
-            join_codes(from_b, tables, groups[1], lengths[1]);
+            join_codes(h.from[0], tables, groups[0], lengths[0]);
+            join_codes(h.from[1], tables, groups[1], lengths[1]);
 #pragma GCC unroll 16
             for (size_t g = 0; g < kGroups; ++g) {
                 const int i = group_at(static_cast<int>(g));
-                put_group(at_a, pending_a, waiting_a, groups[0] + i, lengths[0] + i);
-                put_group(at_b, pending_b, waiting_b, groups[1] + i, lengths[1] + i);
+                put_group(h.at[0], h.pending[0], h.waiting[0], groups[0] + i, lengths[0] + i);
+                put_group(h.at[1], h.pending[1], h.waiting[1], groups[1] + i, lengths[1] + i);
             }
-            from_a += kBytes;
-            from_b += kBytes;
+            h.from[0] += kBytes;
+            h.from[1] += kBytes;
         }
-        a.from = from_a;
-        b.from = from_b;
-        a.at = at_a;
-        b.at = at_b;
-        a.pending = pending_a;
-        b.pending = pending_b;
-        a.waiting = static_cast<unsigned>(waiting_a);
-        b.waiting = static_cast<unsigned>(waiting_b);
-        a.left -= rounds * kBytes;
-        b.left -= rounds * kBytes;
+        h.put_back(lanes + k, rounds * kBytes);
     }
     for (int k = 0; k < stream_count; ++k)
         words[k] = finish(lanes[k], t);
@@ -455,6 +447,12 @@ size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uin
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
                  size_t words[4])
 {
+    encode_four_way(data, size, codes, out, words, FourWay::fastest);
+}
+
+void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
+                     size_t words[4], FourWay way)
+{
     const ShortTable t = short_table(codes);
     std::array<Lane, stream_count> lanes;
     for (int k = 0; k < stream_count; ++k) {
@@ -464,8 +462,12 @@ void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_
     }
     if (t.longest == 0)
         return;
+    if (way == FourWay::portable) {
+        code_lanes_plain<stream_count>(lanes.data(), t, words);
+        return;
+    }
 #if DCTLAB_ENCODE_WIDE
-    if (wide_codes()) {
+    if (way == FourWay::fastest && wide_codes()) {
         code_four_wide(lanes.data(), t, words);
         return;
     }

@@ -53,6 +53,14 @@ size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uin
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
                  size_t words[4]);
 
+/* The ways encode_four has, each writing the same words: the fastest the
+ * processor allows, the written-out rounds (where it has BMI2 and AVX2,
+ * else the portable ones) and the portable rounds. The tests hold each to
+ * encode's words, whatever processor they run on. */
+enum class FourWay { fastest, rounds, portable };
+void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
+                     size_t words[4], FourWay way);
+
 } // namespace huffman
 } // namespace dctlab
 

@@ -221,21 +221,30 @@ TEST(ShortPaths, EncodersWriteTheWordsOfEncode)
         ASSERT_EQ(words, want.size() / 4) << "round " << round;
         ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin())) << "round " << round;
 
-        std::array<std::vector<uint8_t>, 4> streams;
-        std::array<uint8_t *, 4> at;
-        std::array<size_t, 4> lengths;
-        for (int k = 0; k < 4; ++k) {
-            const size_t share = hf::stream_share(data.size(), k + 1) - hf::stream_share(data.size(), k);
-            streams[k].assign(4 * hf::short_words_bound(share, longest), 0xEE);
-            at[k] = streams[k].data();
-        }
-        hf::encode_four(data.data(), data.size(), codes.data(), at.data(), lengths.data());
-        for (int k = 0; k < 4; ++k) {
-            const size_t from = hf::stream_share(data.size(), k);
-            const Bytes part = words_of(data.data() + from, hf::stream_share(data.size(), k + 1) - from, codes);
-            ASSERT_EQ(lengths[k], part.size() / 4) << "round " << round << " stream " << k;
-            ASSERT_TRUE(std::equal(part.begin(), part.end(), streams[k].begin()))
-                << "round " << round << " stream " << k;
+        // Each way the four streams can be coded, whatever this processor
+        // takes by itself.
+        for (const hf::FourWay way :
+             {hf::FourWay::fastest, hf::FourWay::rounds, hf::FourWay::portable}) {
+            std::array<std::vector<uint8_t>, 4> streams;
+            std::array<uint8_t *, 4> at;
+            std::array<size_t, 4> lengths;
+            for (int k = 0; k < 4; ++k) {
+                const size_t share =
+                    hf::stream_share(data.size(), k + 1) - hf::stream_share(data.size(), k);
+                streams[k].assign(4 * hf::short_words_bound(share, longest), 0xEE);
+                at[k] = streams[k].data();
+            }
+            hf::encode_four_way(data.data(), data.size(), codes.data(), at.data(), lengths.data(),
+                                way);
+            for (int k = 0; k < 4; ++k) {
+                const size_t from = hf::stream_share(data.size(), k);
+                const Bytes part = words_of(data.data() + from,
+                                            hf::stream_share(data.size(), k + 1) - from, codes);
+                ASSERT_EQ(lengths[k], part.size() / 4)
+                    << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+                ASSERT_TRUE(std::equal(part.begin(), part.end(), streams[k].begin()))
+                    << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+            }
         }
     }
 }
