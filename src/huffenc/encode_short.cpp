@@ -361,23 +361,14 @@ static_assert(group_at(0) == 0 && group_at(1) == 1 && group_at(2) == 8 && group_
 inline void put_group(uint8_t *&at, uint64_t &pending, uint64_t &waiting, const uint64_t *group,
                       const uint64_t *length)
 {
-    uint64_t code, whole, swapped;
-    asm("shrx %[waiting], (%[group]), %[code]\n\t"
+    uint64_t code;
+    asm("shrx %[waiting], %[group], %[code]\n\t"
         "or %[code], %[pending]\n\t"
-        "add (%[length]), %[waiting]\n\t"
-        "mov %[pending], %[swapped]\n\t"
-        "bswap %[swapped]\n\t"
-        "mov %[swapped], (%[at])\n\t"
-        "mov %k[waiting], %k[whole]\n\t"
-        "and $-8, %k[whole]\n\t"
-        "shlx %[whole], %[pending], %[pending]\n\t"
-        "shr $3, %k[whole]\n\t"
-        "add %[whole], %[at]\n\t"
-        "and $7, %k[waiting]"
-        : [pending] "+r"(pending), [waiting] "+r"(waiting), [at] "+r"(at), [code] "=&r"(code),
-          [whole] "=&r"(whole), [swapped] "=&r"(swapped)
-        : [group] "r"(group), [length] "r"(length)
-        : "memory", "cc");
+        "add %[length], %[waiting]"
+        : [pending] "+r"(pending), [waiting] "+r"(waiting), [code] "=&r"(code)
+        : [group] "m"(*group), [length] "m"(*length)
+        : "cc");
+    flush_asm(at, pending, waiting);
 }
 
 // The four streams 64 bytes at a time, two side by side, then each one's
