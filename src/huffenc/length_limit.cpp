@@ -147,42 +147,74 @@ namespace
 // Room for one weight past the leaves, which the merges read.
 using Weights = std::array<uint32_t, max_leaves + 1>;
 
+using Indices = std::array<uint16_t, max_leaves>;
+
 // Up to this many leaves (a lengths table's code has at most 14), moving
-// each into place costs less than the passes' 256 buckets.
+// each into place costs less than a pass over 256 buckets.
 constexpr int kFewLeaves = 24;
 
-void sort_by_weight(Weights &weight, std::array<uint16_t, max_leaves> &index, int m, uint32_t any)
+// Leaves `from` to `to` sorted by moving each into place; stable.
+void insert_sorted(Weights &weight, Indices &index, int from, int to)
+{
+    for (int k = from + 1; k < to; ++k) {
+        const uint32_t w = weight[k];
+        const uint16_t i = index[k];
+        int at = k;
+        for (; at > from && weight[at - 1] > w; --at) {
+            weight[at] = weight[at - 1];
+            index[at] = index[at - 1];
+        }
+        weight[at] = w;
+        index[at] = i;
+    }
+}
+
+// One stable pass over 256 buckets of leaves `from` to `to`, by the byte of
+// `key` at `shift`.
+template <typename Key>
+void bucket_pass(Weights &weight, Indices &index, int from, int to, int shift, Key key)
+{
+    Weights w2;
+    Indices i2;
+    std::array<int, 257> start{};
+    for (int k = from; k < to; ++k)
+        ++start[key(weight[k], shift) + 1];
+    start[0] = from;
+    for (int b = 0; b < 256; ++b)
+        start[b + 1] += start[b];
+    for (int k = from; k < to; ++k) {
+        const int at = start[key(weight[k], shift)]++;
+        w2[at] = weight[k];
+        i2[at] = index[k];
+    }
+    std::copy(w2.begin() + from, w2.begin() + to, weight.begin() + from);
+    std::copy(i2.begin() + from, i2.begin() + to, index.begin() + from);
+}
+
+// Most leaves of a block weigh below 255: one pass by min(weight, 255) puts
+// them in order, and the heavy ones (255 and up) after them in index order,
+// to be sorted on their own, where the passes of a radix sort over every
+// byte the weights use took two or three such passes, each over all leaves.
+void sort_by_weight(Weights &weight, Indices &index, int m)
 {
     if (m <= kFewLeaves) {
-        for (int k = 1; k < m; ++k) {
-            const uint32_t w = weight[k];
-            const uint16_t i = index[k];
-            int at = k;
-            for (; at > 0 && weight[at - 1] > w; --at) {
-                weight[at] = weight[at - 1];
-                index[at] = index[at - 1];
-            }
-            weight[at] = w;
-            index[at] = i;
-        }
+        insert_sorted(weight, index, 0, m);
         return;
     }
-    Weights w2;
-    std::array<uint16_t, max_leaves> i2;
-    for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8) {
-        std::array<int, 257> start{};
-        for (int k = 0; k < m; ++k)
-            ++start[((weight[k] >> shift) & 0xFFu) + 1];
-        for (int b = 0; b < 256; ++b)
-            start[b + 1] += start[b];
-        for (int k = 0; k < m; ++k) {
-            const int at = start[(weight[k] >> shift) & 0xFFu]++;
-            w2[at] = weight[k];
-            i2[at] = index[k];
-        }
-        weight.swap(w2);
-        index.swap(i2);
+    constexpr uint32_t kHeavy = 255;
+    bucket_pass(weight, index, 0, m, 0,
+                [](uint32_t w, int) { return w < kHeavy ? w : kHeavy; });
+    int heavy = m;
+    uint32_t any = 0;
+    while (heavy > 0 && weight[static_cast<size_t>(heavy - 1)] >= kHeavy)
+        any |= weight[static_cast<size_t>(--heavy)];
+    if (m - heavy <= kFewLeaves) {
+        insert_sorted(weight, index, heavy, m);
+        return;
     }
+    for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8)
+        bucket_pass(weight, index, heavy, m, shift,
+                    [](uint32_t w, int by) { return (w >> by) & 0xFFu; });
 }
 
 // How much deeper than the limit a plain code may be for its lengths to be
@@ -211,20 +243,19 @@ int limited_fallback(const Weights &weight, const std::array<uint16_t, max_leave
 int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
 {
     Weights weight;
-    std::array<uint16_t, max_leaves> index;
+    Indices index;
     int m = 0;
-    uint32_t any = 0;
+    // Every count written, and the next place taken only by those above 0:
+    // which counts are 0 is as good as random.
     for (int i = 0; i < n; ++i) {
         lengths[i] = 0;
-        if (counts[i] != 0) {
-            weight[m] = static_cast<uint32_t>(counts[i]);
-            index[m++] = static_cast<uint16_t>(i);
-            any |= static_cast<uint32_t>(counts[i]);
-        }
+        weight[static_cast<size_t>(m)] = static_cast<uint32_t>(counts[i]);
+        index[static_cast<size_t>(m)] = static_cast<uint16_t>(i);
+        m += counts[i] != 0 ? 1 : 0;
     }
     if (m < 2)
         return 0;
-    sort_by_weight(weight, index, m, any);
+    sort_by_weight(weight, index, m);
     // form_tree's merges: the two lightest of the sorted leaves and the
     // merged nodes (whose weights never decrease), a leaf first among equal
     // weights, as form_tree's keys order them. Nodes 0 to m - 1 are the

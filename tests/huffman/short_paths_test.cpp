@@ -33,8 +33,15 @@ Counts some_counts(std::mt19937 &rng, int round)
     Counts counts{};
     switch (round % 5) {
     case 0:
-        for (int b = 0; b < 256; ++b)
-            counts[b] = static_cast<int32_t>(rng() % 4);
+        // Light weights and ties; or (every other time) weights either side
+        // of 255, where the sort puts the light ones in order by one pass and
+        // the heavy ones after them.
+        for (int b = 0; b < 256; ++b) {
+            if (round % 10 == 0)
+                counts[b] = static_cast<int32_t>(rng() % 4);
+            else
+                counts[b] = static_cast<int32_t>(rng() % 3 == 0 ? 0 : 253 + rng() % 5);
+        }
         break;
     case 1:
         for (int b = 0; b < 256; ++b)
