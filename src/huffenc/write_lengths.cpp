@@ -1,5 +1,6 @@
 #include "write_lengths.h"
 
+#include "big_endian.h"
 #include "length_limit.h"
 
 #include <algorithm>
@@ -12,33 +13,34 @@ namespace huffman
 namespace
 {
 
-// Bits into bytes, most significant first, a whole byte at a time: a test
-// a bit, on bits as good as random, cost a mispredicted branch each.
+// Bits into bytes, most significant first: the waiting bits at the top of
+// 64, stored 8 bytes at a time and moved past the whole ones, with no
+// branch a field (a test a bit, and then a loop a byte, on fields as good as
+// random, cost mispredicted branches). Stores reach 8 bytes past the last.
 class BitWriter
 {
   public:
-    explicit BitWriter(uint8_t *bytes) : bytes_(bytes) {}
-    // `value` has no bits above `width`, which is at most 24.
+    explicit BitWriter(uint8_t *bytes) : at_(bytes), start_(bytes) {}
+    // `value` has no bits above `width`, which is 1 to 24.
     void put(uint32_t value, int width)
     {
-        waiting_ = (waiting_ << width) | value;
+        waiting_ |= uint64_t{value} << (64 - count_ - width);
         count_ += width;
-        for (; count_ >= 8; count_ -= 8)
-            bytes_[at_++] = static_cast<uint8_t>(waiting_ >> (count_ - 8));
+        store_be64(at_, waiting_);
+        at_ += count_ >> 3;
+        waiting_ <<= count_ & ~7;
+        count_ &= 7;
     }
     // The bits that wait, with zeros to the end of their byte; the bytes.
     size_t finish()
     {
-        if (count_ > 0)
-            bytes_[at_++] = static_cast<uint8_t>(waiting_ << (8 - count_));
-        count_ = 0;
-        return at_;
+        store_be64(at_, waiting_);
+        return static_cast<size_t>(at_ - start_) + (count_ > 0 ? 1 : 0);
     }
 
   private:
-    uint8_t *bytes_;
-    size_t at_ = 0;
-    uint32_t waiting_ = 0; // the low count_ bits wait for a whole byte
+    uint8_t *at_, *start_;
+    uint64_t waiting_ = 0; // the top count_ bits wait for a whole byte
     int count_ = 0;
 };
 

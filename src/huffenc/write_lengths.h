@@ -14,7 +14,8 @@ namespace huffman
 {
 
 struct LengthsTable {
-    std::array<uint8_t, lengths_table_most_bytes> bytes;
+    // The table's bytes, then 8 the writer may store past them.
+    std::array<uint8_t, lengths_table_most_bytes + 8> bytes;
     size_t size = 0;
 };
 
