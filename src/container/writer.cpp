@@ -86,11 +86,17 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     hf::TableBytes table;
     hf::LengthsTable lengths_table;
     int64_t bits = 0;
+    int longest = 0;
     if (four) {
         std::array<uint8_t, 256> lengths, order;
-        hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
+        longest = hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
+        // A block's bits fit 32 bits, so the sum runs in vector registers.
+        static_assert(uint64_t{kMaxBlockSize} * kMaxShortCodeLength <= UINT32_MAX,
+                      "a block's bits fit 32 bits");
+        uint32_t sum = 0;
         for (int b = 0; b < 256; ++b)
-            bits += int64_t{counts[b]} * lengths[b];
+            sum += static_cast<uint32_t>(counts[b]) * lengths[b];
+        bits = sum;
         hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
         hf::write_lengths_table(lengths.data(), lengths_table);
     } else {
@@ -120,9 +126,6 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     std::array<uint8_t *, hf::stream_count> streams{};
     std::array<size_t, hf::stream_count> words{};
     if (four) {
-        int longest = 0;
-        for (const HUFFCODE &c : codes)
-            longest = std::max(longest, c.length);
         std::array<size_t, hf::stream_count> room;
         size_t total = 0;
         for (int k = 0; k < hf::stream_count; ++k) {
