@@ -47,8 +47,8 @@ class Scratch
         return bytes_.get();
     }
     huffman::CodeScratch code;
-    // A piece's plan: some 130 KiB for a MiB of 12 KiB blocks, which a
-    // vector of its own each piece took from fresh pages.
+    // A piece's plan (a span and its counts a block), kept from piece to
+    // piece like the buffers above.
     std::vector<Span> blocks;
 
   private:
