@@ -272,7 +272,11 @@ TEST(Allocation, FailureAtEverySiteGivesNullAndLeaksNothing)
         {"matMultD", [&] { return matMultD(c.get(), c.get()); }},
         {"matTranspondD", [&] { return matTranspondD(c.get()); }},
     };
-    for (const auto &[name, operation] : operations) {
+    // Named apart, since lambdas may not capture structured bindings
+    // before C++20 (clang refuses them).
+    for (const auto &entry : operations) {
+        const char *const name = entry.first;
+        const std::function<matriceD *()> &operation = entry.second;
         matriceD *result = nullptr;
         long sites = 0;
         const std::string printed = stdout_of([&] {
