@@ -216,23 +216,17 @@ __attribute__((always_inline)) inline size_t finish(Lane &lane, const ShortTable
     return words;
 }
 
-template <int L>
-__attribute__((always_inline)) inline void code_lanes_any(Lane *lanes, const ShortTable &t,
-                                                          size_t *words)
+static_assert(7 + 5 * short_code_bits <= 64 && 7 + 7 * 8 <= 64,
+              "a round's codes fit the accumulator");
+
+template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, size_t *words)
 {
-    static_assert(7 + 5 * short_code_bits <= 64 && 7 + 7 * 8 <= 64,
-                  "a round's codes fit the accumulator");
     if (t.longest <= 8)
         code_rounds<7, L>(lanes, t);
     else
         code_rounds<5, L>(lanes, t);
     for (int k = 0; k < L; ++k)
         words[k] = finish(lanes[k], t);
-}
-
-template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, size_t *words)
-{
-    code_lanes_any<L>(lanes, t, words);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))

@@ -281,6 +281,28 @@ TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
     EXPECT_TRUE(leftovers(dir_).empty());
 }
 
+TEST_F(DctlabProgram, AMappedInputGivenBackAsPackWritesGivesTheBytesOfAStream)
+{
+    // Several pieces of a MiB and a part page at the end: pack unmaps what
+    // it has written while the workers still read the pieces after it.
+    std::string data;
+    data.reserve(3700000);
+    for (long i = 0; data.size() < 3700001; ++i)
+        data += static_cast<char>(i % 4093 < 2000 ? 'a' + i * i % 23 : i * 7 % 256);
+    write_bytes(dir_ / "big", data);
+    Result r = run("pack - streamed.dlhf --threads 1 < big");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *threads : {"1", "3"}) {
+        r = run(std::string("pack big big.dlhf --threads ") + threads);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(slurp(dir_ / "big.dlhf"), slurp(dir_ / "streamed.dlhf")) << threads;
+        r = run(std::string("unpack big.dlhf back --threads ") + threads);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(slurp(dir_ / "back"), data) << threads;
+    }
+    EXPECT_TRUE(leftovers(dir_).empty());
+}
+
 TEST_F(DctlabProgram, AnInputThatShrinksWhileMappedGivesItsLineAndLeavesNoTemporaryFile)
 {
     // Another program truncating the input under pack: reading past the new

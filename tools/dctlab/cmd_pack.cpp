@@ -42,7 +42,12 @@ void add_threads_option(CLI::App *cmd, FilesOptions &options)
 // Inputs smaller than this finish before a bar would be worth drawing.
 constexpr int64_t kProgressThreshold = 4 << 20;
 
-template <typename Run> int run_files(const FilesOptions &o, const char *verb, Run run)
+// What a run's progress counts: for pack the input it has written, which
+// is read no more; for unpack its output.
+enum class ProgressOf { input, output };
+
+template <typename Run>
+int run_files(const FilesOptions &o, const char *verb, ProgressOf counts, Run run)
 {
     std::string error;
     std::error_code ec;
@@ -69,13 +74,12 @@ template <typename Run> int run_files(const FilesOptions &o, const char *verb, R
     std::unique_ptr<ProgressBar> bar;
     if (size > kProgressThreshold)
         bar = std::make_unique<ProgressBar>(verb);
-    // pack reports the input it has written: the mapping before that is
+    // Where progress counts the input written, the mapping before it is
     // given back as it goes, so that unmapping it (2 ms for 64 MiB) runs
     // beside the workers instead of after them, and a large input holds
     // no more of its pages than the pieces in flight.
-    const bool releases = std::string(verb) == "pack";
     auto progress = [&](uint64_t done) {
-        if (releases)
+        if (counts == ProgressOf::input)
             mapped.release_before(static_cast<size_t>(done));
         if (bar)
             bar->update(static_cast<size_t>(size - source.remaining()), static_cast<size_t>(size));
@@ -103,7 +107,7 @@ Command add_pack_command(CLI::App &app)
         ->capture_default_str();
     add_threads_option(cmd, *options);
     return {cmd, [options] {
-                return run_files(*options, "pack",
+                return run_files(*options, "pack", ProgressOf::input,
                                  [&](ByteSource &in, ByteSink &out, std::string &error,
                                      const Progress &progress) {
                                      return container::pack(in, out, options->block_size, error,
@@ -120,7 +124,7 @@ Command add_unpack_command(CLI::App &app)
     cmd->add_option("OUT", options->output, "file to write, - for standard output")->required();
     add_threads_option(cmd, *options);
     return {cmd, [options] {
-                return run_files(*options, "unpack",
+                return run_files(*options, "unpack", ProgressOf::output,
                                  [options](ByteSource &in, ByteSink &out, std::string &error,
                                            const Progress &progress) {
                                      return container::unpack(in, out, error, kMaxBlockSize,
