@@ -4,38 +4,32 @@
 #include <cmath>
 
 #include "format.h"
+#include "little_endian.h"
 
 namespace dctlab::container
 {
 
-// Eight tables side by side, so that runs of one byte do not wait on the
-// increment before; of 16-bit counters, so that the eight take 4 KiB of the
-// first-level cache. Measured on 8 KiB segments of text and programs, 13%
-// faster than four tables of 32-bit counters.
+// Four tables of 32-bit counters side by side, so that runs of one byte do
+// not wait on the increment before, fed from 8-byte loads (one load for
+// eight bytes, the bytes taken out by shifts). Measured on 8 KiB segments of
+// text on a Zen 3 machine: 2.0 times eight tables of 16-bit counters, whose
+// increments of 16-bit memory ran at half the rate of 32-bit ones there.
 void count_bytes(const uint8_t *data, size_t size, Counts &counts)
 {
-    constexpr size_t kTables = 8;
-    // A counter takes at most this many bytes' worth of a stretch.
-    constexpr size_t kStretch = kTables * 0xFFFF;
-    counts.fill(0);
-    alignas(64) std::array<std::array<uint16_t, 256>, kTables> part;
-    for (size_t from = 0; from < size; from += kStretch) {
-        const size_t end = std::min(size, from + kStretch);
-        for (auto &table : part)
-            table.fill(0);
-        size_t i = from;
-        for (; i + kTables <= end; i += kTables)
-            for (size_t k = 0; k < kTables; ++k)
-                ++part[k][data[i + k]];
-        for (size_t k = 0; i < end; ++i, ++k)
-            ++part[k][data[i]];
-        for (int b = 0; b < 256; ++b) {
-            uint32_t sum = 0;
-            for (const auto &table : part)
-                sum += table[b];
-            counts[b] += sum;
+    constexpr size_t kTables = 4;
+    alignas(64) std::array<std::array<uint32_t, 256>, kTables> part{};
+    size_t i = 0;
+    for (; i + 16 <= size; i += 16) {
+        const uint64_t low = load_le64(data + i), high = load_le64(data + i + 8);
+        for (unsigned k = 0; k < 8; ++k) {
+            ++part[(2 * k) % kTables][(low >> (8 * k)) & 0xFFu];
+            ++part[(2 * k + 1) % kTables][(high >> (8 * k)) & 0xFFu];
         }
     }
+    for (; i < size; ++i)
+        ++part[i % kTables][data[i]];
+    for (size_t b = 0; b < 256; ++b)
+        counts[b] = (part[0][b] + part[1][b]) + (part[2][b] + part[3][b]);
 }
 
 // log2 of a count: a table for counts up to 2^13, and for larger ones the

@@ -730,10 +730,10 @@ TEST(Container, FoldedCrcIsZlibs)
 
 TEST(Container, CountBytesCountsEveryByte)
 {
-    // One byte repeated fills a single counter of every table as far as it
-    // goes: past 16 bits (eight tables of 65535) the counts must carry on.
+    // Sizes around the 16 bytes a step takes and past 2^16 of one byte (a
+    // counter narrower than the counts would wrap there).
     const Bytes text = text_like(600000, 15);
-    for (size_t size : {0, 1, 7, 8, 9, 8191, 8192, 524279, 524280, 524281, 600000}) {
+    for (size_t size : {0, 1, 7, 8, 9, 15, 16, 17, 31, 8191, 8192, 65537, 262161, 600000}) {
         for (const bool one_byte : {false, true}) {
             const Bytes data = one_byte ? Bytes(size, 0x41) : Bytes(text.begin(), text.begin() + size);
             std::array<uint32_t, 256> want{};
