@@ -665,6 +665,30 @@ TEST(Container, StoredBlockDamageIsNamed)
     }
 }
 
+TEST(Container, ADamagedStoredBlockLeavesInMemoryOnlyTheBlocksBeforeIt)
+{
+    // Into memory a stored block is written while it is checked, a piece of
+    // 64 KiB at a time: damage in its last piece must take it all back.
+    Bytes input = text_like(6 * 8192, 21);
+    const Bytes noise = random_bytes(200000, 22);
+    input.insert(input.end(), noise.begin(), noise.end());
+    const Bytes good = pack_bytes(input);
+    const auto blocks = blocks_of(good);
+    ASSERT_EQ(blocks.back(), std::make_pair(2, uint32_t{200000}));
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(unpack_bytes(good, out, error)) << error;
+    EXPECT_EQ(out, input);
+    for (const size_t from_end : {size_t{10}, size_t{199990}}) {
+        Bytes damaged = good;
+        damaged[damaged.size() - 9 - from_end] ^= 0x40;
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, "block " + std::to_string(blocks.size() - 1) +
+                             ": CRC mismatch: the data is damaged");
+        EXPECT_EQ(out, Bytes(input.begin(), input.end() - 200000)) << from_end;
+    }
+}
+
 TEST(Container, ABlockClaimingOneSymbolMoreThanItsStreamHoldsIsRefusedAsShort)
 {
     // 32 a (1 bit), 8 b and 8 c (2 bits): 64 bits, exactly two words. One
@@ -713,13 +737,18 @@ TEST(Container, FoldedCrcIsZlibs)
             << "from " << from << " size " << size;
     }
 #ifdef DCTLAB_CRC32_FOLD
-    // Both widths of folding, whichever the processor picks, on whole
-    // pieces of 16 bytes either side of a round of each.
-    const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
-    for (size_t size : {64, 80, 240, 256, 272, 320, 496, 512, 528, 768, 1024, 4096, 4992}) {
+    // Every width of folding the processor has, whichever it picks, on
+    // whole pieces of 16 bytes either side of a round of each.
+    const bool ymm = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
+    const bool wide = ymm && __builtin_cpu_supports("avx512f") &&
+                      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    for (size_t size : {64, 80, 112, 128, 144, 160, 240, 256, 272, 320, 496, 512, 528, 768, 1024,
+                        4096, 4992}) {
         const auto want = static_cast<uint32_t>(crc32(7, data.data() + 3, static_cast<uInt>(size)));
         EXPECT_EQ(dctlab::crc32_detail::by_folding(7, data.data() + 3, size), want) << size;
+        if (ymm && size >= 128) {
+            EXPECT_EQ(dctlab::crc32_detail::by_folding_ymm(7, data.data() + 3, size), want) << size;
+        }
         if (wide && size >= 256) {
             EXPECT_EQ(dctlab::crc32_detail::by_folding_wide(7, data.data() + 3, size), want)
                 << size;

@@ -50,6 +50,11 @@ class ByteSink
         (void)size;
         return false;
     }
+    // Whether the bytes written last can be taken back: a reader may then
+    // write a block while it checks it, and take it back if it fails.
+    virtual bool takes_back() const { return false; }
+    // Takes back the last `size` bytes written, where takes_back.
+    virtual void take_back(size_t size) { (void)size; }
 };
 
 class MemorySource : public ByteSource
@@ -83,6 +88,8 @@ class MemorySink : public ByteSink
 {
   public:
     bool write(const void *from, size_t size) override;
+    bool takes_back() const override { return true; }
+    void take_back(size_t size) override { bytes.resize(bytes.size() - size); }
     std::vector<uint8_t> bytes;
 };
 
