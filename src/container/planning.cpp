@@ -125,40 +125,39 @@ double expected_bits(const Counts &counts)
 // gave half the gain at half the cost, 512 a little more of both.
 constexpr double kSplitGain = 384;
 
-// Cuts one unit of input into blocks at segment boundaries: a segment joins
-// the block before it unless coding the two apart is expected to be smaller
-// by kSplitGain.
-void plan_blocks(const uint8_t *data, size_t size, std::vector<Span> &blocks)
+const Span *BlockPlanner::add(const uint8_t *data, size_t at, size_t end)
 {
-    blocks.clear();
-    Span block{0, 0, {}};
-    double block_bits = 0;
-    Counts segment{};
-    for (size_t at = 0; at < size; at += kSegment) {
-        const size_t end = std::min(size, at + kSegment);
-        count_bytes(data + at, end - at, segment);
-        if (at == 0) {
-            block = Span{0, end, segment};
-            block_bits = expected_bits(segment);
-            continue;
-        }
-        Counts joined;
-        for (int b = 0; b < 256; ++b)
-            joined[b] = block.counts[b] + segment[b];
-        const double joined_bits = expected_bits(joined);
-        const double segment_bits = expected_bits(segment);
-        if (joined_bits <= block_bits + segment_bits + kSplitGain) {
-            block.end = end;
-            block.counts = joined;
-            block_bits = joined_bits;
-        } else {
-            blocks.push_back(block);
-            block = Span{at, end, segment};
-            block_bits = segment_bits;
-        }
+    count_bytes(data + at, end - at, segment_);
+    if (!started_) {
+        started_ = true;
+        block_ = Span{at, end, segment_};
+        block_bits_ = expected_bits(segment_);
+        return nullptr;
     }
-    if (size > 0)
-        blocks.push_back(block);
+    Counts joined;
+    for (int b = 0; b < 256; ++b)
+        joined[b] = block_.counts[b] + segment_[b];
+    const double joined_bits = expected_bits(joined);
+    const double segment_bits = expected_bits(segment_);
+    if (joined_bits <= block_bits_ + segment_bits + kSplitGain) {
+        block_.end = end;
+        block_.counts = joined;
+        block_bits_ = joined_bits;
+        return nullptr;
+    }
+    closed_ = block_;
+    block_ = Span{at, end, segment_};
+    block_bits_ = segment_bits;
+    return &closed_;
+}
+
+const Span *BlockPlanner::finish()
+{
+    if (!started_)
+        return nullptr;
+    started_ = false;
+    closed_ = block_;
+    return &closed_;
 }
 
 } // namespace dctlab::container

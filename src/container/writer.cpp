@@ -47,9 +47,6 @@ class Scratch
         return bytes_.get();
     }
     huffman::CodeScratch code;
-    // A piece's plan (a span and its counts a block), kept from piece to
-    // piece like the buffers above.
-    std::vector<Span> blocks;
 
   private:
     dctlab::heap_ptr<uint8_t[]> bytes_;
@@ -191,15 +188,17 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
 // its check and copy run at the same speed for 1 and 4 MiB.
 constexpr size_t kPiece = size_t{1} << 20;
 
-// Plans one piece into blocks and writes them.
+// Plans one piece into blocks and writes each as soon as it is planned.
 bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scratch,
                  std::string &error)
 {
-    plan_blocks(data, size, scratch.blocks);
-    for (const Span &span : scratch.blocks)
-        if (!write_block(out, data, span, scratch, error))
-            return false;
-    return true;
+    BlockPlanner planner;
+    for (size_t at = 0; at < size; at += kSegment)
+        if (const Span *block = planner.add(data, at, std::min(size, at + kSegment)))
+            if (!write_block(out, data, *block, scratch, error))
+                return false;
+    const Span *last = planner.finish();
+    return !last || write_block(out, data, *last, scratch, error);
 }
 
 // One piece of a unit, planned and coded on a worker into memory.
