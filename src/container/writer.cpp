@@ -201,6 +201,34 @@ bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scrat
     return !last || write_block(out, data, *last, scratch, error);
 }
 
+// Gathers what is written in memory and passes it on some 256 KiB at a time,
+// at the end of the write that reaches that much: few writes, and each from
+// bytes still in the cache. Gathered a piece (1 MiB) at a time, they had
+// left the cache by the time they went out, and pack took 3% longer.
+class GatheringSink final : public ByteSink
+{
+  public:
+    explicit GatheringSink(ByteSink &out) : out_(out) {}
+    bool write(const void *from, size_t size) override
+    {
+        const auto *p = static_cast<const uint8_t *>(from);
+        gathered_.insert(gathered_.end(), p, p + size);
+        return gathered_.size() < kPassOn || flush();
+    }
+    // Passes on what is gathered; false when the sink fails.
+    bool flush()
+    {
+        const bool ok = gathered_.empty() || out_.write(gathered_.data(), gathered_.size());
+        gathered_.clear();
+        return ok;
+    }
+
+  private:
+    static constexpr size_t kPassOn = size_t{256} << 10;
+    ByteSink &out_;
+    std::vector<uint8_t> gathered_;
+};
+
 // One piece of a unit, planned and coded on a worker into memory.
 struct PieceJob {
     std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> buffer; // the piece's bytes, unless lent
@@ -283,7 +311,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     // input reaches.
     std::vector<uint8_t> piece;
     Scratch scratch;
-    MemorySink gathered;
+    GatheringSink gathered(out);
     auto *const in_memory = dynamic_cast<MemorySink *>(&out);
     size_t in_unit = 0; // bytes of the present unit already taken
     for (;;) {
@@ -316,22 +344,12 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             break;
         in_unit = (in_unit + got) % block_size;
         if (threads <= 1) {
-            // A piece's blocks go out in one write, unless the sink is
-            // memory itself: six writes a block of some 12 KiB were 2,500
-            // write calls a 16 MiB input through stdio's buffer, a tenth
-            // of pack's time.
-            if (in_memory) {
-                if (!write_piece(*in_memory, data, got, scratch, error))
-                    return false;
-            } else {
-                gathered.bytes.clear();
-                if (!write_piece(gathered, data, got, scratch, error))
-                    return false;
-                if (!out.write(gathered.bytes.data(), gathered.bytes.size())) {
-                    error = "cannot write the output";
-                    return false;
-                }
-            }
+            // Blocks go out gathered, unless the sink is memory itself: six
+            // writes a block of some 12 KiB were 2,500 write calls a 16 MiB
+            // input through stdio's buffer, a tenth of pack's time.
+            if (!write_piece(in_memory ? static_cast<ByteSink &>(*in_memory) : gathered, data,
+                             got, scratch, error))
+                return false;
             total += got;
             if (progress)
                 progress(total);
@@ -366,6 +384,10 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     }
     if (!coding.drain()) {
         error = failure;
+        return false;
+    }
+    if (!gathered.flush()) {
+        error = "cannot write the output";
         return false;
     }
     uint8_t end[9] = {kEndMarker};

@@ -384,6 +384,62 @@ TEST(Threads, WriteAtTheirPlaces)
     EXPECT_EQ(error, "cannot write the output");
 }
 
+// A stream that takes bytes in order up to a given total, then fails.
+class StreamSink : public ByteSink
+{
+  public:
+    explicit StreamSink(uint64_t fail_from) : fail_from_(fail_from) {}
+    bool write(const void *from, size_t size) override
+    {
+        if (bytes.size() + size > fail_from_)
+            return false;
+        const auto *p = static_cast<const uint8_t *>(from);
+        bytes.insert(bytes.end(), p, p + size);
+        ++writes;
+        return true;
+    }
+    Bytes bytes;
+    int writes = 0;
+
+  private:
+    uint64_t fail_from_;
+};
+
+// Into a stream, pack gathers the blocks and passes them on some 256 KiB at
+// a time, the same bytes as into memory; a write that fails anywhere, the
+// last gathered bytes and the end marker included, is named.
+TEST(Threads, PackIntoAStreamGivesTheBytesOfMemory)
+{
+    // Words: Huffman blocks to the end, over two pieces of 1 MiB.
+    Bytes input;
+    std::mt19937 rng(9);
+    const std::string words[] = {"pack ", "unpack ", "block ", "stream ", "code ", "table ", "\n"};
+    while (input.size() < 1500000) {
+        const std::string &word = words[rng() % 7];
+        input.insert(input.end(), word.begin(), word.end());
+    }
+    std::string error;
+    Bytes container;
+    ASSERT_TRUE(through(Source::memory, input, container, [&](ByteSource &in, ByteSink &out) {
+        return pack(in, out, kDefaultBlockSize, error);
+    }));
+    const uint64_t size = container.size();
+    for (unsigned threads : {1u, 2u}) {
+        MemorySource in(input.data(), input.size());
+        StreamSink out(UINT64_MAX);
+        ASSERT_TRUE(pack(in, out, kDefaultBlockSize, error, {}, threads)) << error;
+        EXPECT_EQ(out.bytes, container) << threads << " threads";
+        EXPECT_LT(out.writes, threads > 1 ? 10 : 40) << threads << " threads";
+        for (const uint64_t fail_from : {uint64_t{0}, uint64_t{100}, size / 2, size - 20, size - 1}) {
+            MemorySource again(input.data(), input.size());
+            StreamSink failing(fail_from);
+            EXPECT_FALSE(pack(again, failing, kDefaultBlockSize, error, {}, threads))
+                << fail_from << ", " << threads << " threads";
+            EXPECT_EQ(error, "cannot write the output") << fail_from;
+        }
+    }
+}
+
 // Block sizes the option allows, around the 8 KiB segments and the default.
 INSTANTIATE_TEST_SUITE_P(
     BlockSizesAndSources, PackUnpackProperty,
