@@ -273,7 +273,6 @@ bool write_stored_checking(BlockJob &job, ByteSink &out)
         job.error = job.where + "CRC mismatch: the data is damaged";
         return true;
     }
-    job.result = job.bytes;
     job.ok = true;
     return true;
 }
