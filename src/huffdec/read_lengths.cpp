@@ -24,12 +24,16 @@ class Bits
     {
         std::memcpy(bytes_.data(), bytes, size);
     }
+    // The bits from `at` on at the top of 64, 57 of them or more.
+    uint64_t window(uint64_t at) const
+    {
+        uint64_t bits;
+        std::memcpy(&bits, bytes_.data() + at / 8, sizeof bits);
+        return __builtin_bswap64(bits) << (at % 8);
+    }
     uint32_t peek(int width) const
     {
-        uint64_t window;
-        std::memcpy(&window, bytes_.data() + at_ / 8, sizeof window);
-        window = __builtin_bswap64(window) << (at_ % 8);
-        return static_cast<uint32_t>(window >> (64 - width));
+        return static_cast<uint32_t>(window(at_) >> (64 - width));
     }
     // Takes `width` bits; false when they run past the table.
     bool take(int width, uint32_t &value)
@@ -39,6 +43,7 @@ class Bits
         return at_ <= bits_;
     }
     void skip(int width) { at_ += static_cast<uint64_t>(width); }
+    void seek(uint64_t at) { at_ = at; }
     uint64_t at() const { return at_; }
     uint64_t size() const { return bits_; }
 
@@ -71,7 +76,8 @@ class LengthCode
     struct Entry {
         uint8_t symbol = 0, length = 0; // length 0: no code
     };
-    Entry next(const Bits &in) const { return entry_[in.peek(longest_length_code)]; }
+    // The entry of a window's top bits.
+    Entry of(uint64_t window) const { return entry_[window >> (64 - longest_length_code)]; }
 
   private:
     std::array<Entry, 1u << longest_length_code> entry_{};
@@ -108,21 +114,43 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         return false;
     }
     const LengthCode code(code_lengths.data());
+    // The next bits in a register, taken again from the copy before a
+    // symbol (at most 7 + 7 bits) could pass the 57 it holds: each symbol
+    // then waits on the one before for a look-up and a shift, where a load
+    // from the copy at each symbol's bit took three times as long.
+    constexpr unsigned kMostSymbolBits = 2 * longest_length_code;
+    static_assert(zero_runs[0].extra_bits <= longest_length_code &&
+                      zero_runs[1].extra_bits <= longest_length_code,
+                  "a symbol and its extra bits take at most kMostSymbolBits");
+    uint64_t at = in.at(), window = in.window(at);
+    unsigned taken = 0;
     for (int b = 0; b < max_leaves;) {
-        if (in.at() >= in.size()) {
+        if (at >= in.size()) {
             error = "lengths table ends before its 256 lengths";
             return false;
         }
-        const LengthCode::Entry e = code.next(in);
+        if (taken > 57 - kMostSymbolBits) {
+            window = in.window(at);
+            taken = 0;
+        }
+        const LengthCode::Entry e = code.of(window);
         if (e.length == 0) {
             error = "lengths table holds bits that are no code";
             return false;
         }
-        in.skip(e.length);
+        window <<= e.length;
+        unsigned used = e.length;
         uint32_t extra = 0;
         const bool run = e.symbol >= short_zero_run;
-        if (in.at() > in.size() ||
-            (run && !in.take(zero_runs[e.symbol - short_zero_run].extra_bits, extra))) {
+        if (run) {
+            const int extra_bits = zero_runs[e.symbol - short_zero_run].extra_bits;
+            extra = static_cast<uint32_t>(window >> (64 - extra_bits));
+            window <<= extra_bits;
+            used += static_cast<unsigned>(extra_bits);
+        }
+        at += used;
+        taken += used;
+        if (at > in.size()) {
             error = "lengths table ends before its 256 lengths";
             return false;
         }
@@ -138,6 +166,7 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         std::fill_n(lengths.begin() + b, zeros, uint8_t{0});
         b += zeros;
     }
+    in.seek(at);
     if ((in.at() + 7) / 8 != size) {
         error = "lengths table is longer than its lengths need";
         return false;
@@ -147,13 +176,14 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         error = "bits after the lengths are not 0";
         return false;
     }
+    // Without a branch a length: which are 0 is as good as random.
     uint32_t sum = 0;
     int leaves = 0;
-    for (uint8_t len : lengths)
-        if (len != 0) {
-            sum += 1u << (short_code_bits - len);
-            ++leaves;
-        }
+    for (uint8_t len : lengths) {
+        const uint32_t some = len != 0 ? 1u : 0u;
+        sum += (1u << (short_code_bits - len)) & (0u - some);
+        leaves += static_cast<int>(some);
+    }
     if (leaves < 2 || sum != 1u << short_code_bits) {
         error = "lengths give no complete code of two or more byte values";
         return false;

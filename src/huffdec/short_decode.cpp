@@ -359,25 +359,39 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
     // entries follow one another from index 0: dealt out by length, with
     // no code computed and nothing to clear.
     bits_ = -1;
-    std::array<int, short_code_bits + 2> start{};
-    int leaves = 0;
-    for (int b = 0; b < max_leaves; ++b) {
-        if (lengths[b] > short_code_bits)
-            return false;
-        ++start[lengths[b] + 1];
-        leaves += lengths[b] != 0 ? 1 : 0;
-    }
-    int longest = 0;
-    for (int len = 1; len <= short_code_bits; ++len)
-        if (start[len + 1] != 0)
-            longest = len;
-    start[1] = 0; // the bytes without a code are not dealt out
-    for (int len = 1; len <= short_code_bits; ++len)
-        start[len + 1] += start[len];
-    std::array<uint8_t, max_leaves> order;
+    uint8_t most = 0;
     for (int b = 0; b < max_leaves; ++b)
-        if (lengths[b] != 0)
-            order[static_cast<size_t>(start[lengths[b]]++)] = static_cast<uint8_t>(b);
+        most = std::max(most, lengths[b]);
+    if (most > short_code_bits)
+        return false;
+    // Counted and dealt out in four quarters of the byte values side by
+    // side, each with counts and places of its own: one table's increments
+    // of one length wait on one another through memory, a chain that took
+    // most of the build. The quarters' places follow one another within a
+    // length, so the order is the same.
+    constexpr int kQuarters = 4, kQuarter = max_leaves / kQuarters;
+    std::array<std::array<int, short_code_bits + 1>, kQuarters> count{};
+    for (int b = 0; b < kQuarter; ++b)
+        for (int q = 0; q < kQuarters; ++q)
+            ++count[q][lengths[q * kQuarter + b]];
+    int longest = 0, leaves = 0;
+    // Places: from 0 by length and quarter; the bytes without a code go to
+    // room of their own past the leaves, which nothing reads.
+    std::array<std::array<int, short_code_bits + 1>, kQuarters> place;
+    for (int len = 1; len <= short_code_bits; ++len)
+        for (int q = 0; q < kQuarters; ++q) {
+            place[q][len] = leaves;
+            leaves += count[q][len];
+            longest = count[q][len] != 0 ? len : longest;
+        }
+    for (int q = 0; q < kQuarters; ++q)
+        place[q][0] = max_leaves + q * kQuarter;
+    std::array<uint8_t, 2 * max_leaves> order;
+    for (int b = 0; b < kQuarter; ++b)
+        for (int q = 0; q < kQuarters; ++q) {
+            const int byte = q * kQuarter + b;
+            order[static_cast<size_t>(place[q][lengths[byte]]++)] = static_cast<uint8_t>(byte);
+        }
     if (leaves == 1 || leaves == 0) {
         // One byte value alone has no canonical code of one or more bits.
         return false;
@@ -391,18 +405,19 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
         const size_t spread = size_t{1} << (width - length);
         if (at + spread > entries)
             return false; // the lengths over-fill the code
-        const uint16_t entry = entry_of(symbol, length);
+        const uint64_t four = entry_of(symbol, length) * uint64_t{0x0001000100010001};
         uint16_t *to = table_.data() + at;
-        // Most spreads are a few entries: stores of 8 bytes where they
-        // reach, since a loop of two-byte stores took most of the build.
-        if (spread < 4) {
-            to[0] = entry;
-            if (spread == 2)
-                to[1] = entry;
-        } else {
-            const uint64_t four = entry * uint64_t{0x0001000100010001};
-            for (size_t e = 0; e < spread; e += 4)
-                std::memcpy(to + e, &four, sizeof four);
+        // Eight entries at once whatever the spread, with no branch on it:
+        // those past this code's belong to the codes after it, which come
+        // later, and the table has room for eight past its end. A branch on
+        // the spread, and a loop of two-byte stores before it, took most of
+        // the build.
+        static_assert(kDealt == 2 * sizeof four / sizeof *to, "two stores of four entries");
+        std::memcpy(to, &four, sizeof four);
+        std::memcpy(to + 4, &four, sizeof four);
+        for (size_t e = kDealt; e < spread; e += kDealt) {
+            std::memcpy(to + e, &four, sizeof four);
+            std::memcpy(to + e + 4, &four, sizeof four);
         }
         at += spread;
     }

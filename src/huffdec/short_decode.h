@@ -74,8 +74,11 @@ class ShortDecoder
     // each: room made as needed, or null.
     uint8_t *swapped(size_t bytes);
 
-    // Entries: the code's length in the low byte, the symbol above it.
-    std::array<uint16_t, size_t{1} << short_code_bits> table_;
+    // Entries: the code's length in the low byte, the symbol above it;
+    // build_canonical deals them out kDealt at a time, and may write as
+    // many past the end.
+    static constexpr size_t kDealt = 8;
+    std::array<uint16_t, (size_t{1} << short_code_bits) + kDealt> table_;
     // Entries for one or two symbols a look-up, and room for what second
     // codes add to them.
     std::array<uint32_t, size_t{2} << short_code_bits> pairs_;
