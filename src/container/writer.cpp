@@ -347,8 +347,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             // Blocks go out gathered, unless the sink is memory itself: six
             // writes a block of some 12 KiB were 2,500 write calls a 16 MiB
             // input through stdio's buffer, a tenth of pack's time.
-            if (!write_piece(in_memory ? static_cast<ByteSink &>(*in_memory) : gathered, data,
-                             got, scratch, error))
+            if (!write_piece(in_memory ? static_cast<ByteSink &>(*in_memory) : gathered, data, got,
+                             scratch, error))
                 return false;
             total += got;
             if (progress)

@@ -31,10 +31,7 @@ class Bits
         std::memcpy(&bits, bytes_.data() + at / 8, sizeof bits);
         return __builtin_bswap64(bits) << (at % 8);
     }
-    uint32_t peek(int width) const
-    {
-        return static_cast<uint32_t>(window(at_) >> (64 - width));
-    }
+    uint32_t peek(int width) const { return static_cast<uint32_t>(window(at_) >> (64 - width)); }
     // Takes `width` bits; false when they run past the table.
     bool take(int width, uint32_t &value)
     {
