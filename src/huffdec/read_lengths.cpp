@@ -63,9 +63,10 @@ class LengthCode
         std::array<uint32_t, longest_length_code + 1> count{}, next{};
         for (int s = 0; s < length_symbols; ++s)
             ++count[lengths[s]];
+        count[0] = 0; // the symbols without a code take none
         uint32_t code = 0;
         for (int len = 1; len <= longest_length_code; ++len) {
-            code = (code + count[len - 1] * (len > 1 ? 1u : 0u)) << 1;
+            code = (code + count[len - 1]) << 1;
             next[len] = code;
         }
         for (int s = 0; s < length_symbols; ++s) {
