@@ -257,9 +257,10 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     uint64_t total = 0;
     // Pieces are independent: each is planned alone, then coded block by
     // block. With threads, this thread reads, the workers plan and code the
-    // pieces into memory, and the pieces are written in order, so the output
-    // does not depend on the number of threads. Pieces lie at every MiB
-    // of a unit, so a unit of the block size is never planned across.
+    // pieces into memory (this thread too, while the oldest is not done),
+    // and the pieces are written in order, so the output does not depend on
+    // the number of threads. Pieces lie at every MiB of a unit, so a unit of
+    // the block size is never planned across.
     std::string failure;
     // Coded bytes, scratch and piece buffers go back here once written, so
     // that the next pieces reuse warm memory instead of fresh pages.
@@ -274,7 +275,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     // faults than one, and 2-3% more time.
     const unsigned in_flight = threads + 2;
     InOrder<std::shared_ptr<PieceJob>> coding(
-        threads, in_flight, [&](std::shared_ptr<PieceJob> &job) {
+        threads, in_flight,
+        [&](std::shared_ptr<PieceJob> &job) {
             if (!job->ok) {
                 failure = job->error;
                 return false;
@@ -291,7 +293,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             spare_scratch.push_back(std::move(job->scratch));
             job->buffer.reset();
             return true;
-        });
+        },
+        InOrder<std::shared_ptr<PieceJob>>::Giver::works);
     const size_t piece_room = std::min<size_t>(kPiece, block_size);
     // A piece buffer that no job holds any more, or a new one. Only this
     // thread copies the pointers, so a count of one means no job holds it.
@@ -370,8 +373,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 job->scratch = std::make_unique<Scratch>();
             }
             const bool given = coding.add([job] {
-                job->ok =
-                    write_piece(job->coded, job->data, job->size, *job->scratch, job->error);
+                job->ok = write_piece(job->coded, job->data, job->size, *job->scratch, job->error);
                 return job;
             });
             if (!given) {
