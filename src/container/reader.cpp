@@ -167,6 +167,7 @@ struct BlockJob {
     std::vector<uint8_t> owned; // those bytes, where the source could not lend them
     ChunkReader::Chunk chunk;   // where a chunk reader lent them, the chunk
     uint64_t offset = 0; // where the block's bytes go in the output
+    uint64_t taken = 0;  // the source's bytes taken up to the block's end
     int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
     int leaves = 0, longest = 0;
@@ -409,6 +410,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
 {
     ChunkReader chunks(source);
     const bool chunked = !source.lends();
+    const int64_t source_size = source.remaining();
     ByteSource &in = chunked ? static_cast<ByteSource &>(chunks) : source;
     uint8_t header[kHeaderSize];
     if (read_fully(in, header, sizeof header) != sizeof header ||
@@ -460,6 +462,12 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         }
         return bytes;
     };
+    // A block's bytes are needed until it is written: then the source may
+    // give back what lies before its end.
+    auto release_through = [&](const BlockJob &job) {
+        if (job.taken != 0)
+            source.release_before(job.taken);
+    };
     auto deliver = [&](BlockJob &job) {
         if (!job.ok) {
             failure = job.error;
@@ -469,6 +477,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             failure = kCannotWrite;
             return false;
         }
+        release_through(job);
         written += job.length;
         if (progress)
             progress(written);
@@ -483,8 +492,13 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     // by one cost the workers more in waking and waiting than two threads
     // gained. Three batches a worker keep the workers busy; two where they
     // write their own, since this thread then only parses headers, and
-    // each batch in flight holds a decoder's fresh pages.
+    // each batch in flight holds a decoder's fresh pages. The first
+    // batches are smaller, doubling up to kBatch, so that every worker has
+    // one soon after the start: with the first of a whole MiB, the second
+    // worker waited some 3 ms for its first batch while this thread parsed
+    // on the first worker's core.
     constexpr uint64_t kBatch = uint64_t{1} << 20;
+    uint64_t batch_goal = kBatch >> 3;
     struct Batch {
         std::vector<std::shared_ptr<BlockJob>> jobs;
         // Where the batch's blocks are written at their places, they are
@@ -618,6 +632,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 }
                 if (!job->ok)
                     return deliver(*job);
+                release_through(*job);
                 written += job->length;
                 if (progress)
                     progress(written);
@@ -629,6 +644,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 return false;
             if (!job->ok || !job->huffman)
                 return deliver(*job);
+            release_through(*job);
             decoding.at += job->length;
             written += job->length;
             if (progress)
@@ -641,7 +657,10 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             batch = std::make_shared<Batch>();
         batch->jobs.push_back(job);
         batch_bytes += job->length;
-        return batch_bytes < kBatch || hand_over();
+        if (batch_bytes < batch_goal)
+            return true;
+        batch_goal = std::min(2 * batch_goal, kBatch);
+        return hand_over();
     };
     // The next `size` bytes for a job: lent in place (from the chunk a
     // chunk reader holds them in, which the job then holds too), or read
@@ -654,6 +673,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         job.bytes = take(in, size, threads > 1 ? job.owned : scratch);
         if (chunked && threads > 1)
             job.chunk = chunks.holder();
+        if (!chunked && source_size >= 0)
+            job.taken = static_cast<uint64_t>(source_size - source.remaining());
         return job.bytes != nullptr;
     };
     for (uint64_t index = 0;; ++index) {

@@ -286,6 +286,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 return false;
             }
             total += job->size;
+            in.release_before(total);
             if (progress)
                 progress(total);
             job->coded.bytes.clear();
@@ -354,6 +355,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                              scratch, error))
                 return false;
             total += got;
+            in.release_before(total);
             if (progress)
                 progress(total);
         } else {

@@ -42,12 +42,7 @@ void add_threads_option(CLI::App *cmd, FilesOptions &options)
 // Inputs smaller than this finish before a bar would be worth drawing.
 constexpr int64_t kProgressThreshold = 4 << 20;
 
-// What a run's progress counts: for pack the input it has written, which
-// is read no more; for unpack its output.
-enum class ProgressOf { input, output };
-
-template <typename Run>
-int run_files(const FilesOptions &o, const char *verb, ProgressOf counts, Run run)
+template <typename Run> int run_files(const FilesOptions &o, const char *verb, Run run)
 {
     std::string error;
     std::error_code ec;
@@ -65,22 +60,16 @@ int run_files(const FilesOptions &o, const char *verb, ProgressOf counts, Run ru
     // A regular file is read where it lies, anything else as a stream.
     MappedInput mapped;
     FileSource stream(in.file);
-    container::MemorySource memory(nullptr, 0);
+    std::unique_ptr<MappedSource> memory;
     if (mapped.map(in.file, verb, out.temp_path()))
-        memory = container::MemorySource(mapped.data(), mapped.size());
-    ByteSource &source = mapped.data() ? static_cast<ByteSource &>(memory) : stream;
+        memory = std::make_unique<MappedSource>(mapped);
+    ByteSource &source = memory ? static_cast<ByteSource &>(*memory) : stream;
     FileSink sink(out.file());
     const int64_t size = source.remaining();
     std::unique_ptr<ProgressBar> bar;
     if (size > kProgressThreshold)
         bar = std::make_unique<ProgressBar>(verb);
-    // Where progress counts the input written, the mapping before it is
-    // given back as it goes, so that unmapping it (2 ms for 64 MiB) runs
-    // beside the workers instead of after them, and a large input holds
-    // no more of its pages than the pieces in flight.
-    auto progress = [&](uint64_t done) {
-        if (counts == ProgressOf::input)
-            mapped.release_before(static_cast<size_t>(done));
+    auto progress = [&](uint64_t) {
         if (bar)
             bar->update(static_cast<size_t>(size - source.remaining()), static_cast<size_t>(size));
     };
@@ -107,7 +96,7 @@ Command add_pack_command(CLI::App &app)
         ->capture_default_str();
     add_threads_option(cmd, *options);
     return {cmd, [options] {
-                return run_files(*options, "pack", ProgressOf::input,
+                return run_files(*options, "pack",
                                  [&](ByteSource &in, ByteSink &out, std::string &error,
                                      const Progress &progress) {
                                      return container::pack(in, out, options->block_size, error,
@@ -124,7 +113,7 @@ Command add_unpack_command(CLI::App &app)
     cmd->add_option("OUT", options->output, "file to write, - for standard output")->required();
     add_threads_option(cmd, *options);
     return {cmd, [options] {
-                return run_files(*options, "unpack", ProgressOf::output,
+                return run_files(*options, "unpack",
                                  [options](ByteSource &in, ByteSink &out, std::string &error,
                                            const Progress &progress) {
                                      return container::unpack(in, out, error, kMaxBlockSize,

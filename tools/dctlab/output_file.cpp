@@ -195,8 +195,9 @@ bool MappedInput::map(std::FILE *file, const char *verb, const std::string &temp
 void MappedInput::release_before(size_t offset)
 {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    constexpr size_t kAtLeast = size_t{1} << 20;
     const size_t end = std::min(offset, size_) / page * page;
-    if (!bytes_ || end <= released_)
+    if (!bytes_ || end < released_ + kAtLeast)
         return;
     if (munmap(static_cast<char *>(bytes_) + released_, end - released_) == 0)
         released_ = end;

@@ -31,6 +31,11 @@ class ByteSource
     }
     // Whether borrow can lend: the source holds all its bytes in memory.
     virtual bool lends() const { return false; }
+    // Told by pack and unpack that they need none of the bytes before
+    // `offset` (counted from where they began taking) any more, lent ones
+    // included: a source over a mapped file can give their pages back as the
+    // work goes on, beside the threads, instead of all of them at the end.
+    virtual void release_before(uint64_t offset) { (void)offset; }
 };
 
 class ByteSink
