@@ -15,6 +15,17 @@ namespace dctlab::container
 // beat zlib's Huffman-only size where 32 and 64 KiB did not.
 constexpr size_t kSegment = size_t{8} << 10;
 
+// A unit is planned in pieces of 1 MiB, each alone: a piece is planned and
+// coded on whichever thread takes it, so every pass over the bytes runs in
+// parallel, and the output is the same for any number of threads. A block
+// so ends at least every MiB, which costs a header and table (about 0.015%)
+// where one block would have gone on. Measured with two threads on 64 MiB,
+// pieces of 1 MiB gave 1.8 times the speed of one thread, 2 MiB 1.7 and 4
+// MiB 1.6, as the last pieces kept one worker waiting for the other. A
+// stored block is at most a piece long, which costs the reader nothing:
+// its check and copy run at the same speed for 1 and 4 MiB.
+constexpr size_t kPiece = size_t{1} << 20;
+
 using Counts = std::array<uint32_t, 256>;
 
 // The counts of every byte value in `size` bytes.
@@ -34,6 +45,11 @@ struct Span {
 class BlockPlanner
 {
   public:
+    // Plans a piece of `piece` bytes: pieces of kPiece and more take the
+    // whole bias against splitting, smaller ones their share of it, down to
+    // a least bias.
+    explicit BlockPlanner(size_t piece);
+
     // Takes the segment of `data` from `at` to `end`, which follows the one
     // before; returns the block it closes, if any, valid until the next call.
     const Span *add(const uint8_t *data, size_t at, size_t end);
@@ -42,6 +58,7 @@ class BlockPlanner
 
   private:
     Span block_{0, 0, {}}, closed_{0, 0, {}};
+    double split_gain_;
     double block_bits_ = 0;
     bool started_ = false;
     Counts segment_{};

@@ -177,22 +177,11 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
     return true;
 }
 
-// A unit is planned in pieces of 1 MiB, each alone: a piece is planned and
-// coded on whichever thread takes it, so every pass over the bytes runs in
-// parallel, and the output is the same for any number of threads. A block
-// so ends at least every MiB, which costs a header and table (about 0.015%)
-// where one block would have gone on. Measured with two threads on 64 MiB,
-// pieces of 1 MiB gave 1.8 times the speed of one thread, 2 MiB 1.7 and 4
-// MiB 1.6, as the last pieces kept one worker waiting for the other. A
-// stored block is at most a piece long, which costs the reader nothing:
-// its check and copy run at the same speed for 1 and 4 MiB.
-constexpr size_t kPiece = size_t{1} << 20;
-
 // Plans one piece into blocks and writes each as soon as it is planned.
 bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scratch,
                  std::string &error)
 {
-    BlockPlanner planner;
+    BlockPlanner planner(size);
     for (size_t at = 0; at < size; at += kSegment)
         if (const Span *block = planner.add(data, at, std::min(size, at + kSegment)))
             if (!write_block(out, data, *block, scratch, error))

@@ -776,4 +776,26 @@ TEST(Container, CountBytesCountsEveryByte)
     }
 }
 
+
+// Two segments of two byte values, in halves and in 9 to 23: coded apart they
+// are expected to save some 600 bits before the second block's header and
+// table, which is more than a small piece's bias against splitting asks
+// for and less than a whole piece's.
+TEST(Container, SmallPiecesSplitWhereWholePiecesJoin)
+{
+    using dctlab::container::BlockPlanner;
+    using dctlab::container::kSegment;
+    Bytes data(2 * kSegment, 'a');
+    std::fill_n(data.begin(), kSegment / 2, 'b');
+    std::fill_n(data.begin() + kSegment, 2304, 'b');
+    auto blocks = [&](size_t piece) {
+        BlockPlanner planner(piece);
+        int closed = planner.add(data.data(), 0, kSegment) != nullptr;
+        closed += planner.add(data.data(), kSegment, 2 * kSegment) != nullptr;
+        return closed + (planner.finish() != nullptr);
+    };
+    EXPECT_EQ(blocks(data.size()), 2);
+    EXPECT_EQ(blocks(dctlab::container::kPiece), 1);
+}
+
 } // namespace
