@@ -176,6 +176,63 @@ DCTLAB_INLINE void build_pairs(const uint16_t *table, uint32_t *pairs, uint32_t 
     }
 }
 
+// The same pair entries where the single entries lie in order of length,
+// as build_canonical deals them (`ends[len]`: where the entries of the
+// codes of len bits end): all first codes of one length then form one run
+// of the table, whose pair entries are its single entries (length and
+// symbol where a first code's part of a pair entry has them) plus what a
+// second code adds, which repeats every 2^(W - len) entries. One pass of
+// additions over each run, eight entries at a time, where build_pairs takes
+// a loop for each first code, most of them short since most codes are long:
+// programs unpacked 2% faster in one process, text as fast.
+typedef uint16_t Eight16 __attribute__((vector_size(16)));
+typedef uint32_t Eight32 __attribute__((vector_size(32)));
+
+template <int W>
+DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *ends,
+                                        uint32_t *pairs, uint32_t *seconds)
+{
+    constexpr uint32_t one_symbol = 1u << kCountShift;
+    static_assert(kFirstShift == kSymbolShift, "a single entry is a first code's part as it is");
+    uint32_t *free = seconds; // the tables take at most 2^W entries in all
+    uint32_t start = 0;
+    for (int length = 1; length <= W; ++length) {
+        const uint32_t end = ends[length];
+        if (end == start)
+            continue;
+        const uint32_t room = uint32_t{1} << (W - length);
+        uint32_t *const add = free;
+        for (uint32_t w = 0; w < room; ++w) {
+            const uint32_t two = table[w << length];
+            const uint32_t fits = (two & 0xFFu) + static_cast<uint32_t>(length) <= W ? 1u : 0u;
+            add[w] = ((0u - fits) &
+                      ((two & 0xFFu) | (two >> kSymbolShift) << kSecondShift | one_symbol)) +
+                     one_symbol;
+        }
+        free += room;
+        // Runs start at a multiple of `room`, so the repeat is in step with
+        // eight entries from the run's start; a shorter repeat is spread
+        // over eight.
+        std::array<uint32_t, 8> spread;
+        for (uint32_t j = 0; j < 8; ++j)
+            spread[j] = add[j & (room - 1)];
+        const uint32_t *repeat = room >= 8 ? add : spread.data();
+        const uint32_t period = room >= 8 ? room : 8;
+        uint32_t x = start;
+        for (; x + 8 <= end; x += 8) {
+            Eight16 singles;
+            Eight32 adds;
+            std::memcpy(&singles, table + x, sizeof singles);
+            std::memcpy(&adds, repeat + ((x - start) & (period - 1)), sizeof adds);
+            const Eight32 sums = __builtin_convertvector(singles, Eight32) + adds;
+            std::memcpy(pairs + x, &sums, sizeof sums);
+        }
+        for (; x < end; ++x)
+            pairs[x] = table[x] + repeat[(x - start) & (period - 1)];
+        start = end;
+    }
+}
+
 // Rounds of K look-ups that lane k can take: each gives at most two
 // symbols, and one more must stay, since a look-up that gives one symbol
 // stores two bytes all the same.
@@ -243,10 +300,14 @@ template <int W> void finish(Lanes &l, int k, const uint16_t *table)
 // With `pairs`, the lanes first take pair entries made there, for as long
 // as each has symbols enough.
 template <int K, int L, int W>
-DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, uint32_t *pairs)
+DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, uint32_t *pairs,
+                                const uint16_t *ends)
 {
     if (pairs) {
-        build_pairs<W>(table, pairs, pairs + (size_t{1} << W));
+        if (ends)
+            build_pairs_in_order<W>(table, ends, pairs, pairs + (size_t{1} << W));
+        else
+            build_pairs<W>(table, pairs, pairs + (size_t{1} << W));
         pair_rounds<K, L, W>(l, 0, pairs);
         for (int k = 0; k < L && L > 1; ++k)
             pair_rounds<K, 1, W>(l, k, pairs);
@@ -272,45 +333,49 @@ DCTLAB_INLINE void swap_words(const uint8_t *from, size_t words, uint8_t *to)
 // A reload leaves 56 bits or more above the 1: five codes of 11 bits, or
 // seven of 8.
 template <int L>
-DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs,
+                              const uint16_t *ends, int width)
 {
     for (int k = 0; k < L; ++k)
         swap_words(l.from[k], l.end[k] / 32, l.begin[k]);
     static_assert(5 * short_code_bits <= 56 && 7 * 8 <= 56, "a round takes at most 56 bits");
     if (width == 8)
-        decode_lanes<7, L, 8>(l, table, pairs);
+        decode_lanes<7, L, 8>(l, table, pairs, ends);
     else
-        decode_lanes<5, L, short_code_bits>(l, table, pairs);
+        decode_lanes<5, L, short_code_bits>(l, table, pairs, ends);
 }
 
-template <int L> void decode_plain(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+template <int L>
+void decode_plain(Lanes &l, const uint16_t *table, uint32_t *pairs, const uint16_t *ends, int width)
 {
-    decode_any<L>(l, table, pairs, width);
+    decode_any<L>(l, table, pairs, ends, width);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // Shifts by a register that need not be cl, and no flags to keep; and the
 // words' bytes reversed 32 bytes at a time.
 template <int L>
-__attribute__((target("avx2,bmi,bmi2"))) void decode_bmi2(Lanes &l, const uint16_t *table,
-                                                          uint32_t *pairs, int width)
+__attribute__((target("avx2,bmi,bmi2"))) void
+decode_bmi2(Lanes &l, const uint16_t *table, uint32_t *pairs, const uint16_t *ends, int width)
 {
-    decode_any<L>(l, table, pairs, width);
+    decode_any<L>(l, table, pairs, ends, width);
 }
 
-template <int L> void decode(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+template <int L>
+void decode(Lanes &l, const uint16_t *table, uint32_t *pairs, const uint16_t *ends, int width)
 {
     static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi") &&
                              __builtin_cpu_supports("avx2");
     if (bmi2)
-        decode_bmi2<L>(l, table, pairs, width);
+        decode_bmi2<L>(l, table, pairs, ends, width);
     else
-        decode_plain<L>(l, table, pairs, width);
+        decode_plain<L>(l, table, pairs, ends, width);
 }
 #else
-template <int L> void decode(Lanes &l, const uint16_t *table, uint32_t *pairs, int width)
+template <int L>
+void decode(Lanes &l, const uint16_t *table, uint32_t *pairs, const uint16_t *ends, int width)
 {
-    decode_plain<L>(l, table, pairs, width);
+    decode_plain<L>(l, table, pairs, ends, width);
 }
 #endif
 
@@ -350,6 +415,7 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
         return false;
     bits_ = longest;
     width_ = width;
+    in_order_ = false;
     return true;
 }
 
@@ -423,8 +489,19 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
     }
     if (at != entries)
         return false; // or leave it incomplete
+    // Where each length's entries end, for the table of pairs.
+    uint32_t end = 0;
+    ends_[0] = 0;
+    for (int len = 1; len <= short_code_bits; ++len) {
+        if (len <= width)
+            end +=
+                static_cast<uint32_t>(count[0][len] + count[1][len] + count[2][len] + count[3][len])
+                << (width - len);
+        ends_[static_cast<size_t>(len)] = static_cast<uint16_t>(end);
+    }
     bits_ = longest;
     width_ = width;
+    in_order_ = true;
     return true;
 }
 
@@ -460,7 +537,7 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
     l.end[0] = 32 * static_cast<uint64_t>(words);
     l.out[0] = out;
     l.left[0] = count;
-    huffman::decode<1>(l, table_.data(), nullptr, width_);
+    huffman::decode<1>(l, table_.data(), nullptr, nullptr, width_);
     return l.pos[0];
 }
 
@@ -495,7 +572,8 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
         streams += 4 * words[k];
         copy += 4 * words[k] + kPadding;
     }
-    huffman::decode<stream_count>(l, table_.data(), two_symbols ? pairs_.data() : nullptr, width_);
+    huffman::decode<stream_count>(l, table_.data(), two_symbols ? pairs_.data() : nullptr,
+                                  in_order_ ? ends_.data() : nullptr, width_);
     for (int k = 0; k < stream_count; ++k)
         used[k] = l.pos[k];
 }

@@ -84,6 +84,10 @@ class ShortDecoder
     std::array<uint32_t, size_t{2} << short_code_bits> pairs_;
     heap_ptr<uint8_t[]> swapped_;
     size_t swapped_size_ = 0;
+    // Where build_canonical's entries of each length end in table_, which
+    // then lie in order of length (in_order_).
+    std::array<uint16_t, short_code_bits + 1> ends_{};
+    bool in_order_ = false;
     int bits_ = -1;
     int width_ = 0; // the bits that index table_: 8, or 11 for longer codes
     uint8_t single_ = 0;

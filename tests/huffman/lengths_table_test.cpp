@@ -132,6 +132,15 @@ TEST(LengthsTable, DecoderBuiltFromLengthsIsTheOneBuiltFromTheirCodes)
                   from_codes.decode(words.data(), 64, b.data(), b.size()))
             << name;
         EXPECT_EQ(a, b) << name;
+        // Four streams with two symbols a look-up: the table of pairs made
+        // from entries in order of length, as the codes' is made.
+        const size_t four_words[4] = {16, 16, 16, 16};
+        std::array<uint64_t, 4> used_a, used_b;
+        ASSERT_TRUE(from_lengths.make_room(words.size()) && from_codes.make_room(words.size()));
+        from_lengths.decode_four(words.data(), four_words, a.data(), 360, used_a.data(), true);
+        from_codes.decode_four(words.data(), four_words, b.data(), 360, used_b.data(), true);
+        EXPECT_EQ(used_a, used_b) << name;
+        EXPECT_EQ(a, b) << name;
     }
     // What is no complete code of two or more leaves, of at most 11 bits.
     Lengths one{}, over{}, under{}, deep{};
