@@ -283,8 +283,9 @@ TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
 
 TEST_F(DctlabProgram, AMappedInputGivenBackAsPackWritesGivesTheBytesOfAStream)
 {
-    // Several pieces of a MiB and a part page at the end: pack unmaps what
-    // it has written while the workers still read the pieces after it.
+    // Several pieces of a MiB and a part page at the end: pack and unpack
+    // map the pages a MiB ahead of what they take and unmap what they have
+    // written, while the workers still read what lies between.
     std::string data;
     data.reserve(3700000);
     for (long i = 0; data.size() < 3700001; ++i)

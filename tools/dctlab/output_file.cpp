@@ -203,6 +203,26 @@ void MappedInput::release_before(size_t offset)
         released_ = end;
 }
 
+void MappedInput::populate_through(size_t offset)
+{
+#ifdef MADV_POPULATE_READ
+    constexpr size_t kAhead = size_t{1} << 20;
+    if (!bytes_ || offset <= populated_ || populated_ >= size_)
+        return;
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t from = std::max(populated_, released_) / page * page;
+    const size_t to = std::min(size_, offset + kAhead);
+    // Where the kernel has no such advice (before Linux 5.14) the pages
+    // come in by faults as before.
+    if (madvise(static_cast<char *>(bytes_) + from, to - from, MADV_POPULATE_READ) != 0)
+        populated_ = size_;
+    else
+        populated_ = to;
+#else
+    (void)offset;
+#endif
+}
+
 MappedInput::~MappedInput()
 {
     if (bytes_) {

@@ -102,11 +102,15 @@ class MappedInput
     // they come to a MiB or more: each unmapping interrupts every other core
     // that runs one of the program's threads, to forget the pages.
     void release_before(size_t offset);
+    // Maps the pages up to `offset` and a MiB beyond it, if not yet done, in
+    // one call for the MiB rather than a page fault every few pages.
+    void populate_through(size_t offset);
 
   private:
     void *bytes_ = nullptr;
     size_t size_ = 0;
-    size_t released_ = 0; // bytes unmapped from the start, whole pages
+    size_t released_ = 0;  // bytes unmapped from the start, whole pages
+    size_t populated_ = 0; // bytes mapped in advance from the start
 };
 
 // A mapped input as the container's source, which gives back the pages
@@ -122,6 +126,13 @@ class MappedSource final : public container::MemorySource
     void release_before(uint64_t offset) override
     {
         mapped_.release_before(static_cast<size_t>(std::min<uint64_t>(offset, mapped_.size())));
+    }
+    const uint8_t *borrow(size_t size) override
+    {
+        const uint8_t *at = MemorySource::borrow(size);
+        if (at)
+            mapped_.populate_through(static_cast<size_t>(at - mapped_.data()) + size);
+        return at;
     }
 
   private:
