@@ -31,15 +31,13 @@ class Bits
         std::memcpy(&bits, bytes_.data() + at / 8, sizeof bits);
         return __builtin_bswap64(bits) << (at % 8);
     }
-    uint32_t peek(int width) const { return static_cast<uint32_t>(window(at_) >> (64 - width)); }
     // Takes `width` bits; false when they run past the table.
     bool take(int width, uint32_t &value)
     {
-        value = peek(width);
+        value = static_cast<uint32_t>(window(at_) >> (64 - width));
         at_ += static_cast<uint64_t>(width);
         return at_ <= bits_;
     }
-    void skip(int width) { at_ += static_cast<uint64_t>(width); }
     void seek(uint64_t at) { at_ = at; }
     uint64_t at() const { return at_; }
     uint64_t size() const { return bits_; }
@@ -185,7 +183,8 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         return false;
     }
     uint32_t rest = 0;
-    if (in.at() < in.size() && !(in.take(static_cast<int>(in.size() - in.at()), rest) && rest == 0)) {
+    if (in.at() < in.size() &&
+        !(in.take(static_cast<int>(in.size() - in.at()), rest) && rest == 0)) {
         error = "bits after the lengths are not 0";
         return false;
     }

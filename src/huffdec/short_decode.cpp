@@ -141,6 +141,23 @@ constexpr int kFirstShift = 8;
 constexpr int kSecondShift = 16;
 constexpr int kCountShift = 30;
 
+// What a second code adds to the pair entry of a first code of `length`
+// bits, for each of the 2^(W - length) values of the bits after it: its
+// length, its symbol and one symbol more where it lies whole in them (the
+// entry at those bits followed by `length` zeros is no longer than they
+// are), else nothing.
+template <int W>
+DCTLAB_INLINE void seconds_after(const uint16_t *table, uint32_t length, uint32_t *add)
+{
+    const uint32_t room = uint32_t{1} << (W - length);
+    for (uint32_t w = 0; w < room; ++w) {
+        const uint32_t two = table[w << length];
+        const uint32_t fits = (two & 0xFFu) + length <= W ? 1u : 0u;
+        add[w] = (0u - fits) &
+                 ((two & 0xFFu) | (two >> kSymbolShift) << kSecondShift | 1u << kCountShift);
+    }
+}
+
 // The pair entries of a table of single entries of W bits. A first code of
 // l bits leaves W - l, in which a second code lies whole where the entry at
 // those bits followed by l zeros is no longer than they are: so what a
@@ -159,12 +176,7 @@ DCTLAB_INLINE void build_pairs(const uint16_t *table, uint32_t *pairs, uint32_t 
         const uint32_t length = one & 0xFFu;
         const uint32_t room = uint32_t{1} << (W - length);
         if (second[length] == nullptr) {
-            for (uint32_t w = 0; w < room; ++w) {
-                const uint32_t two = table[w << length];
-                const uint32_t fits = (two & 0xFFu) + length <= W ? 1u : 0u;
-                free[w] = (0u - fits) & ((two & 0xFFu) | (two >> kSymbolShift) << kSecondShift |
-                                         1u << kCountShift);
-            }
+            seconds_after<W>(table, length, free);
             second[length] = free;
             free += room;
         }
@@ -196,19 +208,13 @@ DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *e
     static_assert(kFirstShift == kSymbolShift, "a single entry is a first code's part as it is");
     uint32_t *free = seconds; // the tables take at most 2^W entries in all
     uint32_t start = 0;
-    for (int length = 1; length <= W; ++length) {
+    for (uint32_t length = 1; length <= W; ++length) {
         const uint32_t end = ends[length];
         if (end == start)
             continue;
         const uint32_t room = uint32_t{1} << (W - length);
         uint32_t *const add = free;
-        for (uint32_t w = 0; w < room; ++w) {
-            const uint32_t two = table[w << length];
-            const uint32_t fits = (two & 0xFFu) + static_cast<uint32_t>(length) <= W ? 1u : 0u;
-            add[w] = ((0u - fits) &
-                      ((two & 0xFFu) | (two >> kSymbolShift) << kSecondShift | one_symbol)) +
-                     one_symbol;
-        }
+        seconds_after<W>(table, length, add);
         free += room;
         // Runs start at a multiple of `room`, so the repeat is in step with
         // eight entries from the run's start; a shorter repeat is spread
@@ -224,11 +230,11 @@ DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *e
             Eight32 adds;
             std::memcpy(&singles, table + x, sizeof singles);
             std::memcpy(&adds, repeat + ((x - start) & (period - 1)), sizeof adds);
-            const Eight32 sums = __builtin_convertvector(singles, Eight32) + adds;
+            const Eight32 sums = __builtin_convertvector(singles, Eight32) + adds + one_symbol;
             std::memcpy(pairs + x, &sums, sizeof sums);
         }
         for (; x < end; ++x)
-            pairs[x] = table[x] + repeat[(x - start) & (period - 1)];
+            pairs[x] = table[x] + one_symbol + repeat[(x - start) & (period - 1)];
         start = end;
     }
 }
