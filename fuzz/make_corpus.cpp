@@ -8,9 +8,9 @@
 // makes them and as libjpeg rewrites them losslessly (restart intervals,
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
-// made by this program; run it again when a format changes. The v1-*, v2-*
-// and v3-* containers were made by the packers of container versions 1 to
-// 3, which the reader still reads; this program leaves them alone.
+// made by this program; run it again when a format changes. The v1-* to
+// v4-* containers were made by the packers of container versions 1 to 4,
+// which the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -254,38 +254,46 @@ void huffman_and_container_seeds()
         mixed.push_back(static_cast<uint8_t>("text after the skewed part "[i % 27]));
     save("fuzz_unpack", "mixed.dlhf", packed(mixed, dctlab::container::kDefaultBlockSize));
 
-    // Four-stream blocks (4 KiB and more): a text of a few KiB with shares
-    // of unequal length, and damage inside its streams.
-    Bytes prose;
-    std::mt19937 words(29);
-    while (prose.size() < 5003) {
-        static const char *list[] = {"four ", "streams ", "of ", "short ", "codes ", "side ",
-                                     "by ", "side", ". ", "\n"};
-        const char *w = list[words() % 10];
-        prose.insert(prose.end(), w, w + std::strlen(w));
+    // A one-stream block (an input below 64 KiB) and four-stream blocks (a
+    // piece of 64 KiB and more), with shares of unequal length; damage
+    // inside their streams, a stream one byte longer than its codes, and a
+    // flipped bit in a lengths table.
+    auto prose = [](size_t size) {
+        Bytes text;
+        std::mt19937 words(29);
+        while (text.size() < size) {
+            static const char *list[] = {"four ", "streams ", "of ", "short ", "codes ", "side ",
+                                         "by ", "side", ". ", "\n"};
+            const char *w = list[words() % 10];
+            text.insert(text.end(), w, w + std::strlen(w));
+        }
+        text.resize(size);
+        return text;
+    };
+    for (const auto &[name, size] : {std::pair<const char *, size_t>{"one-stream", 5003},
+                                     std::pair<const char *, size_t>{"four-streams", 65539}}) {
+        const Bytes good = packed(prose(size), dctlab::container::kDefaultBlockSize);
+        save("fuzz_unpack", std::string(name) + ".dlhf", good);
+        Bytes flipped = good;
+        flipped[good.size() / 2] ^= 0x04;
+        save("fuzz_unpack", std::string(name) + "-flipped.dlhf", flipped);
+        // The header's varints: N, T, then the first stream's length.
+        size_t field = 5 + 1;
+        for (int skip = 0; skip < 2; ++skip)
+            while (good[field++] & 0x80) {
+            }
+        const size_t first_length = field;
+        for (int skip = 0; skip < (good[5] == 4 ? 4 : 1); ++skip)
+            while (good[field++] & 0x80) {
+            }
+        const size_t table_at = field + 4;
+        Bytes longer = good;
+        longer[first_length] += 1; // the first stream one byte longer
+        save("fuzz_unpack", std::string(name) + "-longer.dlhf", longer);
+        Bytes table_flipped = good;
+        table_flipped[table_at + 3] ^= 0x20;
+        save("fuzz_unpack", std::string(name) + "-table-flipped.dlhf", table_flipped);
     }
-    prose.resize(5003);
-    const Bytes four = packed(prose, dctlab::container::kDefaultBlockSize);
-    save("fuzz_unpack", "four-streams.dlhf", four);
-    Bytes four_flipped = four;
-    four_flipped[four.size() / 2] ^= 0x04;
-    save("fuzz_unpack", "four-streams-flipped.dlhf", four_flipped);
-    // The header's varints: N, T, then the first stream's word count.
-    size_t field = 8 + 1;
-    for (int skip = 0; skip < 2; ++skip)
-        while (four[field++] & 0x80) {
-        }
-    const size_t first_words = field;
-    for (int skip = 0; skip < 4; ++skip)
-        while (four[field++] & 0x80) {
-        }
-    const size_t table_at = field + 4;
-    Bytes four_longer = four;
-    four_longer[first_words] += 1; // stream 0 one word more
-    save("fuzz_unpack", "four-streams-longer.dlhf", four_longer);
-    Bytes table_flipped = four;
-    table_flipped[table_at + 3] ^= 0x20;
-    save("fuzz_unpack", "lengths-table-flipped.dlhf", table_flipped);
 
     // Several blocks, each with its own code, and a short last one.
     Bytes text;
@@ -299,11 +307,13 @@ void huffman_and_container_seeds()
     Bytes flipped = good;
     flipped[good.size() - 20] ^= 0x10;
     save("fuzz_unpack", "flipped.dlhf", flipped);
+    // The first block's CRC, after its type and three varints of a byte
+    // each (a one-stream block), or its type and length (a stored one).
     Bytes crc = good;
-    crc[8 + 13] ^= 1;
+    crc[5 + (good[5] == 2 ? 5 : 4)] ^= 1;
     save("fuzz_unpack", "crc.dlhf", crc);
     Bytes total = good;
-    total[good.size() - 8] ^= 1;
+    total[good.size() - 1] ^= 1; // the end marker's total, one byte
     save("fuzz_unpack", "total.dlhf", total);
 }
 

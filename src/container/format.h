@@ -18,7 +18,9 @@ constexpr uint8_t kHuffmanBlock = 1;
 constexpr uint8_t kStoredBlock = 2;
 constexpr uint8_t kFourStreamBlock = 3;
 constexpr uint8_t kLengthsBlock = 4;
-constexpr size_t kHeaderSize = 8;
+constexpr uint8_t kOneStreamBlock = 5;
+constexpr size_t kHeaderSize = 5;            // the magic and the version
+constexpr size_t kOldHeaderSize = 8;         // and three zero bytes, before version 5
 constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
 constexpr size_t kStoredHeaderSize = 8;      // N, CRC after the type byte
 constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the type byte
@@ -26,12 +28,21 @@ constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the ty
 constexpr uint8_t kStoredSince = 2;
 constexpr uint8_t kFourStreamsSince = 3;
 constexpr uint8_t kLengthsSince = 4;
-// A lengths block's header: N, T and the four word counts as varints (see
-// container.h), then the CRC.
+// The first version with one-stream lengths blocks, lengths blocks whose
+// streams end at a byte, an end marker whose total is a varint, and no zero
+// bytes after the version.
+constexpr uint8_t kOneStreamSince = 5;
+constexpr uint8_t kExactStreamsSince = 5;
+constexpr uint8_t kVarintEndSince = 5;
+constexpr uint8_t kShortHeaderSince = 5;
+// A lengths block's header: N, T and the lengths of its streams as
+// varints (see container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;
 constexpr size_t kLengthsHeaderMostSize = 6 * kVarintMostBytes + 4;
 
-inline size_t put_varint(uint8_t *at, uint32_t value)
+constexpr size_t kVarint64MostBytes = 10;
+
+inline size_t put_varint(uint8_t *at, uint64_t value)
 {
     size_t n = 0;
     for (; value >= 0x80; value >>= 7)

@@ -170,6 +170,7 @@ struct BlockJob {
     uint64_t taken = 0;  // the source's bytes taken up to the block's end
     int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
+    bool exact = false; // streams end at the byte their codes reach, not the word
     int leaves = 0, longest = 0;
     // The code: by its lengths for a lengths block, else by its codes.
     bool canonical = false;
@@ -186,22 +187,30 @@ struct BlockJob {
     bool ok = false;
 };
 
-// Whether a stream's codes took exactly its words, with zero bits after the
-// last one; `which` names the stream in a block of several.
-bool check_stream(const uint8_t *stream, size_t words, uint64_t used, size_t count,
+// Whether a stream's codes took exactly its bytes (`exact`), or its words,
+// with zero bits after the last one; `which` names the stream in a block
+// of several.
+bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t count, bool exact,
                   const std::string &which, std::string &error)
 {
-    const uint64_t available = 32 * static_cast<uint64_t>(words);
+    const uint64_t available = 8 * static_cast<uint64_t>(bytes);
     if (used > available) {
         error = "encoded stream" + which + " ends before its " + std::to_string(count) + " symbols";
         return false;
     }
-    if ((used + 31) / 32 != words) {
+    if (exact ? (used + 7) / 8 != bytes : (used + 31) / 32 != bytes / 4) {
         error = "encoded stream" + which + " is longer than its symbols need";
         return false;
     }
-    const unsigned tail = static_cast<unsigned>(used % 32);
-    if (tail != 0 && (load_le32(stream + 4 * (words - 1)) & ((1u << (32 - tail)) - 1u)) != 0) {
+    if (bytes == 0)
+        return true;
+    // The last word, with the zero bytes left out below its top ones.
+    const size_t words = (bytes + 3) / 4, top = bytes - 4 * (words - 1);
+    uint32_t last = 0;
+    for (size_t i = 0; i < top; ++i)
+        last |= uint32_t{stream[4 * (words - 1) + i]} << (8 * (4 - top + i));
+    const unsigned tail = static_cast<unsigned>(used - 32 * uint64_t{words - 1});
+    if (tail < 32 && (last & ((1u << (32 - tail)) - 1u)) != 0) {
         error = "bits after the last code" + which + " are not 0";
         return false;
     }
@@ -231,23 +240,20 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
         return false;
     }
     if (job.streams == 1) {
-        const size_t words = job.size / 4;
-        const uint64_t used = short_codes ? d.short_codes.decode(job.bytes, words, out, job.length)
-                                          : d.any_codes.decode(job.bytes, words, out, job.length);
-        return check_stream(job.bytes, words, used, job.length, "", error);
+        const uint64_t used = short_codes
+                                  ? d.short_codes.decode_bytes(job.bytes, job.size, out, job.length)
+                                  : d.any_codes.decode(job.bytes, job.size / 4, out, job.length);
+        return check_stream(job.bytes, job.size, used, job.length, job.exact, "", error);
     }
-    std::array<size_t, hf::stream_count> words;
-    for (int k = 0; k < hf::stream_count; ++k)
-        words[k] = job.stream_size[k] / 4;
     std::array<uint64_t, hf::stream_count> used;
-    const uint64_t bits = 32 * uint64_t{words[0] + words[1] + words[2] + words[3]};
-    d.short_codes.decode_four(job.bytes, words.data(), out, job.length, used.data(),
+    const uint64_t bits = 8 * uint64_t{job.size};
+    d.short_codes.decode_four(job.bytes, job.stream_size.data(), out, job.length, used.data(),
                               hf::ShortDecoder::two_symbols_pay(bits, job.length));
     const uint8_t *stream = job.bytes;
     for (int k = 0; k < hf::stream_count; stream += job.stream_size[k++])
-        if (!check_stream(stream, words[k], used[k],
+        if (!check_stream(stream, job.stream_size[k], used[k],
                           hf::stream_share(job.length, k + 1) - hf::stream_share(job.length, k),
-                          " " + std::to_string(k), error))
+                          job.exact, " " + std::to_string(k), error))
             return false;
     return true;
 }
@@ -350,17 +356,20 @@ class PlaceWriter
 
 enum class VarintRead { ok, truncated, damaged };
 
-// One varint of a lengths block's header (format.h), read a byte at a time.
-VarintRead read_varint(ByteSource &in, uint32_t &value)
+// One varint of a block header or end marker (format.h), of at most
+// `value_bits` bits, read a byte at a time.
+VarintRead read_varint(ByteSource &in, uint64_t &value, int value_bits = 32)
 {
+    const size_t most_bytes = static_cast<size_t>(value_bits + 6) / 7;
+    const unsigned last_bits = static_cast<unsigned>(value_bits) - 7 * (most_bytes - 1);
     value = 0;
-    for (size_t i = 0; i < kVarintMostBytes; ++i) {
+    for (size_t i = 0; i < most_bytes; ++i) {
         uint8_t byte;
         if (read_fully(in, &byte, 1) != 1)
             return VarintRead::truncated;
-        if (i == kVarintMostBytes - 1 && byte > 0x0F)
-            return VarintRead::damaged; // beyond 32 bits, or a sixth byte
-        value |= uint32_t{byte & 0x7Fu} << (7 * i);
+        if (i == most_bytes - 1 && byte >> last_bits != 0)
+            return VarintRead::damaged; // beyond the value's bits, or a byte more
+        value |= uint64_t{byte & 0x7Fu} << (7 * i);
         if ((byte & 0x80) == 0)
             return byte == 0 && i > 0 ? VarintRead::damaged : VarintRead::ok;
     }
@@ -412,8 +421,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     const bool chunked = !source.lends();
     const int64_t source_size = source.remaining();
     ByteSource &in = chunked ? static_cast<ByteSource &>(chunks) : source;
-    uint8_t header[kHeaderSize];
-    if (read_fully(in, header, sizeof header) != sizeof header ||
+    uint8_t header[kOldHeaderSize];
+    if (read_fully(in, header, kHeaderSize) != kHeaderSize ||
         std::memcmp(header, kMagic, sizeof kMagic) != 0) {
         error = "not a dctlab container";
         return false;
@@ -426,9 +435,16 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 std::to_string(kContainerVersion) + ")";
         return false;
     }
-    if (header[5] != 0 || header[6] != 0 || header[7] != 0) {
-        error = "damaged container header";
-        return false;
+    if (version < kShortHeaderSince) {
+        constexpr size_t kReserved = kOldHeaderSize - kHeaderSize;
+        if (read_fully(in, header + kHeaderSize, kReserved) != kReserved) {
+            error = "not a dctlab container";
+            return false;
+        }
+        if (header[5] != 0 || header[6] != 0 || header[7] != 0) {
+            error = "damaged container header";
+            return false;
+        }
     }
 
     // Blocks are checked in order on this thread, or with threads each on a
@@ -682,11 +698,21 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         if (read_fully(in, &type, 1) != 1)
             return fail_after_earlier("truncated container: no end marker");
         if (type == kEndMarker) {
-            uint8_t end[8];
-            if (read_fully(in, end, sizeof end) != sizeof end)
-                return fail_after_earlier("truncated container: incomplete end marker");
-            if (load_le64(end) != total)
-                return fail_after_earlier("end marker gives " + std::to_string(load_le64(end)) +
+            uint64_t claimed_total = 0;
+            if (version >= kVarintEndSince) {
+                const VarintRead got = read_varint(in, claimed_total, 64);
+                if (got != VarintRead::ok)
+                    return fail_after_earlier(got == VarintRead::truncated
+                                                  ? "truncated container: incomplete end marker"
+                                                  : "damaged end marker");
+            } else {
+                uint8_t end[8];
+                if (read_fully(in, end, sizeof end) != sizeof end)
+                    return fail_after_earlier("truncated container: incomplete end marker");
+                claimed_total = load_le64(end);
+            }
+            if (claimed_total != total)
+                return fail_after_earlier("end marker gives " + std::to_string(claimed_total) +
                                           " bytes in all, the blocks hold " +
                                           std::to_string(total));
             uint8_t extra;
@@ -726,17 +752,23 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             }
             continue;
         }
-        const bool lengths_block = type == kLengthsBlock && version >= kLengthsSince;
-        const bool four =
-            lengths_block || (type == kFourStreamBlock && version >= kFourStreamsSince);
-        if (type != kHuffmanBlock && !four)
+        const bool one_stream_lengths = type == kOneStreamBlock && version >= kOneStreamSince;
+        const bool lengths_block =
+            one_stream_lengths || (type == kLengthsBlock && version >= kLengthsSince);
+        const bool four = (lengths_block && !one_stream_lengths) ||
+                          (type == kFourStreamBlock && version >= kFourStreamsSince);
+        if (type != kHuffmanBlock && !lengths_block && !four)
             return fail_after_earlier(where + "unknown block type " + std::to_string(type));
+        // Lengths blocks give their streams' lengths in bytes from the
+        // version that cut each stream at the byte its codes reach.
+        job->exact = lengths_block && version >= kExactStreamsSince;
         uint32_t length = 0, table_size = 0;
         std::array<uint64_t, huffman::stream_count> claimed{}; // each stream's bytes
         if (lengths_block) {
-            std::array<uint32_t, 2 + huffman::stream_count> fields;
-            for (uint32_t &field : fields) {
-                const VarintRead got = read_varint(in, field);
+            std::array<uint64_t, 2 + huffman::stream_count> fields{};
+            const int streams = four ? huffman::stream_count : 1;
+            for (int i = 0; i < 2 + streams; ++i) {
+                const VarintRead got = read_varint(in, fields[static_cast<size_t>(i)]);
                 if (got != VarintRead::ok)
                     return fail_after_earlier(where + (got == VarintRead::truncated
                                                            ? "truncated block header"
@@ -745,10 +777,10 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             uint8_t crc[4];
             if (read_fully(in, crc, sizeof crc) != sizeof crc)
                 return fail_after_earlier(where + "truncated block header");
-            length = fields[0];
-            table_size = fields[1];
-            for (int k = 0; k < huffman::stream_count; ++k)
-                claimed[k] = 4 * uint64_t{fields[2 + k]};
+            length = static_cast<uint32_t>(fields[0]);
+            table_size = static_cast<uint32_t>(fields[1]);
+            for (int k = 0; k < streams; ++k)
+                claimed[k] = (job->exact ? 1 : 4) * fields[2 + k];
             job->crc = load_le32(crc);
         } else {
             uint8_t head[kFourStreamHeaderSize];
@@ -775,7 +807,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " is impossible");
         // The symbols of each stream, and the words their longest codes
         // could take.
-        const int longest_allowed = four ? kMaxShortCodeLength : kMaxCodeLength;
+        const int longest_allowed = four || lengths_block ? kMaxShortCodeLength : kMaxCodeLength;
         std::array<uint64_t, huffman::stream_count> symbols{};
         uint64_t encoded_size = 0;
         for (int k = 0; k < job->streams; ++k) {
@@ -784,8 +816,9 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                      : length;
             const uint64_t size = claimed[k];
             const std::string which = four ? " " + std::to_string(k) : "";
-            const uint64_t most_words = (symbols[k] * longest_allowed + 31) / 32;
-            if (size % 4 != 0 || size / 4 > most_words)
+            const uint64_t most_bits = symbols[k] * longest_allowed;
+            if (job->exact ? size > (most_bits + 7) / 8
+                           : size % 4 != 0 || size / 4 > (most_bits + 31) / 32)
                 return fail_after_earlier(where + "encoded stream" + which + " length " +
                                           std::to_string(size) + " is impossible for " +
                                           std::to_string(symbols[k]) + " symbols");

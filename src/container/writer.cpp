@@ -53,18 +53,53 @@ class Scratch
     size_t capacity_ = 0;
 };
 
-// Below this a block is one stream with form_tree's own code: four streams
-// would cost up to 24 bytes more (three stream lengths, three part-filled
-// words) and save little time on so few symbols. Planned blocks are at
-// least a segment long, so only the last block of an input can be shorter.
+// Below this a block is one stream: four streams would cost up to six
+// bytes more (three stream lengths, three part-filled bytes) and save
+// little time on so few symbols. Planned blocks are at least a segment
+// long, so only the last block of a piece can be shorter.
 constexpr size_t kFourStreamsFrom = size_t{4} << 10;
+// Pieces below this (small inputs, and the tails of units) are coded in one
+// stream a block whatever its length: for inputs of 4 to 16 KiB the bytes
+// that four streams cost were as much as zlib's Huffman-only output was
+// smaller, and decoding so few bytes takes less time than starting the
+// program.
+constexpr size_t kFourStreamPieces = size_t{64} << 10;
 
-// One block: in four streams with the canonical code of its lengths, or
-// stored where that is smaller. A block of one byte value takes no code
-// bits and is a plain Huffman block with an empty stream, as is a block
-// shorter than kFourStreamsFrom with a stream of its own.
-bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &scratch,
-                 std::string &error)
+// A stream of `bits` bits in words at `stream`, cut at the byte its codes
+// reach: the last word's zero bytes below its top ones left out. Returns its
+// bytes.
+size_t cut_at_byte(uint8_t *stream, uint64_t bits)
+{
+    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    const size_t words = (bytes + 3) / 4, top = bytes - 4 * (words - 1);
+    if (bytes > 0 && top < 4)
+        std::memmove(stream + 4 * (words - 1), stream + 4 * words - top, top);
+    return bytes;
+}
+
+// A block of one byte value: a plain Huffman block with form_tree's table of
+// one leaf and an empty stream, as every version has written it.
+bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
+                        const std::array<int32_t, 256> &counts, Scratch &scratch)
+{
+    namespace hf = dctlab::huffman;
+    std::array<HUFFCODE, 256> codes;
+    hf::TableBytes table;
+    hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
+    uint8_t head[1 + kBlockHeaderSize];
+    head[0] = kHuffmanBlock;
+    store_le32(head + 1, static_cast<uint32_t>(size));
+    store_le32(head + 5, static_cast<uint32_t>(table.size));
+    store_le32(head + 9, 0);
+    store_le32(head + 13, crc_of(bytes, size));
+    return out.write(head, sizeof head) && out.write(table.bytes.data(), table.size);
+}
+
+// One block: a lengths block, in four streams or in one, with the canonical
+// code of its lengths; or stored where that is smaller, or a block of one
+// byte value.
+bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four_stream_piece,
+                 Scratch &scratch, std::string &error)
 {
     namespace hf = dctlab::huffman;
     const size_t size = span.end - span.begin;
@@ -75,101 +110,82 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, Scratch &
         counts[b] = static_cast<int32_t>(span.counts[b]); // below 2^28 + 1
         leaves += counts[b] != 0 ? 1 : 0;
     }
-    const bool four = leaves > 1 && size >= kFourStreamsFrom;
-    // A four-stream block's code is carried by its lengths alone: the
-    // canonical code of the lengths of form_tree's code, or where that is
-    // deeper than 11 bits, of a code that is not (code_lengths).
-    std::array<HUFFCODE, 256> codes;
-    hf::TableBytes table;
-    hf::LengthsTable lengths_table;
-    int64_t bits = 0;
-    int longest = 0;
-    if (four) {
-        std::array<uint8_t, 256> lengths, order;
-        longest = hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
-        // A block's bits fit 32 bits, so the sum runs in vector registers.
-        static_assert(uint64_t{kMaxBlockSize} * kMaxShortCodeLength <= UINT32_MAX,
-                      "a block's bits fit 32 bits");
-        uint32_t sum = 0;
-        for (int b = 0; b < 256; ++b)
-            sum += static_cast<uint32_t>(counts[b]) * lengths[b];
-        bits = sum;
-        hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
-        hf::write_lengths_table(lengths.data(), lengths_table);
-    } else {
-        hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
-        bits = hf::code_bits(codes.data());
-        if (bits < 0) {
-            error = "the encoder failed";
+    if (leaves == 1) {
+        if (!write_single_value(out, bytes, size, counts, scratch)) {
+            error = "cannot write the output";
             return false;
         }
+        return true;
     }
-    const uint8_t *table_bytes = four ? lengths_table.bytes.data() : table.bytes.data();
-    const size_t table_size = four ? lengths_table.size : table.size;
-    // Each stream ends on a word of its own: at most three words beyond the
+    const int streams = four_stream_piece && size >= kFourStreamsFrom ? hf::stream_count : 1;
+    // The code is carried by its lengths alone: the canonical code of the
+    // lengths of form_tree's code, or where that is deeper than 11 bits, of
+    // a code that is not (code_lengths).
+    std::array<HUFFCODE, 256> codes;
+    hf::LengthsTable lengths_table;
+    std::array<uint8_t, 256> lengths, order;
+    const int longest = hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
+    // A block's bits fit 32 bits, so the sum runs in vector registers.
+    static_assert(uint64_t{kMaxBlockSize} * kMaxShortCodeLength <= UINT32_MAX,
+                  "a block's bits fit 32 bits");
+    uint32_t sum = 0;
+    for (int b = 0; b < 256; ++b)
+        sum += static_cast<uint32_t>(counts[b]) * lengths[b];
+    const uint64_t bits = sum;
+    hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
+    hf::write_lengths_table(lengths.data(), lengths_table);
+    // Each stream ends on a byte of its own: at most three bytes beyond the
     // codes' own.
-    const size_t most_words =
-        static_cast<size_t>((bits + 31) / 32) + (four ? hf::stream_count - 1 : 0);
-    const size_t head_most = 1 + (four ? kLengthsHeaderMostSize : kBlockHeaderSize);
-    if (head_most + table_size + 4 * most_words >= size + (1 + kStoredHeaderSize)) {
+    const size_t most_bytes =
+        static_cast<size_t>((bits + 7) / 8) + static_cast<size_t>(streams - 1);
+    const size_t head_most = 1 + (2 + static_cast<size_t>(streams)) * kVarintMostBytes + 4;
+    if (head_most + lengths_table.size + most_bytes >= size + (1 + kStoredHeaderSize)) {
         if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";
             return false;
         }
         return true;
     }
-    uint8_t head[1 + kLengthsHeaderMostSize];
-    size_t head_size = 0;
-    std::array<uint8_t *, hf::stream_count> streams{};
-    std::array<size_t, hf::stream_count> words{};
-    if (four) {
-        std::array<size_t, hf::stream_count> room;
-        size_t total = 0;
-        for (int k = 0; k < hf::stream_count; ++k) {
-            room[k] = 4 * hf::short_words_bound(
-                              hf::stream_share(size, k + 1) - hf::stream_share(size, k), longest);
-            total += room[k];
-        }
-        uint8_t *coded = scratch.take(total);
-        if (!coded) {
-            error = "no memory for the coded block";
-            return false;
-        }
-        for (int k = 0; k < hf::stream_count; ++k) {
-            streams[k] = coded;
-            coded += room[k];
-        }
-        hf::encode_four(bytes, size, codes.data(), streams.data(), words.data());
-        head[0] = kLengthsBlock;
-        head_size = 1 + put_varint(head + 1, static_cast<uint32_t>(size));
-        head_size += put_varint(head + head_size, static_cast<uint32_t>(table_size));
-        for (int k = 0; k < hf::stream_count; ++k)
-            head_size += put_varint(head + head_size, static_cast<uint32_t>(words[k]));
-        store_le32(head + head_size, crc_of(bytes, size));
-        head_size += 4;
-    } else {
-        if (leaves > 1) {
-            words[0] = static_cast<size_t>((bits + 31) / 32);
-            streams[0] = scratch.take(4 * words[0]);
-            if (!streams[0]) {
-                error = "no memory for the coded block";
-                return false;
-            }
-            if (!hf::encode_words(bytes, size, codes.data(), streams[0], words[0])) {
-                error = "the encoder failed";
-                return false;
-            }
-        }
-        head[0] = kHuffmanBlock;
-        store_le32(head + 1, static_cast<uint32_t>(size));
-        store_le32(head + 5, static_cast<uint32_t>(table_size));
-        store_le32(head + 9, static_cast<uint32_t>(4 * words[0]));
-        store_le32(head + 13, crc_of(bytes, size));
-        head_size = 1 + kBlockHeaderSize;
+    std::array<size_t, hf::stream_count> room{};
+    size_t total = 0;
+    for (int k = 0; k < streams; ++k) {
+        const size_t share =
+            streams == 1 ? size : hf::stream_share(size, k + 1) - hf::stream_share(size, k);
+        room[k] = 4 * hf::short_words_bound(share, longest);
+        total += room[k];
     }
-    bool written = out.write(head, head_size) && out.write(table_bytes, table_size);
-    for (int k = 0; k < hf::stream_count && written; ++k)
-        written = words[k] == 0 || out.write(streams[k], 4 * words[k]);
+    uint8_t *coded = scratch.take(total);
+    if (!coded) {
+        error = "no memory for the coded block";
+        return false;
+    }
+    std::array<uint8_t *, hf::stream_count> stream{};
+    for (int k = 0; k < streams; ++k) {
+        stream[k] = coded;
+        coded += room[k];
+    }
+    std::array<uint64_t, hf::stream_count> stream_bits{};
+    if (streams == 1) {
+        hf::encode_short(bytes, size, codes.data(), stream[0]);
+        stream_bits[0] = bits;
+    } else {
+        hf::encode_four(bytes, size, codes.data(), stream.data(), stream_bits.data());
+    }
+    std::array<size_t, hf::stream_count> stream_bytes{};
+    uint8_t head[1 + kLengthsHeaderMostSize];
+    head[0] = streams == 1 ? kOneStreamBlock : kLengthsBlock;
+    size_t head_size = 1 + put_varint(head + 1, size);
+    head_size += put_varint(head + head_size, lengths_table.size);
+    for (int k = 0; k < streams; ++k) {
+        stream_bytes[k] = cut_at_byte(stream[k], stream_bits[k]);
+        head_size += put_varint(head + head_size, stream_bytes[k]);
+    }
+    store_le32(head + head_size, crc_of(bytes, size));
+    head_size += 4;
+    bool written =
+        out.write(head, head_size) && out.write(lengths_table.bytes.data(), lengths_table.size);
+    for (int k = 0; k < streams && written; ++k)
+        written = out.write(stream[k], stream_bytes[k]);
     if (!written) {
         error = "cannot write the output";
         return false;
@@ -182,12 +198,13 @@ bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scrat
                  std::string &error)
 {
     BlockPlanner planner(size);
+    const bool four_streams = size >= kFourStreamPieces;
     for (size_t at = 0; at < size; at += kSegment)
         if (const Span *block = planner.add(data, at, std::min(size, at + kSegment)))
-            if (!write_block(out, data, *block, scratch, error))
+            if (!write_block(out, data, *block, four_streams, scratch, error))
                 return false;
     const Span *last = planner.finish();
-    return !last || write_block(out, data, *last, scratch, error);
+    return !last || write_block(out, data, *last, four_streams, scratch, error);
 }
 
 // Gathers what is written in memory and passes it on some 256 KiB at a time,
@@ -383,9 +400,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         error = "cannot write the output";
         return false;
     }
-    uint8_t end[9] = {kEndMarker};
-    store_le64(end + 1, total);
-    if (!out.write(end, sizeof end)) {
+    uint8_t end[1 + kVarint64MostBytes] = {kEndMarker};
+    if (!out.write(end, 1 + put_varint(end + 1, total))) {
         error = "cannot write the output";
         return false;
     }

@@ -329,11 +329,18 @@ DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, uint32_t *pairs
 }
 
 // Stream words of 32 bits, little-endian, most significant bit first, to
-// bytes in the order of their bits.
-DCTLAB_INLINE void swap_words(const uint8_t *from, size_t words, uint8_t *to)
+// bytes in the order of their bits. A stream whose length is not a whole
+// number of words ends in the top bytes of its last word, the zero bytes
+// below them left out.
+DCTLAB_INLINE void swap_words(const uint8_t *from, size_t bytes, uint8_t *to)
 {
-    reverse_word_bytes(from, words, to);
-    std::memset(to + 4 * words, 0, kPadding);
+    const size_t whole = bytes / 4, top = bytes % 4;
+    reverse_word_bytes(from, whole, to);
+    from += 4 * whole;
+    to += 4 * whole;
+    for (size_t i = 0; i < top; ++i)
+        to[i] = from[top - 1 - i];
+    std::memset(to + top, 0, kPadding);
 }
 
 // A reload leaves 56 bits or more above the 1: five codes of 11 bits, or
@@ -343,7 +350,7 @@ DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs,
                               const uint16_t *ends, int width)
 {
     for (int k = 0; k < L; ++k)
-        swap_words(l.from[k], l.end[k] / 32, l.begin[k]);
+        swap_words(l.from[k], l.end[k] / 8, l.begin[k]);
     static_assert(5 * short_code_bits <= 56 && 7 * 8 <= 56, "a round takes at most 56 bits");
     if (width == 8)
         decode_lanes<7, L, 8>(l, table, pairs, ends);
@@ -526,7 +533,7 @@ bool ShortDecoder::make_room(size_t bytes)
            swapped(bytes + stream_count * kPadding) != nullptr;
 }
 
-uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
+uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count)
 {
     if (bits_ < 0)
         return UINT64_MAX;
@@ -536,18 +543,18 @@ uint64_t ShortDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out,
     }
     Lanes l;
     l.from[0] = stream;
-    l.begin[0] = swapped(4 * words + kPadding);
+    l.begin[0] = swapped(bytes + kPadding);
     if (!l.begin[0])
         return UINT64_MAX;
     l.pos[0] = 0;
-    l.end[0] = 32 * static_cast<uint64_t>(words);
+    l.end[0] = 8 * static_cast<uint64_t>(bytes);
     l.out[0] = out;
     l.left[0] = count;
     huffman::decode<1>(l, table_.data(), nullptr, nullptr, width_);
     return l.pos[0];
 }
 
-void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream_count],
+void ShortDecoder::decode_four(const uint8_t *streams, const size_t bytes[stream_count],
                                uint8_t *out, size_t size, uint64_t used[stream_count],
                                bool two_symbols)
 {
@@ -560,7 +567,7 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
     }
     size_t total = 0;
     for (int k = 0; k < stream_count; ++k)
-        total += 4 * words[k] + kPadding;
+        total += bytes[k] + kPadding;
     uint8_t *copy = swapped(total);
     if (!copy) {
         for (int k = 0; k < stream_count; ++k)
@@ -572,11 +579,11 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t words[stream
         l.from[k] = streams;
         l.begin[k] = copy;
         l.pos[k] = 0;
-        l.end[k] = 32 * static_cast<uint64_t>(words[k]);
+        l.end[k] = 8 * static_cast<uint64_t>(bytes[k]);
         l.out[k] = out + stream_share(size, k);
         l.left[k] = stream_share(size, k + 1) - stream_share(size, k);
-        streams += 4 * words[k];
-        copy += 4 * words[k] + kPadding;
+        streams += bytes[k];
+        copy += bytes[k] + kPadding;
     }
     huffman::decode<stream_count>(l, table_.data(), two_symbols ? pairs_.data() : nullptr,
                                   in_order_ ? ends_.data() : nullptr, width_);

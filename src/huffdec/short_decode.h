@@ -53,15 +53,25 @@ class ShortDecoder
      * result is greater than 32 * words, `out` partly written. Reads
      * nothing outside the stream. UINT64_MAX, and nothing written, when
      * the decoder is not built or has no room for the stream (make_room). */
-    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
+    uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
+    {
+        return decode_bytes(stream, 4 * words, out, count);
+    }
+
+    /* decode for a stream of `bytes` bytes: where that is not a multiple of
+     * 4, the last word's top bytes alone, its zero bytes below them left
+     * out; the result is greater than 8 * bytes where the stream ends
+     * first. */
+    uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count);
 
     /* Decodes a block of `size` bytes from its four streams, which lie one
-     * after another at `streams`: stream k, of words[k] words, gives the
-     * bytes from stream_share(size, k) on, and used[k] is what decode would
+     * after another at `streams`: stream k, of bytes[k] bytes (as
+     * decode_bytes takes a stream), gives the bytes from
+     * stream_share(size, k) on, and used[k] is what decode_bytes would
      * return for it alone (UINT64_MAX each, as there). With two_symbols, a
      * table whose entries give the symbols of one or two codes is made first
      * and serves most symbols: the same bytes and bits either way. */
-    void decode_four(const uint8_t *streams, const size_t words[stream_count], uint8_t *out,
+    void decode_four(const uint8_t *streams, const size_t bytes[stream_count], uint8_t *out,
                      size_t size, uint64_t used[stream_count], bool two_symbols = false);
 
     /* Whether decode_four is expected to be faster with two_symbols for

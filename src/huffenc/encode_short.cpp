@@ -202,7 +202,7 @@ __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortT
 
 // The bytes a lane has left after the rounds, then its last bits; the
 // bytes, in the order of their bits, turned into little-endian words.
-__attribute__((always_inline)) inline size_t finish(Lane &lane, const ShortTable &t)
+__attribute__((always_inline)) inline uint64_t finish(Lane &lane, const ShortTable &t)
 {
     for (; lane.left > 0; --lane.left) {
         put(lane.pending, lane.waiting, t, *lane.from++);
@@ -213,20 +213,20 @@ __attribute__((always_inline)) inline size_t finish(Lane &lane, const ShortTable
     const uint64_t bits = 8 * static_cast<uint64_t>(lane.at - lane.start) + lane.waiting;
     const size_t words = static_cast<size_t>((bits + 31) / 32);
     reverse_word_bytes(lane.start, words, lane.start);
-    return words;
+    return bits;
 }
 
 static_assert(7 + 5 * short_code_bits <= 64 && 7 + 7 * 8 <= 64,
               "a round's codes fit the accumulator");
 
-template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, size_t *words)
+template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, uint64_t *bits)
 {
     if (t.longest <= 8)
         code_rounds<7, L>(lanes, t);
     else
         code_rounds<5, L>(lanes, t);
     for (int k = 0; k < L; ++k)
-        words[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -245,28 +245,28 @@ __attribute__((always_inline)) inline void rounds_asm(Lane *lanes, const ShortTa
 
 template <int L>
 __attribute__((target("avx2,bmi2"))) void code_lanes_bmi2(Lane *lanes, const ShortTable &t,
-                                                          size_t *words)
+                                                          uint64_t *bits)
 {
     if (t.longest <= 8)
         rounds_asm<7, L>(lanes, t);
     else
         rounds_asm<5, L>(lanes, t);
     for (int k = 0; k < L; ++k)
-        words[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t);
 }
 
-template <int L> void code_lanes(Lane *lanes, const ShortTable &t, size_t *words)
+template <int L> void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits)
 {
     static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
     if (bmi2)
-        code_lanes_bmi2<L>(lanes, t, words);
+        code_lanes_bmi2<L>(lanes, t, bits);
     else
-        code_lanes_plain<L>(lanes, t, words);
+        code_lanes_plain<L>(lanes, t, bits);
 }
 #else
-template <int L> void code_lanes(Lane *lanes, const ShortTable &t, size_t *words)
+template <int L> void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits)
 {
-    code_lanes_plain<L>(lanes, t, words);
+    code_lanes_plain<L>(lanes, t, bits);
 }
 #endif
 
@@ -368,7 +368,7 @@ inline void put_group(uint8_t *&at, uint64_t &pending, uint64_t &waiting, const 
 // The four streams 64 bytes at a time, two side by side, then each one's
 // last bytes as the other encoders end them. 1.4 times the speed of the
 // rounds above on blocks of 12 KiB.
-DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, size_t *words)
+DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, uint64_t *bits)
 {
     alignas(64) std::array<uint8_t, 256> low, high;
     for (int b = 0; b < 256; ++b) {
@@ -402,7 +402,7 @@ DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, size_t 
         h.put_back(lanes + k, rounds * kBytes);
     }
     for (int k = 0; k < stream_count; ++k)
-        words[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t);
 }
 #undef DCTLAB_WIDE_TARGET
 
@@ -424,40 +424,40 @@ size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uin
     if (t.longest == 0)
         return 0;
     Lane lane{data, size, out, out};
-    size_t words = 0;
-    code_lanes<1>(&lane, t, &words);
-    return words;
+    uint64_t bits = 0;
+    code_lanes<1>(&lane, t, &bits);
+    return static_cast<size_t>((bits + 31) / 32);
 }
 
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                 size_t words[4])
+                 uint64_t bits[4])
 {
-    encode_four_way(data, size, codes, out, words, FourWay::fastest);
+    encode_four_way(data, size, codes, out, bits, FourWay::fastest);
 }
 
 void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                     size_t words[4], FourWay way)
+                     uint64_t bits[4], FourWay way)
 {
     const ShortTable t = short_table(codes);
     std::array<Lane, stream_count> lanes;
     for (int k = 0; k < stream_count; ++k) {
         const size_t begin = stream_share(size, k);
         lanes[k] = Lane{data + begin, stream_share(size, k + 1) - begin, out[k], out[k]};
-        words[k] = 0;
+        bits[k] = 0;
     }
     if (t.longest == 0)
         return;
     if (way == FourWay::portable) {
-        code_lanes_plain<stream_count>(lanes.data(), t, words);
+        code_lanes_plain<stream_count>(lanes.data(), t, bits);
         return;
     }
 #if DCTLAB_ENCODE_WIDE
     if (way == FourWay::fastest && wide_codes()) {
-        code_four_wide(lanes.data(), t, words);
+        code_four_wide(lanes.data(), t, bits);
         return;
     }
 #endif
-    code_lanes<stream_count>(lanes.data(), t, words);
+    code_lanes<stream_count>(lanes.data(), t, bits);
 }
 
 } // namespace huffman

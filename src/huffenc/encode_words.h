@@ -49,9 +49,10 @@ size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uin
 /* The four streams of `size` bytes (stream k over the bytes from
  * stream_share(size, k)), each as encode_short writes it, into out[k], which
  * holds short_words_bound of its share. The four are coded side by side, so
- * that their chains of shifts overlap. words[k] gets stream k's length. */
+ * that their chains of shifts overlap. bits[k] gets the bits of stream k's
+ * codes, which fill (bits[k] + 31) / 32 words. */
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                 size_t words[4]);
+                 uint64_t bits[4]);
 
 /* The ways encode_four has, each writing the same words: the fastest the
  * processor allows, the written-out rounds (where it has BMI2 and AVX2,
@@ -59,7 +60,7 @@ void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_
  * encode's words, whatever processor they run on. */
 enum class FourWay { fastest, rounds, portable };
 void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                     size_t words[4], FourWay way);
+                     uint64_t bits[4], FourWay way);
 
 } // namespace huffman
 } // namespace dctlab

@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ContainerRoundTrip, testing::ValuesIn(inputs())
 TEST(Container, EmptyInputIsHeaderAndEndMarker)
 {
     const Bytes container = pack_bytes({});
-    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 5, 0, 0}));
 }
 
 // Long enough that Huffman coding pays: the same code as "abracadabra"
@@ -155,22 +155,23 @@ uint32_t varint(const Bytes &c, size_t &at)
     }
 }
 
-// Block types and lengths of a container, walked without checking.
+// Block types and lengths of a container of the present version, walked
+// without checking.
 std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
 {
     std::vector<std::pair<int, uint32_t>> blocks;
-    for (size_t at = 8; at < c.size() && c[at] != 0;) {
+    for (size_t at = 5; at < c.size() && c[at] != 0;) {
         const auto le = [&](size_t p) {
             return c[p] | c[p + 1] << 8 | c[p + 2] << 16 | uint32_t{c[p + 3]} << 24;
         };
-        if (c[at] == 4) {
+        if (c[at] == 4 || c[at] == 5) {
             size_t field = at + 1;
             const uint32_t n = varint(c, field), table = varint(c, field);
-            uint64_t words = 0;
-            for (int k = 0; k < 4; ++k)
-                words += varint(c, field);
-            blocks.emplace_back(4, n);
-            at = field + 4 + table + 4 * words;
+            uint64_t bytes = 0;
+            for (int k = 0; k < (c[at] == 4 ? 4 : 1); ++k)
+                bytes += varint(c, field);
+            blocks.emplace_back(c[at], n);
+            at = field + 4 + table + bytes;
             continue;
         }
         const uint32_t n = le(at + 1);
@@ -193,7 +194,7 @@ Bytes sample()
     original.insert(original.end(), noise.begin(), noise.end());
     const Bytes container = pack_bytes(original, 44);
     EXPECT_EQ(blocks_of(container),
-              (std::vector<std::pair<int, uint32_t>>{{1, 44}, {2, 44}, {2, 16}}));
+              (std::vector<std::pair<int, uint32_t>>{{5, 44}, {2, 44}, {2, 16}}));
     return container;
 }
 
@@ -213,9 +214,6 @@ TEST(Container, EveryFlippedBitIsRefused)
     const Bytes container = sample();
     for (size_t byte = 0; byte < container.size(); ++byte)
         for (int bit = 0; bit < 8; ++bit) {
-            // Version 2 had these block types, laid out as now.
-            if (byte == 4 && bit == 0)
-                continue;
             Bytes damaged = container, out;
             damaged[byte] ^= static_cast<uint8_t>(1u << bit);
             std::string error;
@@ -283,14 +281,18 @@ class ContainerDamage : public testing::TestWithParam<Damage>
 {
 };
 
-// Named failures of the one Huffman block of abracadabras(), whose table
-// stream starts at offset 25.
+Bytes huffman_block(const Bytes &data);
+Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t total);
+
+// Named failures of a Huffman block of abracadabras(), whose table stream
+// starts at offset 22.
 TEST_P(ContainerDamage, NamesWhatIsWrong)
 {
-    Bytes container = pack_bytes(abracadabras()), out;
+    const Bytes input = abracadabras();
+    Bytes container = container_of(5, {huffman_block(input)}, input.size()), out;
     const Damage &d = GetParam();
     for (size_t i = 0; i < d.bytes.size(); ++i)
-        container[25 + d.offset + i] = d.bytes[i];
+        container[22 + d.offset + i] = d.bytes[i];
     std::string error;
     EXPECT_FALSE(unpack_bytes(container, out, error));
     EXPECT_NE(error.find(d.message), std::string::npos) << error;
@@ -400,44 +402,78 @@ void put_varint(Bytes &b, uint32_t v)
     b.push_back(static_cast<uint8_t>(v));
 }
 
-// The lengths of form_tree's code, its canonical code (shortest first, by
-// value within a length, counting up), and what encode writes with it for
-// each share.
-Bytes lengths_block(const Bytes &data)
+// The lengths of form_tree's code and its canonical code (shortest first,
+// by value within a length, counting up).
+struct LengthsCode {
+    std::array<uint8_t, 256> lengths;
+    std::array<HUFFCODE, 256> codes{};
+};
+
+LengthsCode lengths_code(const Bytes &data)
 {
+    LengthsCode c;
     std::array<HUFFCODE, 256> tree_codes{};
     form_tree_table(data, tree_codes);
-    std::array<uint8_t, 256> lengths;
     std::vector<std::pair<int, int>> by_length;
     for (int b = 0; b < 256; ++b) {
-        lengths[b] = static_cast<uint8_t>(tree_codes[b].length);
-        if (lengths[b] != 0)
-            by_length.emplace_back(lengths[b], b);
+        c.lengths[b] = static_cast<uint8_t>(tree_codes[b].length);
+        if (c.lengths[b] != 0)
+            by_length.emplace_back(c.lengths[b], b);
     }
     std::sort(by_length.begin(), by_length.end());
-    std::array<HUFFCODE, 256> codes{};
     uint32_t code = 0;
     int previous = by_length.front().first;
     for (const auto &[length, b] : by_length) {
         code <<= length - previous;
         previous = length;
-        codes[b] = HUFFCODE{static_cast<int32_t>(code++), length, 0};
+        c.codes[b] = HUFFCODE{static_cast<int32_t>(code++), length, 0};
     }
+    return c;
+}
+
+// What encode writes for `size` bytes, cut at the byte the codes reach:
+// the last word's top bytes alone.
+Bytes cut_at_byte(const uint8_t *data, size_t size, const std::array<HUFFCODE, 256> &codes)
+{
+    Bytes words = encoded(data, size, codes);
+    uint64_t bits = 0;
+    for (size_t i = 0; i < size; ++i)
+        bits += static_cast<uint64_t>(codes[data[i]].length);
+    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    if (bytes % 4 != 0)
+        words.erase(words.end() - 4, words.end() - static_cast<long>(bytes % 4));
+    EXPECT_EQ(words.size(), bytes);
+    return words;
+}
+
+// A lengths block as `version` lays it out: four streams of whole words in
+// version 4, cut at a byte from version 5, or (streams 1) a one-stream
+// block.
+Bytes lengths_block(const Bytes &data, int version = 4, int streams = 4)
+{
+    const LengthsCode c = lengths_code(data);
     dctlab::huffman::LengthsTable table;
-    dctlab::huffman::write_lengths_table(lengths.data(), table);
-    Bytes block{4}, streams;
+    dctlab::huffman::write_lengths_table(c.lengths.data(), table);
+    Bytes block{static_cast<uint8_t>(streams == 4 ? 4 : 5)}, coded;
     put_varint(block, static_cast<uint32_t>(data.size()));
     put_varint(block, static_cast<uint32_t>(table.size));
-    for (int k = 0; k < 4; ++k) {
-        const Bytes words =
-            encoded(data.data() + share(data.size(), k), share(data.size(), k + 1) - share(data.size(), k), codes);
-        put_varint(block, static_cast<uint32_t>(words.size() / 4));
-        streams.insert(streams.end(), words.begin(), words.end());
+    for (int k = 0; k < streams; ++k) {
+        const size_t from = streams == 4 ? share(data.size(), k) : 0;
+        const size_t to = streams == 4 ? share(data.size(), k + 1) : data.size();
+        const Bytes stream = version >= 5 ? cut_at_byte(data.data() + from, to - from, c.codes)
+                                          : encoded(data.data() + from, to - from, c.codes);
+        put_varint(block, static_cast<uint32_t>(version >= 5 ? stream.size() : stream.size() / 4));
+        coded.insert(coded.end(), stream.begin(), stream.end());
     }
     put32(block, dctlab::crc32_of(data.data(), data.size()));
     block.insert(block.end(), table.bytes.begin(), table.bytes.begin() + static_cast<long>(table.size));
-    block.insert(block.end(), streams.begin(), streams.end());
+    block.insert(block.end(), coded.begin(), coded.end());
     return block;
+}
+
+Bytes one_stream_block(const Bytes &data)
+{
+    return lengths_block(data, 5, 1);
 }
 
 Bytes stored_block(const Bytes &data)
@@ -451,28 +487,37 @@ Bytes stored_block(const Bytes &data)
 
 Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t total)
 {
-    Bytes c{'D', 'L', 'H', 'F', version, 0, 0, 0};
+    Bytes c{'D', 'L', 'H', 'F', version};
+    if (version < 5)
+        c.insert(c.end(), 3, 0);
     for (const Bytes &b : blocks)
         c.insert(c.end(), b.begin(), b.end());
     c.push_back(0);
-    put32(c, static_cast<uint32_t>(total));
-    put32(c, static_cast<uint32_t>(total >> 32));
+    if (version >= 5) {
+        for (; total >= 0x80; total >>= 7)
+            c.push_back(static_cast<uint8_t>(total | 0x80));
+        c.push_back(static_cast<uint8_t>(total));
+    } else {
+        put32(c, static_cast<uint32_t>(total));
+        put32(c, static_cast<uint32_t>(total >> 32));
+    }
     return c;
 }
 
 TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
 {
     // Inputs of one block whose form_tree codes are at most 11 bits long:
-    // pack's own fast paths must give the library functions' bytes, in one
-    // stream with form_tree's table below 4 KiB and in four with the
-    // canonical code of its lengths from there on.
-    for (const Bytes &input : {abracadabras(), text_like(4095, 21), text_like(4096, 21),
-                               text_like(4099, 21), text_like(20000, 21)}) {
+    // pack's own fast paths must give the library functions' bytes with the
+    // canonical code of form_tree's lengths, in one stream below 64 KiB and
+    // in four from there on.
+    for (const Bytes &input :
+         {abracadabras(), text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
+          text_like(65535, 21), text_like(65536, 21), text_like(100003, 21)}) {
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
         const Bytes block =
-            input.size() < 4096 ? huffman_block(input) : lengths_block(input);
-        EXPECT_EQ(packed, container_of(4, {block}, input.size())) << input.size() << " bytes";
+            input.size() < 65536 ? one_stream_block(input) : lengths_block(input, 5);
+        EXPECT_EQ(packed, container_of(5, {block}, input.size())) << input.size() << " bytes";
     }
 }
 
@@ -488,7 +533,7 @@ TEST(Container, LongCodesAreCutToElevenBits)
     ASSERT_TRUE(unpack_bytes(packed, out, error)) << error;
     EXPECT_EQ(out, input);
     // The same block with form_tree's own code is refused by name.
-    const Bytes deep = container_of(3, {four_stream_block(input)}, input.size());
+    const Bytes deep = container_of(5, {four_stream_block(input)}, input.size());
     EXPECT_FALSE(unpack_bytes(deep, out, error));
     EXPECT_EQ(error, "block 0: a code of 22 bits in a four-stream block, whose codes are at most 11");
 }
@@ -525,6 +570,15 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
           lengths_block(text)},
          every,
          ""},
+        {4, {one_stream_block(text)}, text, "block 0: unknown block type 5"},
+        {5,
+         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
+          lengths_block(text, 5)},
+         every,
+         ""},
+        {5, {one_stream_block(text), stored_block(noise)}, all, ""},
+        // Counts of words read as counts of bytes.
+        {5, {lengths_block(text)}, text, "block 0: encoded stream 0 ends before its 1250 symbols"},
     };
     for (const Case &c : cases) {
         const Bytes container = container_of(c.version, c.blocks, c.original.size());
@@ -539,11 +593,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 5, 9}) {
+    for (uint8_t version : {0, 6, 9}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 4)");
+                             " is not supported (this dctlab reads versions 1 to 5)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
@@ -612,8 +666,7 @@ TEST(Container, FourStreamDamageIsNamed)
 TEST(Container, LengthsBlockDamageIsNamed)
 {
     const Bytes input = even_quarters();
-    const Bytes good = pack_bytes(input);
-    ASSERT_EQ(good, container_of(4, {lengths_block(input)}, input.size()));
+    const Bytes good = container_of(4, {lengths_block(input)}, input.size());
     // type at 8, N (4224) at 9 and 10, T at 11, the word counts (44 each)
     // at 12 to 15, CRC at 16, the table at 20.
     ASSERT_EQ(good[9], 0x80);
@@ -645,6 +698,78 @@ TEST(Container, LengthsBlockDamageIsNamed)
     EXPECT_EQ(error, "block 0: lengths table's own code is not complete");
 }
 
+// A one-stream block and a lengths block whose streams end at a byte, and
+// the end marker's varint: what is damaged in each is named.
+TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
+{
+    const Bytes input = text_like(3001, 31);
+    const Bytes good = pack_bytes(input);
+    const Bytes block = one_stream_block(input);
+    ASSERT_EQ(good, container_of(5, {block}, input.size()));
+    // type at 5, then N, T and E as varints, the CRC, the table and the
+    // stream; the end marker 0 and 3001 in two bytes.
+    size_t at = 6;
+    varint(good, at);
+    const uint32_t table = varint(good, at);
+    const size_t e_at = at;
+    const uint32_t e = varint(good, at);
+    ASSERT_EQ(at, e_at + 2);
+    const size_t stream_end = at + 4 + table + e;
+    ASSERT_EQ(stream_end + 3, good.size());
+    const LengthsCode code = lengths_code(input);
+    uint64_t bits = 0;
+    for (uint8_t b : input)
+        bits += code.lengths[b];
+    ASSERT_NE(bits % 8, 0u) << "the codes end before the last bit";
+    const auto e_low = [&](uint32_t value) { return static_cast<uint8_t>(0x80 | (value & 0x7F)); };
+    // The stream's last bits are in the lowest byte kept of its last word,
+    // which comes first of that word's bytes.
+    const size_t last_bits = stream_end - e + 4 * ((e + 3) / 4 - 1);
+    const std::vector<Edit> cases = {
+        {{{e_at, e_low(e - 1)}}, "block 0: encoded stream ends before its 3001 symbols"},
+        {{{last_bits, static_cast<uint8_t>(good[last_bits] | 1)}},
+         "block 0: bits after the last code are not 0"},
+        {{{e_at, 0xFF}, {e_at + 1, 0x7F}},
+         "block 0: encoded stream length 16383 is impossible for 3001 symbols"},
+        {{{stream_end + 1, 0xBA}}, "end marker gives 3002 bytes in all, the blocks hold 3001"},
+        {{{stream_end + 2, 0x80}}, "truncated container: incomplete end marker"},
+    };
+    expect_refused(good, cases);
+    // A byte of zeros more than the codes reach.
+    Bytes longer = good, out;
+    longer[e_at] = e_low(e + 1);
+    longer.insert(longer.begin() + static_cast<long>(stream_end), 0);
+    std::string error;
+    EXPECT_FALSE(unpack_bytes(longer, out, error));
+    EXPECT_EQ(error, "block 0: encoded stream is longer than its symbols need");
+    // Varints spelt longer than they need, or past 64 bits.
+    const Bytes head(good.begin(), good.begin() + static_cast<long>(stream_end + 1));
+    for (const Bytes &end : {Bytes{0xB9, 0x97, 0x00}, Bytes(10, 0xFF),
+                             Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}}) {
+        Bytes damaged = head;
+        damaged.insert(damaged.end(), end.begin(), end.end());
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, "damaged end marker");
+    }
+
+    // Four streams: a byte of stream 3 given to stream 2.
+    const Bytes text = text_like(5000, 32);
+    Bytes four = container_of(5, {lengths_block(text, 5)}, text.size());
+    at = 6;
+    varint(four, at);
+    varint(four, at);
+    std::array<size_t, 4> e_places;
+    for (size_t &place : e_places) {
+        place = at;
+        varint(four, at);
+    }
+    ASSERT_EQ(e_places[3], e_places[2] + 2);
+    ++four[e_places[2]];
+    --four[e_places[3]];
+    EXPECT_FALSE(unpack_bytes(four, out, error));
+    EXPECT_EQ(error, "block 0: encoded stream 2 is longer than its symbols need");
+}
+
 TEST(Container, StoredBlockDamageIsNamed)
 {
     const Bytes good = pack_bytes({1, 2, 3});
@@ -653,10 +778,10 @@ TEST(Container, StoredBlockDamageIsNamed)
         uint8_t value;
         const char *message;
     };
-    // type at 8, N at 9, CRC at 13, data at 17
+    // type at 5, N at 6, CRC at 10, data at 14
     for (const Case &c :
-         {Case{9, 0, "length 0 is outside 1 to"}, Case{12, 0x20, "is outside 1 to"},
-          Case{10, 1, "truncated"}, Case{13, 0, "CRC mismatch"}, Case{17, 9, "CRC mismatch"}}) {
+         {Case{6, 0, "length 0 is outside 1 to"}, Case{9, 0x20, "is outside 1 to"},
+          Case{7, 1, "truncated"}, Case{10, 0, "CRC mismatch"}, Case{14, 9, "CRC mismatch"}}) {
         Bytes damaged = good, out;
         damaged[c.offset] = c.value;
         std::string error;
@@ -681,7 +806,7 @@ TEST(Container, ADamagedStoredBlockLeavesInMemoryOnlyTheBlocksBeforeIt)
     EXPECT_EQ(out, input);
     for (const size_t from_end : {size_t{10}, size_t{199990}}) {
         Bytes damaged = good;
-        damaged[damaged.size() - 9 - from_end] ^= 0x40;
+        damaged[damaged.size() - 4 - from_end] ^= 0x40; // the end marker: 0, 3 bytes
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_EQ(error, "block " + std::to_string(blocks.size() - 1) +
                              ": CRC mismatch: the data is damaged");
@@ -712,15 +837,15 @@ TEST(Container, SingleLeafBlocksCarryAnEmptyStreamAndNothingElse)
     // Huffman-coded with no encoded words, as every version has written them.
     Bytes container = pack_bytes(Bytes(5000, 'x')), out;
     ASSERT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{1, 5000}}));
-    ASSERT_EQ(container.size(), 8 + 17 + 9 + 9u);
+    ASSERT_EQ(container.size(), 5 + 17 + 9 + 3u);
     std::string error;
     ASSERT_TRUE(unpack_bytes(container, out, error)) << error;
     EXPECT_EQ(out, Bytes(5000, 'x'));
     // One encoded word more is refused by name.
-    Bytes longer(container.begin(), container.begin() + 34);
-    longer[17] = 4;
+    Bytes longer(container.begin(), container.begin() + 31);
+    longer[14] = 4;
     longer.insert(longer.end(), 4, 0);
-    longer.insert(longer.end(), container.begin() + 34, container.end());
+    longer.insert(longer.end(), container.begin() + 31, container.end());
     EXPECT_FALSE(unpack_bytes(longer, out, error));
     EXPECT_EQ(error, "block 0: encoded stream length 4 does not fit 5000 symbols");
 }

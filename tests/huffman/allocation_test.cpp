@@ -115,14 +115,14 @@ TEST(HuffmanAllocation, ShortDecoderWithoutRoomDecodesAllOrNothing)
     std::array<uint8_t, 64> streams;
     for (size_t i = 0; i < streams.size(); ++i)
         streams[i] = static_cast<uint8_t>(37 * i + 11);
-    const size_t words[4] = {4, 4, 4, 4};
+    const size_t bytes[4] = {16, 16, 16, 16};
     const long sites = fi::each_allocation_failing(
         [&] {
             dctlab::huffman::ShortDecoder decoder;
             ASSERT_TRUE(decoder.build(codes.data(), leaves, 2));
             std::array<uint8_t, 512> out{};
             std::array<uint64_t, 4> used{};
-            decoder.decode_four(streams.data(), words, out.data(), out.size(), used.data());
+            decoder.decode_four(streams.data(), bytes, out.data(), out.size(), used.data());
             for (int k = 0; k < 4; ++k) {
                 if (used[0] == UINT64_MAX) {
                     EXPECT_EQ(used[k], UINT64_MAX) << k;

@@ -134,11 +134,11 @@ TEST(LengthsTable, DecoderBuiltFromLengthsIsTheOneBuiltFromTheirCodes)
         EXPECT_EQ(a, b) << name;
         // Four streams with two symbols a look-up: the table of pairs made
         // from entries in order of length, as the codes' is made.
-        const size_t four_words[4] = {16, 16, 16, 16};
+        const size_t four_bytes[4] = {64, 64, 61, 63};
         std::array<uint64_t, 4> used_a, used_b;
         ASSERT_TRUE(from_lengths.make_room(words.size()) && from_codes.make_room(words.size()));
-        from_lengths.decode_four(words.data(), four_words, a.data(), 360, used_a.data(), true);
-        from_codes.decode_four(words.data(), four_words, b.data(), 360, used_b.data(), true);
+        from_lengths.decode_four(words.data(), four_bytes, a.data(), 360, used_a.data(), true);
+        from_codes.decode_four(words.data(), four_bytes, b.data(), 360, used_b.data(), true);
         EXPECT_EQ(used_a, used_b) << name;
         EXPECT_EQ(a, b) << name;
     }

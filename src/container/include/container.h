@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   8 bytes   "DLHF", format version (1 byte, now 4), 3 zero bytes
+//   file header   5 bytes   "DLHF", format version (1 byte, now 5)
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -30,15 +30,28 @@
 //     lengths     1 byte    block type 4
 //                 varint    N, the block's original length (1 to 2^28)
 //                 varint    T, the length of the lengths table
-//                 4 varints W0 to W3, the words of the four encoded streams
+//                 4 varints E0 to E3, the lengths of the four encoded streams
 //                 4 bytes   CRC-32 of the block's N original bytes
 //                 T bytes   the lengths of the block's code, at most 11 bits
 //                           each, as lengths_layout.h lays them out
-//                 4·(W0 + … + W3) bytes  the four encoded streams, cut as in
-//                           a four-stream block, coded with the canonical code
-//                           of those lengths
+//                 E0 to E3 bytes  the four encoded streams, cut as in a
+//                           four-stream block, coded with the canonical code
+//                           of those lengths, each cut at the byte its codes
+//                           reach: where E is not a multiple of 4, the last
+//                           word's top E mod 4 bytes (the last E mod 4 bytes
+//                           of its little-endian four) end the stream, its
+//                           zero bytes below them left out
+//     one-stream  1 byte    block type 5
+//                 varint    N, the block's original length (1 to 2^28)
+//                 varint    T, the length of the lengths table
+//                 varint    E, the length of the encoded stream
+//                 4 bytes   CRC-32 of the block's N original bytes
+//                 T bytes   the lengths of the block's code, as above
+//                 E bytes   the encoded stream of all N bytes, coded and cut
+//                           as each stream of a lengths block
 //   end marker    1 byte    block type 0
-//                 8 bytes   the total original length, the sum of every N
+//                 varint    the total original length, the sum of every N
+//                           (at most 64 bits, so at most 10 bytes)
 //
 // and nothing after the end marker. An empty input is the header and the end
 // marker.
@@ -49,30 +62,39 @@
 // the MiBs are planned and coded in parallel, the same for any number of
 // threads) and cuts it where the statistics of the bytes change: it counts
 // the bytes of every 8 KiB segment and joins a segment to the block before
-// it unless a code of its own, table included, comes out smaller. Each block so carries a code fitted to its own bytes. A
-// block that Huffman coding would not make smaller (random or already
-// compressed bytes) is stored instead.
+// it unless a code of its own, table included, comes out smaller. Each
+// block so carries a code fitted to its own bytes. A block that Huffman
+// coding would not make smaller (random or already compressed bytes) is
+// stored instead.
 //
 // Four streams a block let a decoder follow four chains of codes at once,
 // and codes of at most 11 bits keep its table a few KiB, so that every
 // symbol is one look-up in the fastest cache. The packer writes lengths
-// blocks for every block of 4 KiB or more with more than one byte value:
-// their code is the canonical code of form_tree's lengths, or where those
-// pass 11 bits, of a code that does not, within a few bits in 100 000 of
-// the cheapest (which costs about a byte in a thousand against no limit). A code given by its lengths alone takes some 30 to
-// 80 bytes where form_tree's table stream took 100 to 330, which pays for
-// blocks cut finer, and so for packed sizes below zlib's. Shorter blocks
-// (the last of an input) keep one stream and form_tree's code.
+// blocks for every block with more than one byte value: their code is the
+// canonical code of form_tree's lengths, or where those pass 11 bits, of a
+// code that does not, within a few bits in 100 000 of the cheapest (which
+// costs about a byte in a thousand against no limit). A code given by its
+// lengths alone takes some 30 to 80 bytes where form_tree's table stream
+// took 100 to 330, which pays for blocks cut finer, and so for packed sizes
+// below zlib's. Blocks of 4 KiB or more take four streams; shorter ones
+// (the last of a piece), and every block of an input or unit tail shorter
+// than 64 KiB, take one, where what the four streams cost in bytes matters
+// more than their speed. A block of one byte value is a Huffman block with
+// form_tree's table and an empty stream.
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
 // every byte but the last; at most 5 bytes, no value beyond 32 bits, and no
 // last byte 0 but in the varint 0 itself, so that every value is spelt one
 // way.
 //
-// Versions 1 to 3 are version 4 without lengths blocks, versions 1 and 2
-// also without four-stream blocks, and version 1 without stored blocks;
-// this reader still reads them, and refuses block types that their version
-// did not have as unknown block types.
+// Version 4 is version 5 with 3 zero bytes after the version, without
+// one-stream blocks, with an end marker of 8 bytes (the total), and with
+// lengths blocks whose streams are whole words, their lengths given as
+// varints W0 to W3 of words. Versions 1 to 3
+// are version 4 without lengths blocks, versions 1 and 2 also without
+// four-stream blocks, and version 1 without stored blocks; this reader
+// still reads them, and refuses block types that their version did not
+// have as unknown block types.
 //
 // The reader trusts nothing: it checks every length against what the input
 // still holds, that the table stream is exactly 4 + L + 4·W bytes for a leaf
@@ -82,8 +104,9 @@
 // the bits after the shape are 0, that a lengths table is exactly as long as
 // its lengths need, its own code and the lengths each one complete code and
 // its bits after the last length 0, that the encoded stream holds exactly the
-// words that its symbols need with zero bits after the last code, the CRC, and
-// the end marker's total. No block reaches the output before its CRC checked.
+// words (the bytes, in lengths and one-stream blocks of version 5) that its
+// symbols need with zero bits after the last code, the CRC, and the end
+// marker's total. No block reaches the output before its CRC checked.
 #ifndef DCTLAB_CONTAINER_H
 #define DCTLAB_CONTAINER_H
 
@@ -96,7 +119,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 4;
+constexpr uint8_t kContainerVersion = 5;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
