@@ -78,7 +78,8 @@ size_t cut_at_byte(uint8_t *stream, uint64_t bits)
 }
 
 // A block of one byte value: a plain Huffman block with form_tree's table of
-// one leaf and an empty stream, as every version has written it.
+// one leaf and an empty stream, as every version has written it, or stored
+// where it is that short.
 bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
                         const std::array<int32_t, 256> &counts, Scratch &scratch)
 {
@@ -86,6 +87,8 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
     hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
+    if (kBlockHeaderSize + table.size >= size + kStoredHeaderSize)
+        return write_stored(out, bytes, size);
     uint8_t head[1 + kBlockHeaderSize];
     head[0] = kHuffmanBlock;
     store_le32(head + 1, static_cast<uint32_t>(size));

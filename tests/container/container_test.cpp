@@ -848,6 +848,15 @@ TEST(Container, SingleLeafBlocksCarryAnEmptyStreamAndNothingElse)
     longer.insert(longer.end(), container.begin() + 31, container.end());
     EXPECT_FALSE(unpack_bytes(longer, out, error));
     EXPECT_EQ(error, "block 0: encoded stream length 4 does not fit 5000 symbols");
+    // Where the block's header and table take more than the bytes, they
+    // are stored.
+    for (const size_t size : {1, 17}) {
+        container = pack_bytes(Bytes(size, 'x'));
+        EXPECT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{2, size}}));
+        EXPECT_EQ(container.size(), 5 + 9 + size + 2);
+    }
+    EXPECT_EQ(blocks_of(pack_bytes(Bytes(18, 'x'))),
+              (std::vector<std::pair<int, uint32_t>>{{1, 18}}));
 }
 
 TEST(Container, FoldedCrcIsZlibs)
