@@ -11,6 +11,16 @@
 // Where it has little (unpack, whose workers write their own blocks), it
 // only waits: taking a batch kept it from parsing the next, and unpack was
 // 3% slower.
+//
+// Where the threads that work are as many as the cores this thread may run
+// on, each is kept on a core of its own (the giving thread given back its
+// cores at the end). Left to the scheduler, a thread woken by another was
+// often put on the waker's core and left there for milliseconds while the
+// other core idled (in a virtual machine, whose idle cores the kernel took
+// for busy): pack with two threads on 64 MiB ran 1.66 to 1.83 times as
+// fast as one thread in four comparisons of 15 runs in turn, and 1.80 to
+// 1.88 with its threads kept apart; unpack, whose giving thread sleeps
+// while it waits, gained 0 to 2%.
 #ifndef DCTLAB_CONTAINER_IN_ORDER_H
 #define DCTLAB_CONTAINER_IN_ORDER_H
 
@@ -23,6 +33,11 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 namespace dctlab::container
 {
@@ -40,7 +55,7 @@ template <typename Result> class InOrder
             Giver giver = Giver::waits)
         : workers_count_(std::max(threads, 1u) - (giver == Giver::works ? 1 : 0)),
           giver_works_(giver == Giver::works), in_flight_(in_flight < 1 ? 1 : in_flight),
-          finish_(std::move(finish))
+          finish_(std::move(finish)), cores_(cores_for(workers_count_ + (giver_works_ ? 1 : 0)))
     {
     }
     // Lets the running jobs end and drops the waiting ones, so that no job
@@ -54,6 +69,10 @@ template <typename Result> class InOrder
         wake_.notify_all();
         for (std::thread &t : workers_)
             t.join();
+#if defined(__linux__)
+        if (giver_kept_)
+            pthread_setaffinity_np(pthread_self(), sizeof giver_cores_, &giver_cores_);
+#endif
     }
     InOrder(const InOrder &) = delete;
     InOrder &operator=(const InOrder &) = delete;
@@ -65,9 +84,21 @@ template <typename Result> class InOrder
     {
         if (given_.size() >= in_flight_ && !finish_oldest())
             return false;
-        if (workers_.empty())
-            for (unsigned i = 0; i < workers_count_; ++i)
-                workers_.emplace_back([this] { work(); });
+        if (workers_.empty() && workers_count_ > 0) {
+            const size_t first = giver_works_ ? 1 : 0;
+            for (size_t i = 0; i < workers_count_; ++i)
+                workers_.emplace_back([this, core = first + i] {
+                    keep_on(core);
+                    work();
+                });
+#if defined(__linux__)
+            if (giver_works_ && !cores_.empty() &&
+                pthread_getaffinity_np(pthread_self(), sizeof giver_cores_, &giver_cores_) == 0) {
+                giver_kept_ = true;
+                keep_on(0);
+            }
+#endif
+        }
         std::packaged_task<Result()> task(std::move(job));
         given_.push_back(task.get_future());
         {
@@ -87,6 +118,37 @@ template <typename Result> class InOrder
     }
 
   private:
+    // The cores this thread may run on, one for each of `threads`, where
+    // they are as many; else none.
+    static std::vector<int> cores_for(unsigned threads)
+    {
+        std::vector<int> cores;
+#if defined(__linux__)
+        cpu_set_t allowed;
+        if (threads < 2 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+            CPU_COUNT(&allowed) != static_cast<int>(threads))
+            return cores;
+        for (int c = 0; c < CPU_SETSIZE; ++c)
+            if (CPU_ISSET(c, &allowed))
+                cores.push_back(c);
+#endif
+        return cores;
+    }
+    // Keeps the calling thread on the core of that number, if any.
+    void keep_on(size_t index) const
+    {
+#if defined(__linux__)
+        if (index >= cores_.size())
+            return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cores_[index], &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+#else
+        (void)index;
+#endif
+    }
+
     bool finish_oldest()
     {
         std::future<Result> &oldest = given_.front();
@@ -132,6 +194,11 @@ template <typename Result> class InOrder
     std::condition_variable wake_;
     std::deque<std::packaged_task<Result()>> waiting_;
     bool stop_ = false;
+    std::vector<int> cores_;
+#if defined(__linux__)
+    cpu_set_t giver_cores_; // what the giving thread had, while kept on a core
+#endif
+    bool giver_kept_ = false;
 };
 
 } // namespace dctlab::container

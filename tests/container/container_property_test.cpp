@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "container.h"
 
 namespace
@@ -227,6 +231,61 @@ TEST(Threads, ChangeNothingButTheSpeed)
             }
     }
 }
+
+#if defined(__linux__)
+// With as many threads as the calling thread has cores, each thread is kept
+// on a core of its own: the output is the same, and the calling thread has
+// its own cores back afterwards, also where a finish fails. Run on one core
+// alone, the caller asks for one thread more than it has.
+TEST(Threads, GiveTheCallerItsCoresBack)
+{
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    const auto threads = static_cast<unsigned>(std::max(CPU_COUNT(&before), 2));
+    const Bytes input = mixed_input();
+    std::string error;
+    Bytes one, container, restored;
+    ASSERT_TRUE(through(Source::memory, input, one, [&](ByteSource &in, ByteSink &out) {
+        return pack(in, out, kDefaultBlockSize, error);
+    })) << error;
+    const auto same_cores = [&](const char *after) {
+        cpu_set_t now;
+        ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+        EXPECT_TRUE(CPU_EQUAL(&now, &before)) << after;
+    };
+    ASSERT_TRUE(through(Source::memory, input, container, [&](ByteSource &in, ByteSink &out) {
+        return pack(in, out, kDefaultBlockSize, error, {}, threads);
+    })) << error;
+    EXPECT_EQ(container, one);
+    same_cores("pack");
+    ASSERT_TRUE(through(Source::memory, one, restored, [&](ByteSource &in, ByteSink &out) {
+        return unpack(in, out, error, kMaxBlockSize, {}, threads);
+    })) << error;
+    EXPECT_EQ(restored, input);
+    same_cores("unpack");
+    // A sink that takes the first half of the container only.
+    struct HalfSink final : ByteSink {
+        size_t room;
+        explicit HalfSink(size_t bytes) : room(bytes) {}
+        bool write(const void *, size_t size) override
+        {
+            if (size > room)
+                return false;
+            room -= size;
+            return true;
+        }
+    } half(one.size() / 2);
+    MemorySource in(input.data(), input.size());
+    EXPECT_FALSE(pack(in, half, kDefaultBlockSize, error, {}, threads));
+    same_cores("a failed pack");
+    Bytes damaged = one;
+    damaged[damaged.size() / 2] ^= 1;
+    EXPECT_FALSE(through(Source::memory, damaged, restored, [&](ByteSource &from, ByteSink &out) {
+        return unpack(from, out, error, kMaxBlockSize, {}, threads);
+    }));
+    same_cores("a failed unpack");
+}
+#endif
 
 TEST(Threads, PlanEachMebibyteAsOneThreadDoes)
 {
