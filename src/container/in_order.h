@@ -2,25 +2,25 @@
 // container's blocks are coded and checked in parallel and written out in
 // sequence, so the output is the same for any number of threads.
 //
-// The thread that gives the jobs may be one of the `threads` itself, taking
-// waiting jobs while the oldest is not done: where it has much work of its
-// own (pack's writes), a worker for each core and that thread besides made
-// three threads on two cores, and the scheduler left both workers on one
-// core for milliseconds at a time while the other idled: the two cores were
-// busy 1.5 to 1.7 of the time, and 1.85 to 1.9 with this thread working.
-// Where it has little (unpack, whose workers write their own blocks), it
-// only waits: taking a batch kept it from parsing the next, and unpack was
-// 3% slower.
+// The thread that gives the jobs is one of the `threads` itself, taking
+// waiting jobs while the oldest is not done. A worker for each core and
+// that thread besides made three threads on two cores, and the scheduler
+// left both workers on one core for milliseconds at a time while the other
+// idled: pack's cores were busy 1.5 to 1.7 of the time, and 1.85 to 1.9
+// with this thread working.
 //
-// Where the threads that work are as many as the cores this thread may run
-// on, each is kept on a core of its own (the giving thread given back its
-// cores at the end). Left to the scheduler, a thread woken by another was
-// often put on the waker's core and left there for milliseconds while the
-// other core idled (in a virtual machine, whose idle cores the kernel took
-// for busy): pack with two threads on 64 MiB ran 1.66 to 1.83 times as
-// fast as one thread in four comparisons of 15 runs in turn, and 1.80 to
-// 1.88 with its threads kept apart; unpack, whose giving thread sleeps
-// while it waits, gained 0 to 2%.
+// Where the threads are as many as the cores the giving thread may run on,
+// each is kept on a core of its own (the giving thread given back its cores
+// at the end). Left to the scheduler, a thread woken by another was often
+// put on the waker's core and left there for milliseconds while the other
+// core idled (in a virtual machine, whose idle cores the kernel took for
+// busy): pack with two threads on 64 MiB ran 1.66 to 1.83 times as fast as
+// one thread in four comparisons of 15 runs in turn, and 1.80 to 1.88 with
+// its threads kept apart. Unpack's giving thread, which parses the headers
+// and hands over batches, had only waited for the workers, as taking a
+// batch kept it from parsing the next and unpack was 3% slower; with the
+// threads kept apart, taking batches made unpack 2 to 3% faster (two
+// comparisons of 31 runs in turn, text and programs).
 #ifndef DCTLAB_CONTAINER_IN_ORDER_H
 #define DCTLAB_CONTAINER_IN_ORDER_H
 
@@ -45,17 +45,12 @@ namespace dctlab::container
 template <typename Result> class InOrder
 {
   public:
-    enum class Giver { waits, works };
-
-    // `threads` threads in all (with Giver::works, this one is one of
-    // them), at most `in_flight` jobs given and not yet finished; `finish`
-    // takes each result in order and says whether to go on. The workers
-    // start with the first job.
-    InOrder(unsigned threads, unsigned in_flight, std::function<bool(Result &)> finish,
-            Giver giver = Giver::waits)
-        : workers_count_(std::max(threads, 1u) - (giver == Giver::works ? 1 : 0)),
-          giver_works_(giver == Giver::works), in_flight_(in_flight < 1 ? 1 : in_flight),
-          finish_(std::move(finish)), cores_(cores_for(workers_count_ + (giver_works_ ? 1 : 0)))
+    // `threads` threads in all, this one among them, at most `in_flight`
+    // jobs given and not yet finished; `finish` takes each result in order
+    // and says whether to go on. The workers start with the first job.
+    InOrder(unsigned threads, unsigned in_flight, std::function<bool(Result &)> finish)
+        : workers_count_(std::max(threads, 1u) - 1), in_flight_(in_flight < 1 ? 1 : in_flight),
+          finish_(std::move(finish)), cores_(cores_for(workers_count_ + 1))
     {
     }
     // Lets the running jobs end and drops the waiting ones, so that no job
@@ -85,14 +80,13 @@ template <typename Result> class InOrder
         if (given_.size() >= in_flight_ && !finish_oldest())
             return false;
         if (workers_.empty() && workers_count_ > 0) {
-            const size_t first = giver_works_ ? 1 : 0;
             for (size_t i = 0; i < workers_count_; ++i)
-                workers_.emplace_back([this, core = first + i] {
+                workers_.emplace_back([this, core = i + 1] {
                     keep_on(core);
                     work();
                 });
 #if defined(__linux__)
-            if (giver_works_ && !cores_.empty() &&
+            if (!cores_.empty() &&
                 pthread_getaffinity_np(pthread_self(), sizeof giver_cores_, &giver_cores_) == 0) {
                 giver_kept_ = true;
                 keep_on(0);
@@ -152,8 +146,7 @@ template <typename Result> class InOrder
     bool finish_oldest()
     {
         std::future<Result> &oldest = given_.front();
-        while (giver_works_ &&
-               oldest.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        while (oldest.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             std::packaged_task<Result()> task;
             {
                 std::lock_guard<std::mutex> hold(lock_);
@@ -185,7 +178,6 @@ template <typename Result> class InOrder
     }
 
     unsigned workers_count_;
-    bool giver_works_;
     unsigned in_flight_;
     std::function<bool(Result &)> finish_;
     std::deque<std::future<Result>> given_;

@@ -453,8 +453,9 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     // damage in the container is the one reported, whatever the threads.
     // With threads and a sink that takes bytes at any place, each thread
     // writes its blocks itself, and with a source read at any place, reads
-    // them itself: this thread then only parses the headers, instead of
-    // being the one all the bytes pass through.
+    // them itself: this thread then parses the headers and takes batches
+    // like a worker while the oldest is not done, instead of being the one
+    // all the bytes pass through.
     const bool placing = threads > 1 && out.positional();
     uint64_t total = 0, written = 0;
     std::string failure;
@@ -506,8 +507,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     // Blocks go to the workers in batches of consecutive ones, at least
     // kBatch bytes of output each: handing over blocks of some 30 KiB one
     // by one cost the workers more in waking and waiting than two threads
-    // gained. Three batches a worker keep the workers busy; two where they
-    // write their own, since this thread then only parses headers, and
+    // gained. Three batches a thread keep the threads busy; two where they
+    // write their own, since this thread then mostly parses headers, and
     // each batch in flight holds a decoder's fresh pages. With two threads
     // on 64 MiB, batches of 256 KiB were 1 to 6% faster than batches of a
     // MiB (in six comparisons of 21 runs in turn, text and programs), 128

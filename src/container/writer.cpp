@@ -303,8 +303,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             spare_scratch.push_back(std::move(job->scratch));
             job->buffer.reset();
             return true;
-        },
-        InOrder<std::shared_ptr<PieceJob>>::Giver::works);
+        });
     const size_t piece_room = std::min<size_t>(kPiece, block_size);
     // A piece buffer that no job holds any more, or a new one. Only this
     // thread copies the pointers, so a count of one means no job holds it.
