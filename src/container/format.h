@@ -42,6 +42,14 @@ constexpr size_t kLengthsHeaderMostSize = 6 * kVarintMostBytes + 4;
 
 constexpr size_t kVarint64MostBytes = 10;
 
+constexpr size_t varint_size(uint64_t value)
+{
+    size_t n = 1;
+    for (; value >= 0x80; value >>= 7)
+        ++n;
+    return n;
+}
+
 inline size_t put_varint(uint8_t *at, uint64_t value)
 {
     size_t n = 0;

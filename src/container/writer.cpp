@@ -138,10 +138,15 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
     hf::write_lengths_table(lengths.data(), lengths_table);
     // Each stream ends on a byte of its own: at most three bytes beyond the
-    // codes' own.
-    const size_t most_bytes =
-        static_cast<size_t>((bits + 7) / 8) + static_cast<size_t>(streams - 1);
-    const size_t head_most = 1 + (2 + static_cast<size_t>(streams)) * kVarintMostBytes + 4;
+    // codes' own. One stream's length, and so its header's, is known now;
+    // four streams' headers are taken at their longest, which counts for
+    // little against 4 KiB.
+    const size_t coded_bytes = static_cast<size_t>((bits + 7) / 8);
+    const size_t most_bytes = coded_bytes + static_cast<size_t>(streams - 1);
+    const size_t head_most =
+        streams == 1
+            ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
+            : 1 + (2 + static_cast<size_t>(streams)) * kVarintMostBytes + 4;
     if (head_most + lengths_table.size + most_bytes >= size + (1 + kStoredHeaderSize)) {
         if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";

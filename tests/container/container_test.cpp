@@ -509,16 +509,25 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
     // Inputs of one block whose form_tree codes are at most 11 bits long:
     // pack's own fast paths must give the library functions' bytes with the
     // canonical code of form_tree's lengths, in one stream below 64 KiB and
-    // in four from there on.
-    for (const Bytes &input :
-         {abracadabras(), text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
-          text_like(65535, 21), text_like(65536, 21), text_like(100003, 21)}) {
+    // in four from there on. The 20 bytes take a block of 21, its header 8
+    // bytes of it, where stored they would take 29.
+    const std::string twenty = "aaaaabbbbbbbbbbbbccc";
+    for (const Bytes &input : {Bytes(twenty.begin(), twenty.end()), abracadabras(),
+                               text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
+                               text_like(65535, 21), text_like(65536, 21), text_like(100003, 21)}) {
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
         const Bytes block =
             input.size() < 65536 ? one_stream_block(input) : lengths_block(input, 5);
         EXPECT_EQ(packed, container_of(5, {block}, input.size())) << input.size() << " bytes";
     }
+    // In a piece of 64 KiB and more, a last block below 4 KiB takes one
+    // stream: here 3000 digits after 64 KiB of text, which share no byte.
+    Bytes input = text_like(65536, 22);
+    for (int i = 0; i < 3000; ++i)
+        input.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
+    EXPECT_EQ(blocks_of(pack_bytes(input)),
+              (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {5, 3000}}));
 }
 
 TEST(Container, LongCodesAreCutToElevenBits)
@@ -577,6 +586,8 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
          every,
          ""},
         {5, {one_stream_block(text), stored_block(noise)}, all, ""},
+        // Four streams of three bytes: the last stream is empty.
+        {5, {lengths_block(Bytes{'x', 'y', 'x'}, 5)}, Bytes{'x', 'y', 'x'}, ""},
         // Counts of words read as counts of bytes.
         {5, {lengths_block(text)}, text, "block 0: encoded stream 0 ends before its 1250 symbols"},
     };
@@ -751,6 +762,11 @@ TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_EQ(error, "damaged end marker");
     }
+
+    // A total beyond 32 bits is read as it is, and named.
+    Bytes far = container_of(5, {}, (uint64_t{1} << 35) + 5);
+    EXPECT_FALSE(unpack_bytes(far, out, error));
+    EXPECT_EQ(error, "end marker gives 34359738373 bytes in all, the blocks hold 0");
 
     // Four streams: a byte of stream 3 given to stream 2.
     const Bytes text = text_like(5000, 32);

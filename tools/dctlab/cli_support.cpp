@@ -2,6 +2,10 @@
 #include <fstream>
 #include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "commands.h"
 
 namespace dctlab::tool
@@ -14,8 +18,16 @@ int fail(const std::string &message)
     return 1;
 }
 
+// Under taskset or a container's cpuset the process may run on fewer cores
+// than the machine has: as many threads as those cores are each kept on one
+// of their own, more would share them.
 unsigned cores()
 {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+#endif
     const unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
 }

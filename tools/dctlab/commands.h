@@ -30,8 +30,9 @@ Command add_decode_command(CLI::App &app);
 // Prints "dctlab: MESSAGE" on standard error and returns 1.
 int fail(const std::string &message);
 
-// The number of cores, at least 1: how many blocks pack and unpack code at
-// once and how many processes a sweep measures rates in, by default.
+// The number of cores this process may run on, at least 1: how many blocks
+// pack and unpack code at once and how many processes a sweep measures rates
+// in, by default.
 unsigned cores();
 
 // Writes a whole text file or block of bytes; false when it cannot.

@@ -83,9 +83,9 @@
 // form_tree's table and an empty stream.
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
-// every byte but the last; at most 5 bytes, no value beyond 32 bits, and no
-// last byte 0 but in the varint 0 itself, so that every value is spelt one
-// way.
+// every byte but the last; a block header's at most 5 bytes and 32 bits, the
+// end marker's at most 10 bytes and 64 bits, and no last byte 0 but in the
+// varint 0 itself, so that every value is spelt one way.
 //
 // Version 4 is version 5 with 3 zero bytes after the version, without
 // one-stream blocks, with an end marker of 8 bytes (the total), and with
@@ -100,8 +100,8 @@
 // still holds, that the table stream is exactly 4 + L + 4·W bytes for a leaf
 // count L of 1 to 256 with distinct symbols, that the shape bits make exactly
 // one complete tree of L leaves with no code longer than 22 bits (11 in a
-// four-stream block) and that
-// the bits after the shape are 0, that a lengths table is exactly as long as
+// four-stream block, as in lengths and one-stream blocks) and that the bits
+// after the shape are 0, that a lengths table is exactly as long as
 // its lengths need, its own code and the lengths each one complete code and
 // its bits after the last length 0, that the encoded stream holds exactly the
 // words (the bytes, in lengths and one-stream blocks of version 5) that its
@@ -127,17 +127,22 @@ constexpr uint32_t kMaxBlockSize = 1u << 28;
 using Progress = std::function<void(uint64_t bytes_done)>;
 
 // Packs all of `in` into `out`. False with `error` set on failure. With
-// `threads` above 1, that many workers code the blocks while this thread
-// reads and plans; the output is the same for any number.
+// `threads` above 1, this thread and threads - 1 workers code the blocks,
+// this thread also reading and writing; the output is the same for any
+// number. Where `threads` is the number of cores the calling thread may run
+// on, each thread, the calling one included, is kept on a core of its own
+// until the call returns, when the calling thread has its cores back (as
+// for unpack).
 bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
           const Progress &progress = {}, unsigned threads = 1);
 
 // Unpacks `in` into `out`, writing each block only after its CRC checked.
 // Blocks longer than `max_block` are refused. False with `error` set, naming
 // what is wrong, on any damage.
-// With `threads` above 1, that many blocks are decoded and checked at once;
-// they still reach the output in order and only after their CRC matched,
-// and a damaged container gives the same error as with one thread.
+// With `threads` above 1, that many blocks are decoded and checked at once
+// (this thread parsing the headers besides); they still reach the output in
+// order and only after their CRC matched, and a damaged container gives the
+// same error as with one thread.
 bool unpack(ByteSource &in, ByteSink &out, std::string &error, uint32_t max_block = kMaxBlockSize,
             const Progress &progress = {}, unsigned threads = 1);
 
