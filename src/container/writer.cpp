@@ -146,7 +146,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     const size_t head_most =
         streams == 1
             ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
-            : 1 + (2 + static_cast<size_t>(streams)) * kVarintMostBytes + 4;
+            : 1 + kLengthsHeaderMostSize;
     if (head_most + lengths_table.size + most_bytes >= size + (1 + kStoredHeaderSize)) {
         if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";

@@ -520,14 +520,22 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
         const Bytes block =
             input.size() < 65536 ? one_stream_block(input) : lengths_block(input, 5);
         EXPECT_EQ(packed, container_of(5, {block}, input.size())) << input.size() << " bytes";
+        Bytes restored;
+        std::string error;
+        EXPECT_TRUE(unpack_bytes(packed, restored, error)) << input.size() << " bytes: " << error;
+        EXPECT_EQ(restored, input) << input.size() << " bytes";
     }
     // In a piece of 64 KiB and more, a last block below 4 KiB takes one
     // stream: here 3000 digits after 64 KiB of text, which share no byte.
     Bytes input = text_like(65536, 22);
     for (int i = 0; i < 3000; ++i)
         input.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
-    EXPECT_EQ(blocks_of(pack_bytes(input)),
-              (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {5, 3000}}));
+    const Bytes packed = pack_bytes(input);
+    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {5, 3000}}));
+    Bytes restored;
+    std::string error;
+    EXPECT_TRUE(unpack_bytes(packed, restored, error)) << error;
+    EXPECT_EQ(restored, input);
 }
 
 TEST(Container, LongCodesAreCutToElevenBits)
