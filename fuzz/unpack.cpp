@@ -6,11 +6,14 @@
 // decoder's fixed tables and an RSS limit. Whatever unpack accepts must give
 // a result that packs and unpacks to itself again. The same bytes read
 // through a stdio stream (no length, nothing lent, as from a pipe) must give
-// the same verdict and the same output.
+// the same verdict and the same output, and so must the bytes unpacked into
+// a buffer of the caller's.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "container.h"
 
@@ -37,6 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool streamed_ok = unpack(streamed, out, streamed_error, kMaxBlock);
         std::fclose(file);
         if (streamed_ok != ok || out.bytes != sink.bytes)
+            std::abort();
+    }
+    {
+        // Into a buffer, where blocks are decoded and copied in place and
+        // taken back when they fail: the same verdict and the same bytes,
+        // with room for one block more than the memory sink kept.
+        std::vector<uint8_t> buffer(sink.bytes.size() + kMaxBlock);
+        MemorySource again(data, size);
+        BufferSink in_place(buffer.data(), buffer.size());
+        std::string in_place_error;
+        const bool in_place_ok = unpack(again, in_place, in_place_error, kMaxBlock);
+        if (in_place_ok != ok || in_place_error != error || in_place.size() != sink.bytes.size() ||
+            !std::equal(sink.bytes.begin(), sink.bytes.end(), buffer.begin()))
             std::abort();
     }
     if (!ok)

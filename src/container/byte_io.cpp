@@ -69,6 +69,24 @@ bool MemorySink::write(const void *from, size_t size)
     return true;
 }
 
+bool BufferSink::write(const void *from, size_t size)
+{
+    if (size == 0)
+        return true;
+    uint8_t *to = room(size);
+    if (to)
+        std::memcpy(to, from, size);
+    return to != nullptr;
+}
+
+uint8_t *BufferSink::room(size_t size)
+{
+    if (size > capacity_ - size_)
+        return nullptr;
+    size_ += size;
+    return data_ + (size_ - size);
+}
+
 FileSink::FileSink(std::FILE *file) : file_(file)
 {
     struct stat info;

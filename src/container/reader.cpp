@@ -260,20 +260,25 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
 
 constexpr char kCannotWrite[] = "cannot write the output";
 
-// A stored block into a sink that takes bytes back, on one thread: written
-// a piece at a time, each piece's CRC taken right after the copy has brought
-// it into the cache, so that its bytes are read from memory once instead of
-// twice (the CRC, then the copy); taken back when the CRC fails. False only
-// when the sink fails.
+// A stored block into a sink that takes bytes back, on one thread: copied
+// into the sink's room where it gives some, its CRC taken on the way, else
+// written a piece at a time, each piece's CRC taken right after the copy
+// has brought it into the cache; so its bytes are read from memory once
+// instead of twice (the CRC, then the copy). Taken back when the CRC
+// fails. False only when the sink fails.
 bool write_stored_checking(BlockJob &job, ByteSink &out)
 {
     constexpr size_t kPiece = size_t{64} << 10;
     uint32_t crc = 0;
-    for (size_t at = 0; at < job.length; at += kPiece) {
-        const size_t size = std::min<size_t>(kPiece, job.length - at);
-        if (!out.write(job.bytes + at, size))
-            return false;
-        crc = crc32_continue(crc, job.bytes + at, size);
+    if (uint8_t *to = out.room(job.length)) {
+        crc = crc32_copy(0, job.bytes, to, job.length);
+    } else {
+        for (size_t at = 0; at < job.length; at += kPiece) {
+            const size_t size = std::min<size_t>(kPiece, job.length - at);
+            if (!out.write(job.bytes + at, size))
+                return false;
+            crc = crc32_continue(crc, job.bytes + at, size);
+        }
     }
     if (crc != job.crc) {
         out.take_back(job.length);
@@ -378,14 +383,20 @@ VarintRead read_varint(ByteSource &in, uint64_t &value, int value_bits = 32)
 
 // Decodes a Huffman block at d.at, which is 0 unless the block fits after
 // the ones gathered there.
-void check_block(BlockJob &job, Decoding &d)
+void check_block(BlockJob &job, Decoding &d, uint8_t *into = nullptr)
 {
     if (job.canonical && !huffman::read_lengths_table(job.table.data(), job.table_size,
                                                       job.lengths, job.error)) {
         job.error = job.where + job.error;
         return;
     }
-    if (job.huffman) {
+    if (job.huffman && into) {
+        if (!decode_block(d, job, into, job.error)) {
+            job.error = job.where + job.error;
+            return;
+        }
+        job.result = into;
+    } else if (job.huffman) {
         if (d.at + job.length > d.capacity) {
             const size_t room = d.gathers ? std::max<size_t>(job.length, kGathered) : job.length;
             d.at = 0;
@@ -642,6 +653,21 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     };
     auto submit = [&](const std::shared_ptr<BlockJob> &job) {
         if (threads <= 1) {
+            // Straight into the sink where it gives room: no copy. Blocks
+            // gather only where it gives none.
+            uint8_t *room = job->huffman && decoding.at == 0 ? out.room(job->length) : nullptr;
+            if (room) {
+                check_block(*job, decoding, room);
+                if (!job->ok) {
+                    out.take_back(job->length);
+                    return deliver(*job);
+                }
+                release_through(*job);
+                written += job->length;
+                if (progress)
+                    progress(written);
+                return true;
+            }
             if ((!job->huffman || decoding.at + job->length > decoding.capacity) &&
                 !write_gathered())
                 return false;

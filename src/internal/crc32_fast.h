@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include <zlib.h>
 
@@ -128,29 +129,48 @@ __attribute__((target(DCTLAB_CRC32_YMM_TARGET))) static inline __m256i load256(c
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
 
+// The 32 bytes at `at` from `p`, and with kCopy the same stored at `at`
+// from `to`: a copy and its CRC in one pass over the bytes. (`to` is null
+// without kCopy, and never offset then.)
+template <bool kCopy>
+__attribute__((target(DCTLAB_CRC32_YMM_TARGET))) static inline __m256i
+take256(const uint8_t *p, uint8_t *to, size_t at)
+{
+    const __m256i x = load256(p + at);
+    if (kCopy)
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + at), x);
+    return x;
+}
+
+template <bool kCopy>
 __attribute__((target(DCTLAB_CRC32_YMM_TARGET))) static inline uint32_t
-by_folding_ymm(uint32_t crc, const uint8_t *data, size_t size)
+by_folding_ymm(uint32_t crc, const uint8_t *data, size_t size, uint8_t *to = nullptr)
 {
     const __m256i k1024 = _mm256_set_epi64x(0x14a7fe880, 0x1e88ef372, 0x14a7fe880, 0x1e88ef372);
     const __m256i k256 = _mm256_set_epi64x(0x15a546366, 0x0f1da05aa, 0x15a546366, 0x0f1da05aa);
     const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
 
-    __m256i x0 = _mm256_xor_si256(
-        load256(data), _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(~crc))));
-    __m256i x1 = load256(data + 32), x2 = load256(data + 64), x3 = load256(data + 96);
+    __m256i x0 =
+        _mm256_xor_si256(take256<kCopy>(data, to, 0),
+                         _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(~crc))));
+    __m256i x1 = take256<kCopy>(data, to, 32), x2 = take256<kCopy>(data, to, 64),
+            x3 = take256<kCopy>(data, to, 96);
     data += 128;
+    to += kCopy ? 128 : 0;
     size -= 128;
-    for (; size >= 128; data += 128, size -= 128) {
-        x0 = fold256(x0, k1024, load256(data));
-        x1 = fold256(x1, k1024, load256(data + 32));
-        x2 = fold256(x2, k1024, load256(data + 64));
-        x3 = fold256(x3, k1024, load256(data + 96));
+    for (; size >= 128; data += 128, to += kCopy ? 128 : 0, size -= 128) {
+        x0 = fold256(x0, k1024, take256<kCopy>(data, to, 0));
+        x1 = fold256(x1, k1024, take256<kCopy>(data, to, 32));
+        x2 = fold256(x2, k1024, take256<kCopy>(data, to, 64));
+        x3 = fold256(x3, k1024, take256<kCopy>(data, to, 96));
     }
     x0 = fold256(x0, k256, x1);
     x0 = fold256(x0, k256, x2);
     x0 = fold256(x0, k256, x3);
-    for (; size >= 32; data += 32, size -= 32)
-        x0 = fold256(x0, k256, load256(data));
+    for (; size >= 32; data += 32, to += kCopy ? 32 : 0, size -= 32)
+        x0 = fold256(x0, k256, take256<kCopy>(data, to, 0));
+    if (kCopy && size > 0)
+        std::memcpy(to, data, size);
     const __m128i x = fold(_mm256_castsi256_si128(x0), k3k4, _mm256_extracti128_si256(x0, 1));
     return finish(x, data, size);
 }
@@ -225,13 +245,39 @@ static inline uint32_t crc32_continue(uint32_t crc, const uint8_t *data, size_t 
     if (folding && size >= 64) {
         const size_t whole = size - size % 16;
         crc = wide && whole >= 256  ? crc32_detail::by_folding_wide(crc, data, whole)
-              : ymm && whole >= 128 ? crc32_detail::by_folding_ymm(crc, data, whole)
+              : ymm && whole >= 128 ? crc32_detail::by_folding_ymm<false>(crc, data, whole)
                                     : crc32_detail::by_folding(crc, data, whole);
         data += whole;
         size -= whole;
     }
 #endif
     return crc32_detail::by_table(crc, data, size);
+}
+
+/* crc32_continue over `size` bytes that are copied to `to` meanwhile (the
+ * two not overlapping): where the processor folds 256-bit lanes, each byte
+ * is read once for both, and a stored block reaches its place and is
+ * checked at the speed of a copy; elsewhere a copy and a CRC a 64 KiB piece
+ * at a time, the piece still in the cache for the CRC. */
+static inline uint32_t crc32_copy(uint32_t crc, const uint8_t *from, uint8_t *to, size_t size)
+{
+#ifdef DCTLAB_CRC32_FOLD
+    static const bool ymm = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1") &&
+                            __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
+    if (ymm && size >= 128) {
+        const size_t whole = size - size % 16;
+        crc = crc32_detail::by_folding_ymm<true>(crc, from, whole, to);
+        std::memcpy(to + whole, from + whole, size - whole);
+        return crc32_detail::by_table(crc, from + whole, size - whole);
+    }
+#endif
+    constexpr size_t kPiece = size_t{64} << 10;
+    for (size_t at = 0; at < size; at += kPiece) {
+        const size_t piece = std::min(kPiece, size - at);
+        std::memcpy(to + at, from + at, piece);
+        crc = crc32_continue(crc, from + at, piece);
+    }
+    return crc;
 }
 
 /* The CRC-32 of `size` bytes, as zlib's crc32(0, data, size). */

@@ -91,6 +91,28 @@ TEST_P(ContainerRoundTrip, UnpackReturnsEveryByte)
     std::string error;
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
     EXPECT_EQ(restored, input.bytes);
+    // Into a buffer of the caller's, decoded in place, with one thread and
+    // two; a buffer a byte short takes what fits before the block that
+    // does not, and fails.
+    for (const unsigned threads : {1u, 2u}) {
+        for (const size_t room : {input.bytes.size(), input.bytes.size() - 1}) {
+            if (room > input.bytes.size())
+                continue;
+            Bytes buffer(room + 1, 0xEE);
+            MemorySource in(container.data(), container.size());
+            dctlab::container::BufferSink out(buffer.data(), room);
+            const bool ok = dctlab::container::unpack(
+                in, out, error, dctlab::container::kMaxBlockSize, {}, threads);
+            EXPECT_EQ(ok, room == input.bytes.size()) << error;
+            if (!ok) {
+                EXPECT_EQ(error, "cannot write the output");
+            }
+            EXPECT_LE(out.size(), room);
+            EXPECT_TRUE(
+                std::equal(buffer.begin(), buffer.begin() + out.size(), input.bytes.begin()));
+            EXPECT_EQ(buffer[room], 0xEE) << "written past the buffer";
+        }
+    }
 }
 
 std::vector<Input> inputs()
@@ -835,7 +857,23 @@ TEST(Container, ADamagedStoredBlockLeavesInMemoryOnlyTheBlocksBeforeIt)
         EXPECT_EQ(error, "block " + std::to_string(blocks.size() - 1) +
                              ": CRC mismatch: the data is damaged");
         EXPECT_EQ(out, Bytes(input.begin(), input.end() - 200000)) << from_end;
+        // The same into a buffer, where the stored block is copied into place
+        // with its CRC taken on the way.
+        Bytes buffer(input.size());
+        MemorySource in(damaged.data(), damaged.size());
+        dctlab::container::BufferSink sink(buffer.data(), buffer.size());
+        EXPECT_FALSE(dctlab::container::unpack(in, sink, error));
+        EXPECT_EQ(sink.size(), input.size() - 200000) << from_end;
     }
+    // And a damaged Huffman block, decoded into the buffer, is taken back.
+    Bytes damaged = good;
+    damaged[2000] ^= 0x01; // in the first block's streams
+    Bytes buffer(input.size());
+    MemorySource in(damaged.data(), damaged.size());
+    dctlab::container::BufferSink sink(buffer.data(), buffer.size());
+    EXPECT_FALSE(dctlab::container::unpack(in, sink, error));
+    EXPECT_EQ(error.rfind("block 0: ", 0), 0u) << error;
+    EXPECT_EQ(sink.size(), 0u) << error;
 }
 
 TEST(Container, ABlockClaimingOneSymbolMoreThanItsStreamHoldsIsRefusedAsShort)
@@ -890,9 +928,19 @@ TEST(Container, FoldedCrcIsZlibs)
     for (int i = 0; i < 300; ++i) {
         const size_t from = rng() % 100, size = rng() % (data.size() - from);
         const uint32_t start = i % 2 ? 0 : static_cast<uint32_t>(rng());
-        ASSERT_EQ(dctlab::crc32_continue(start, data.data() + from, size),
-                  crc32(start, data.data() + from, static_cast<uInt>(size)))
+        const auto want =
+            static_cast<uint32_t>(crc32(start, data.data() + from, static_cast<uInt>(size)));
+        ASSERT_EQ(dctlab::crc32_continue(start, data.data() + from, size), want)
             << "from " << from << " size " << size;
+        // The copy that takes its CRC on the way, to a place of another
+        // alignment, and nothing written past its end.
+        Bytes copy(size + 40, 0xA5);
+        ASSERT_EQ(dctlab::crc32_copy(start, data.data() + from, copy.data() + 7, size), want)
+            << "from " << from << " size " << size;
+        ASSERT_TRUE(std::equal(data.begin() + from, data.begin() + from + size, copy.begin() + 7));
+        ASSERT_EQ(std::count(copy.begin(), copy.begin() + 7, 0xA5) +
+                      std::count(copy.begin() + 7 + size, copy.end(), 0xA5),
+                  40);
     }
 #ifdef DCTLAB_CRC32_FOLD
     // Every width of folding the processor has, whichever it picks, on
@@ -905,7 +953,8 @@ TEST(Container, FoldedCrcIsZlibs)
         const auto want = static_cast<uint32_t>(crc32(7, data.data() + 3, static_cast<uInt>(size)));
         EXPECT_EQ(dctlab::crc32_detail::by_folding(7, data.data() + 3, size), want) << size;
         if (ymm && size >= 128) {
-            EXPECT_EQ(dctlab::crc32_detail::by_folding_ymm(7, data.data() + 3, size), want) << size;
+            EXPECT_EQ(dctlab::crc32_detail::by_folding_ymm<false>(7, data.data() + 3, size), want)
+                << size;
         }
         if (wide && size >= 256) {
             EXPECT_EQ(dctlab::crc32_detail::by_folding_wide(7, data.data() + 3, size), want)

@@ -60,6 +60,17 @@ class ByteSink
     virtual bool takes_back() const { return false; }
     // Takes back the last `size` bytes written, where takes_back.
     virtual void take_back(size_t size) { (void)size; }
+    // The sink's own memory for its next `size` bytes, where it keeps them
+    // in memory it need not clear first: they count as written from then
+    // on, and the caller fills them before it writes anything else. A
+    // reader so decodes straight into the sink, with no copy of every byte.
+    // Null where the sink has no such memory, or not that much; a sink
+    // that gives room takes bytes back.
+    virtual uint8_t *room(size_t size)
+    {
+        (void)size;
+        return nullptr;
+    }
 };
 
 class MemorySource : public ByteSource
@@ -96,6 +107,26 @@ class MemorySink : public ByteSink
     bool takes_back() const override { return true; }
     void take_back(size_t size) override { bytes.resize(bytes.size() - size); }
     std::vector<uint8_t> bytes;
+};
+
+// A buffer of the caller's, of a fixed size: for an output whose size is
+// known beforehand, as zlib's uncompress takes one, unpacked into with no
+// copy. A write that would pass its end fails and writes nothing.
+class BufferSink : public ByteSink
+{
+  public:
+    BufferSink(uint8_t *data, size_t capacity) : data_(data), capacity_(capacity) {}
+    bool write(const void *from, size_t size) override;
+    bool takes_back() const override { return true; }
+    void take_back(size_t size) override { size_ -= size; }
+    uint8_t *room(size_t size) override;
+    // The bytes written, from the start of the buffer.
+    size_t size() const { return size_; }
+
+  private:
+    uint8_t *data_;
+    size_t capacity_;
+    size_t size_ = 0;
 };
 
 class FileSink : public ByteSink
