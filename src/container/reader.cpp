@@ -651,6 +651,14 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         error = check_all() ? line : failure;
         return false;
     };
+    // A block in the sink on this thread, checked.
+    auto count_written = [&](const BlockJob &job) {
+        release_through(job);
+        written += job.length;
+        if (progress)
+            progress(written);
+        return true;
+    };
     auto submit = [&](const std::shared_ptr<BlockJob> &job) {
         if (threads <= 1) {
             // Straight into the sink where it gives room: no copy. Blocks
@@ -662,11 +670,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                     out.take_back(job->length);
                     return deliver(*job);
                 }
-                release_through(*job);
-                written += job->length;
-                if (progress)
-                    progress(written);
-                return true;
+                return count_written(*job);
             }
             if ((!job->huffman || decoding.at + job->length > decoding.capacity) &&
                 !write_gathered())
@@ -678,11 +682,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 }
                 if (!job->ok)
                     return deliver(*job);
-                release_through(*job);
-                written += job->length;
-                if (progress)
-                    progress(written);
-                return true;
+                return count_written(*job);
             }
             check_block(*job, decoding);
             // What checked before a damaged block still reaches the output.
@@ -690,12 +690,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 return false;
             if (!job->ok || !job->huffman)
                 return deliver(*job);
-            release_through(*job);
             decoding.at += job->length;
-            written += job->length;
-            if (progress)
-                progress(written);
-            return true;
+            return count_written(*job);
         }
         if (!placing)
             job->own = spare_decoder();
