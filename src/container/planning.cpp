@@ -9,14 +9,16 @@
 namespace dctlab::container
 {
 
-// Four tables of 32-bit counters side by side, so that runs of one byte do
+// Eight tables of 32-bit counters side by side, so that runs of one byte do
 // not wait on the increment before, fed from 8-byte loads (one load for
 // eight bytes, the bytes taken out by shifts). Measured on 8 KiB segments of
 // text on a Zen 3 machine: 2.0 times eight tables of 16-bit counters, whose
-// increments of 16-bit memory ran at half the rate of 32-bit ones there.
+// increments of 16-bit memory ran at half the rate of 32-bit ones there; and
+// eight of 32 bits against four, pack in one process 1.8% faster on text and
+// 0.9% on programs (sixteen were slower again).
 void count_bytes(const uint8_t *data, size_t size, Counts &counts)
 {
-    constexpr size_t kTables = 4;
+    constexpr size_t kTables = 8;
     alignas(64) std::array<std::array<uint32_t, 256>, kTables> part{};
     size_t i = 0;
     for (; i + 16 <= size; i += 16) {
@@ -28,8 +30,12 @@ void count_bytes(const uint8_t *data, size_t size, Counts &counts)
     }
     for (; i < size; ++i)
         ++part[i % kTables][data[i]];
-    for (size_t b = 0; b < 256; ++b)
-        counts[b] = (part[0][b] + part[1][b]) + (part[2][b] + part[3][b]);
+    for (size_t b = 0; b < 256; ++b) {
+        uint32_t sum = 0;
+        for (size_t t = 0; t < kTables; ++t)
+            sum += part[t][b];
+        counts[b] = sum;
+    }
 }
 
 // log2 of a count: a table for counts up to 2^13, and for larger ones the
