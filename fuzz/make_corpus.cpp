@@ -9,7 +9,7 @@
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
 // made by this program; run it again when a format changes. The v1-* to
-// v4-* containers were made by the packers of container versions 1 to 4,
+// v5-* containers were made by the packers of container versions 1 to 5,
 // which the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>
@@ -277,19 +277,29 @@ void huffman_and_container_seeds()
         Bytes flipped = good;
         flipped[good.size() / 2] ^= 0x04;
         save("fuzz_unpack", std::string(name) + "-flipped.dlhf", flipped);
-        // The header's varints: N, T, then the first stream's length.
+        // The header's varints: N (the total in a final block), T, then
+        // the streams' lengths, which a final block leaves out.
         size_t field = 5 + 1;
         for (int skip = 0; skip < 2; ++skip)
             while (good[field++] & 0x80) {
             }
         const size_t first_length = field;
-        for (int skip = 0; skip < (good[5] == 4 ? 4 : 1); ++skip)
+        const int lengths = good[5] == 4 ? 4 : good[5] == 6 ? 0 : 1;
+        for (int skip = 0; skip < lengths; ++skip)
             while (good[field++] & 0x80) {
             }
         const size_t table_at = field + 4;
         Bytes longer = good;
-        longer[first_length] += 1; // the first stream one byte longer
+        if (lengths > 0)
+            longer[first_length] += 1; // the first stream one byte longer
+        else
+            longer.push_back(0); // a final block's stream is the rest
         save("fuzz_unpack", std::string(name) + "-longer.dlhf", longer);
+        if (good[5] == 6) {
+            Bytes total = good;
+            total[6] ^= 0x01; // the total, and so the block's length
+            save("fuzz_unpack", std::string(name) + "-total.dlhf", total);
+        }
         Bytes table_flipped = good;
         table_flipped[table_at + 3] ^= 0x20;
         save("fuzz_unpack", std::string(name) + "-table-flipped.dlhf", table_flipped);

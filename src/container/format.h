@@ -19,6 +19,7 @@ constexpr uint8_t kStoredBlock = 2;
 constexpr uint8_t kFourStreamBlock = 3;
 constexpr uint8_t kLengthsBlock = 4;
 constexpr uint8_t kOneStreamBlock = 5;
+constexpr uint8_t kFinalBlock = 6;
 constexpr size_t kHeaderSize = 5;            // the magic and the version
 constexpr size_t kOldHeaderSize = 8;         // and three zero bytes, before version 5
 constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
@@ -35,6 +36,8 @@ constexpr uint8_t kOneStreamSince = 5;
 constexpr uint8_t kExactStreamsSince = 5;
 constexpr uint8_t kVarintEndSince = 5;
 constexpr uint8_t kShortHeaderSince = 5;
+// The first version with final blocks.
+constexpr uint8_t kFinalSince = 6;
 // A lengths block's header: N, T and the lengths of its streams as
 // varints (see container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;

@@ -50,6 +50,24 @@ bool read_growing(ByteSource &in, size_t size, std::vector<uint8_t> &bytes)
     return true;
 }
 
+// What remains of the input, up to `most` bytes, into `bytes`, which grows
+// only as far as the input reaches; returns how many.
+size_t read_rest(ByteSource &in, size_t most, std::vector<uint8_t> &bytes)
+{
+    constexpr size_t kChunk = size_t{1} << 20;
+    size_t at = 0;
+    while (at < most) {
+        const size_t want = std::min(kChunk, most - at);
+        if (bytes.size() < at + want)
+            bytes.resize(at + want);
+        const size_t got = read_fully(in, bytes.data() + at, want);
+        at += got;
+        if (got < want)
+            break;
+    }
+    return at;
+}
+
 // The next `size` bytes of the input: in place where the source holds them
 // in memory, else read into `scratch`. Null when the input ends first.
 const uint8_t *take(ByteSource &in, size_t size, std::vector<uint8_t> &scratch)
@@ -778,7 +796,11 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             }
             continue;
         }
-        const bool one_stream_lengths = type == kOneStreamBlock && version >= kOneStreamSince;
+        // A final block is a one-stream block that ends the container: it
+        // gives the total where others give N, and its stream is the rest.
+        const bool final_block = type == kFinalBlock && version >= kFinalSince;
+        const bool one_stream_lengths =
+            final_block || (type == kOneStreamBlock && version >= kOneStreamSince);
         const bool lengths_block =
             one_stream_lengths || (type == kLengthsBlock && version >= kLengthsSince);
         const bool four = (lengths_block && !one_stream_lengths) ||
@@ -793,8 +815,9 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         if (lengths_block) {
             std::array<uint64_t, 2 + huffman::stream_count> fields{};
             const int streams = four ? huffman::stream_count : 1;
-            for (int i = 0; i < 2 + streams; ++i) {
-                const VarintRead got = read_varint(in, fields[static_cast<size_t>(i)]);
+            for (int i = 0; i < (final_block ? 2 : 2 + streams); ++i) {
+                const VarintRead got = read_varint(in, fields[static_cast<size_t>(i)],
+                                                   final_block && i == 0 ? 64 : 32);
                 if (got != VarintRead::ok)
                     return fail_after_earlier(where + (got == VarintRead::truncated
                                                            ? "truncated block header"
@@ -803,6 +826,17 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             uint8_t crc[4];
             if (read_fully(in, crc, sizeof crc) != sizeof crc)
                 return fail_after_earlier(where + "truncated block header");
+            if (final_block) {
+                if (fields[0] <= total)
+                    return fail_after_earlier(
+                        where + "final block gives " + std::to_string(fields[0]) +
+                        " bytes in all, the blocks before it hold " + std::to_string(total));
+                if (fields[0] - total > max_block)
+                    return fail_after_earlier(where + "length " +
+                                              std::to_string(fields[0] - total) +
+                                              " is outside 1 to " + std::to_string(max_block));
+                fields[0] -= total;
+            }
             length = static_cast<uint32_t>(fields[0]);
             table_size = static_cast<uint32_t>(fields[1]);
             for (int k = 0; k < streams; ++k)
@@ -836,21 +870,29 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         const int longest_allowed = four || lengths_block ? kMaxShortCodeLength : kMaxCodeLength;
         std::array<uint64_t, huffman::stream_count> symbols{};
         uint64_t encoded_size = 0;
-        for (int k = 0; k < job->streams; ++k) {
-            symbols[k] =
-                four ? huffman::stream_share(length, k + 1) - huffman::stream_share(length, k)
-                     : length;
-            const uint64_t size = claimed[k];
-            const std::string which = four ? " " + std::to_string(k) : "";
-            const uint64_t most_bits = symbols[k] * longest_allowed;
-            if (job->exact ? size > (most_bits + 7) / 8
-                           : size % 4 != 0 || size / 4 > (most_bits + 31) / 32)
-                return fail_after_earlier(where + "encoded stream" + which + " length " +
-                                          std::to_string(size) + " is impossible for " +
-                                          std::to_string(symbols[k]) + " symbols");
-            job->stream_size[k] = static_cast<size_t>(size);
-            encoded_size += size;
-        }
+        // The streams' lengths against the most their symbols could take; a
+        // final block's stream once its length is known, after the table.
+        auto take_stream_sizes = [&]() -> bool {
+            encoded_size = 0;
+            for (int k = 0; k < job->streams; ++k) {
+                symbols[k] =
+                    four ? huffman::stream_share(length, k + 1) - huffman::stream_share(length, k)
+                         : length;
+                const uint64_t size = claimed[k];
+                const std::string which = four ? " " + std::to_string(k) : "";
+                const uint64_t most_bits = symbols[k] * longest_allowed;
+                if (job->exact ? size > (most_bits + 7) / 8
+                               : size % 4 != 0 || size / 4 > (most_bits + 31) / 32)
+                    return fail_after_earlier(where + "encoded stream" + which + " length " +
+                                              std::to_string(size) + " is impossible for " +
+                                              std::to_string(symbols[k]) + " symbols");
+                job->stream_size[k] = static_cast<size_t>(size);
+                encoded_size += size;
+            }
+            return true;
+        };
+        if (!final_block && !take_stream_sizes())
+            return false;
         const int64_t left = in.remaining();
         if (left >= 0 && uint64_t{table_size} + encoded_size > static_cast<uint64_t>(left))
             return fail_after_earlier(where + "truncated: its streams need " +
@@ -882,6 +924,28 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             return fail_after_earlier(where + "a code of " + std::to_string(job->longest) +
                                       " bits in a four-stream block, whose codes are at most " +
                                       std::to_string(longest_allowed));
+        if (final_block) {
+            // The stream is what remains: where the source cannot tell how
+            // much, read up to one byte more than its symbols could take.
+            const uint64_t most = (uint64_t{length} * longest_allowed + 7) / 8;
+            const int64_t rest = in.remaining();
+            if (rest >= 0) {
+                claimed[0] = static_cast<uint64_t>(rest);
+                if (!take_stream_sizes())
+                    return false;
+                if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
+                    return fail_after_earlier(where + "truncated encoded stream");
+            } else {
+                std::vector<uint8_t> &into = threads > 1 ? (job->owned = spare_input()) : scratch;
+                claimed[0] = read_rest(in, static_cast<size_t>(most) + 1, into);
+                if (in.failed())
+                    return fail_after_earlier(where + "truncated encoded stream");
+                if (!take_stream_sizes())
+                    return false;
+                job->size = static_cast<size_t>(encoded_size);
+                job->bytes = into.data();
+            }
+        }
         // Every code of a tree of two or more leaves takes at least one bit.
         for (int k = 0; k < job->streams; ++k) {
             const uint64_t size = job->stream_size[k];
@@ -893,13 +957,20 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         }
         const std::string truncated =
             four ? "truncated encoded streams" : "truncated encoded stream";
-        if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
+        if (!final_block && !bytes_for(*job, static_cast<size_t>(encoded_size)))
             return fail_after_earlier(where + truncated);
         job->offset = total;
         total += length;
         if (!submit(job)) {
             error = failure;
             return false;
+        }
+        if (final_block) {
+            if (!check_all()) {
+                error = failure;
+                return false;
+            }
+            return true;
         }
     }
 }

@@ -98,11 +98,19 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
     return out.write(head, sizeof head) && out.write(table.bytes.data(), table.size);
 }
 
+// Where a piece is the input's last, the length of the whole input, which
+// its last block may carry as a final block, ending the container.
+struct Ending {
+    uint64_t total = 0; // 0: not the last piece
+    bool ended = false; // set once a final block is written
+};
+
 // One block: a lengths block, in four streams or in one, with the canonical
 // code of its lengths; or stored where that is smaller, or a block of one
-// byte value.
+// byte value. With `ending`, the input's last block: a one-stream block then
+// goes out as a final block.
 bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four_stream_piece,
-                 Scratch &scratch, std::string &error)
+                 Scratch &scratch, std::string &error, Ending *ending = nullptr)
 {
     namespace hf = dctlab::huffman;
     const size_t size = span.end - span.begin;
@@ -143,11 +151,17 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     // little against 4 KiB.
     const size_t coded_bytes = static_cast<size_t>((bits + 7) / 8);
     const size_t most_bytes = coded_bytes + static_cast<size_t>(streams - 1);
+    // A final block holds the total where others hold N, no stream length,
+    // and stands for the end marker, which a stored block still needs.
+    const bool final = ending && streams == 1;
+    const size_t end_marker = final ? 1 + varint_size(ending->total) : 0;
     const size_t head_most =
-        streams == 1
+        final ? 1 + varint_size(ending->total) + varint_size(lengths_table.size) + 4
+        : streams == 1
             ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
             : 1 + kLengthsHeaderMostSize;
-    if (head_most + lengths_table.size + most_bytes >= size + (1 + kStoredHeaderSize)) {
+    if (head_most + lengths_table.size + most_bytes >=
+        size + (1 + kStoredHeaderSize) + end_marker) {
         if (!write_stored(out, bytes, size)) {
             error = "cannot write the output";
             return false;
@@ -181,12 +195,15 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     }
     std::array<size_t, hf::stream_count> stream_bytes{};
     uint8_t head[1 + kLengthsHeaderMostSize];
-    head[0] = streams == 1 ? kOneStreamBlock : kLengthsBlock;
-    size_t head_size = 1 + put_varint(head + 1, size);
+    static_assert(kVarint64MostBytes + kVarintMostBytes <= kLengthsHeaderMostSize - 4,
+                  "a final block's header fits a lengths block's");
+    head[0] = final ? kFinalBlock : streams == 1 ? kOneStreamBlock : kLengthsBlock;
+    size_t head_size = 1 + put_varint(head + 1, final ? ending->total : size);
     head_size += put_varint(head + head_size, lengths_table.size);
     for (int k = 0; k < streams; ++k) {
         stream_bytes[k] = cut_at_byte(stream[k], stream_bits[k]);
-        head_size += put_varint(head + head_size, stream_bytes[k]);
+        if (!final)
+            head_size += put_varint(head + head_size, stream_bytes[k]);
     }
     store_le32(head + head_size, crc_of(bytes, size));
     head_size += 4;
@@ -198,12 +215,15 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
         error = "cannot write the output";
         return false;
     }
+    if (final)
+        ending->ended = true;
     return true;
 }
 
-// Plans one piece into blocks and writes each as soon as it is planned.
+// Plans one piece into blocks and writes each as soon as it is planned;
+// with `ending`, the input's last piece.
 bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scratch,
-                 std::string &error)
+                 std::string &error, Ending *ending = nullptr)
 {
     BlockPlanner planner(size);
     const bool four_streams = size >= kFourStreamPieces;
@@ -212,7 +232,7 @@ bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scrat
             if (!write_block(out, data, *block, four_streams, scratch, error))
                 return false;
     const Span *last = planner.finish();
-    return !last || write_block(out, data, *last, four_streams, scratch, error);
+    return !last || write_block(out, data, *last, four_streams, scratch, error, ending);
 }
 
 // Gathers what is written in memory and passes it on some 256 KiB at a time,
@@ -250,6 +270,8 @@ struct PieceJob {
     size_t size = 0;
     MemorySink coded;
     std::unique_ptr<Scratch> scratch;
+    bool last = false; // the input's last piece
+    Ending ending;
     std::string error;
     bool ok = false;
 };
@@ -269,6 +291,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         return false;
     }
     uint64_t total = 0;
+    bool ended = false; // by a final block, with no end marker
     // Pieces are independent: each is planned alone, then coded block by
     // block. With threads, this thread reads, the workers plan and code the
     // pieces into memory (this thread too, while the oldest is not done),
@@ -300,6 +323,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 return false;
             }
             total += job->size;
+            ended = job->ending.ended;
             in.release_before(total);
             if (progress)
                 progress(total);
@@ -331,11 +355,16 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
     GatheringSink gathered(out);
     auto *const in_memory = dynamic_cast<MemorySink *>(&out);
     size_t in_unit = 0; // bytes of the present unit already taken
+    uint64_t taken = 0; // bytes of the input read so far
+    // Where the source does not know what remains, a byte read past a whole
+    // piece to learn whether the input goes on: the next piece's first.
+    bool carried = false;
+    uint8_t carry = 0;
     for (;;) {
         const size_t room = std::min<size_t>(kPiece, block_size - in_unit);
         const int64_t left = in.remaining();
         const size_t want = left >= 0 ? static_cast<size_t>(std::min<int64_t>(left, room)) : room;
-        const uint8_t *data = want > 0 ? in.borrow(want) : nullptr;
+        const uint8_t *data = want > 0 && !carried ? in.borrow(want) : nullptr;
         size_t got = want;
         std::shared_ptr<dctlab::heap_ptr<uint8_t[]>> owned;
         if (!data) {
@@ -351,7 +380,21 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 piece.resize(read);
                 data = piece.data();
             }
-            got = read_fully(in, const_cast<uint8_t *>(data), read);
+            auto *to = const_cast<uint8_t *>(data);
+            const size_t first = carried ? 1 : 0;
+            to[0] = carry;
+            got = first + read_fully(in, to + first, read - first);
+            carried = false;
+        }
+        // Whether the input ends with this piece, whose last block may then
+        // end the container.
+        bool last = got < room;
+        if (!last && got > 0) {
+            const int64_t after = in.remaining();
+            if (after >= 0)
+                last = after == 0;
+            else
+                carried = !(last = read_fully(in, &carry, 1) == 0);
         }
         if (in.failed()) {
             error = "cannot read the input";
@@ -360,13 +403,16 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         if (got == 0)
             break;
         in_unit = (in_unit + got) % block_size;
+        taken += got;
         if (threads <= 1) {
             // Blocks go out gathered, unless the sink is memory itself: six
             // writes a block of some 12 KiB were 2,500 write calls a 16 MiB
             // input through stdio's buffer, a tenth of pack's time.
+            Ending ending{taken, false};
             if (!write_piece(in_memory ? static_cast<ByteSink &>(*in_memory) : gathered, data, got,
-                             scratch, error))
+                             scratch, error, last ? &ending : nullptr))
                 return false;
+            ended = ending.ended;
             total += got;
             in.release_before(total);
             if (progress)
@@ -376,6 +422,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
             job->buffer = owned;
             job->data = data;
             job->size = got;
+            job->last = last;
+            job->ending.total = taken;
             if (!spare_coded.empty()) {
                 job->coded.bytes = std::move(spare_coded.back());
                 spare_coded.pop_back();
@@ -388,7 +436,8 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 job->scratch = std::make_unique<Scratch>();
             }
             const bool given = coding.add([job] {
-                job->ok = write_piece(job->coded, job->data, job->size, *job->scratch, job->error);
+                job->ok = write_piece(job->coded, job->data, job->size, *job->scratch, job->error,
+                                      job->last ? &job->ending : nullptr);
                 return job;
             });
             if (!given) {
@@ -396,7 +445,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
                 return false;
             }
         }
-        if (got < room)
+        if (last)
             break;
     }
     if (!coding.drain()) {
@@ -408,7 +457,7 @@ bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error
         return false;
     }
     uint8_t end[1 + kVarint64MostBytes] = {kEndMarker};
-    if (!out.write(end, 1 + put_varint(end + 1, total))) {
+    if (!ended && !out.write(end, 1 + put_varint(end + 1, total))) {
         error = "cannot write the output";
         return false;
     }

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -143,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ContainerRoundTrip, testing::ValuesIn(inputs())
 TEST(Container, EmptyInputIsHeaderAndEndMarker)
 {
     const Bytes container = pack_bytes({});
-    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 5, 0, 0}));
+    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 6, 0, 0}));
 }
 
 // Long enough that Huffman coding pays: the same code as "abracadabra"
@@ -182,10 +183,16 @@ uint32_t varint(const Bytes &c, size_t &at)
 std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
 {
     std::vector<std::pair<int, uint32_t>> blocks;
+    uint32_t before = 0;
     for (size_t at = 5; at < c.size() && c[at] != 0;) {
         const auto le = [&](size_t p) {
             return c[p] | c[p + 1] << 8 | c[p + 2] << 16 | uint32_t{c[p + 3]} << 24;
         };
+        if (c[at] == 6) { // gives the total, and its stream runs to the end
+            size_t field = at + 1;
+            blocks.emplace_back(6, varint(c, field) - before);
+            break;
+        }
         if (c[at] == 4 || c[at] == 5) {
             size_t field = at + 1;
             const uint32_t n = varint(c, field), table = varint(c, field);
@@ -193,11 +200,13 @@ std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
             for (int k = 0; k < (c[at] == 4 ? 4 : 1); ++k)
                 bytes += varint(c, field);
             blocks.emplace_back(c[at], n);
+            before += n;
             at = field + 4 + table + bytes;
             continue;
         }
         const uint32_t n = le(at + 1);
         blocks.emplace_back(c[at], n);
+        before += n;
         if (c[at] == 2)
             at += 9 + n;
         else if (c[at] == 3)
@@ -498,6 +507,25 @@ Bytes one_stream_block(const Bytes &data)
     return lengths_block(data, 5, 1);
 }
 
+// The one-stream block of `data` as the final block of a container whose
+// blocks hold `total` bytes in all: the total for N, and no stream length.
+Bytes final_block(const Bytes &data, uint32_t total)
+{
+    const Bytes one = one_stream_block(data);
+    size_t at = 1;
+    varint(one, at);
+    const size_t table_at = at;
+    varint(one, at);
+    const size_t stream_at = at;
+    varint(one, at);
+    Bytes block{6};
+    put_varint(block, total);
+    block.insert(block.end(), one.begin() + static_cast<long>(table_at),
+                 one.begin() + static_cast<long>(stream_at));
+    block.insert(block.end(), one.begin() + static_cast<long>(at), one.end());
+    return block;
+}
+
 Bytes stored_block(const Bytes &data)
 {
     Bytes block{2};
@@ -507,6 +535,8 @@ Bytes stored_block(const Bytes &data)
     return block;
 }
 
+// A container of `blocks` and the end marker, or where `total` is 0 and the
+// last block is a final one, without it.
 Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t total)
 {
     Bytes c{'D', 'L', 'H', 'F', version};
@@ -514,6 +544,8 @@ Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t t
         c.insert(c.end(), 3, 0);
     for (const Bytes &b : blocks)
         c.insert(c.end(), b.begin(), b.end());
+    if (total == 0 && !blocks.empty() && blocks.back()[0] == 6)
+        return c;
     c.push_back(0);
     if (version >= 5) {
         for (; total >= 0x80; total >>= 7)
@@ -530,18 +562,20 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
 {
     // Inputs of one block whose form_tree codes are at most 11 bits long:
     // pack's own fast paths must give the library functions' bytes with the
-    // canonical code of form_tree's lengths, in one stream below 64 KiB and
-    // in four from there on. The 20 bytes take a block of 21, its header 8
-    // bytes of it, where stored they would take 29.
+    // canonical code of form_tree's lengths, in one stream below 64 KiB (a
+    // final block, which ends the container) and in four from there on.
+    // The 20 bytes take a final block of 20, its header 7 bytes of it,
+    // where stored they would take 29 and the end marker 2.
     const std::string twenty = "aaaaabbbbbbbbbbbbccc";
     for (const Bytes &input : {Bytes(twenty.begin(), twenty.end()), abracadabras(),
                                text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
                                text_like(65535, 21), text_like(65536, 21), text_like(100003, 21)}) {
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
-        const Bytes block =
-            input.size() < 65536 ? one_stream_block(input) : lengths_block(input, 5);
-        EXPECT_EQ(packed, container_of(5, {block}, input.size())) << input.size() << " bytes";
+        const auto size = static_cast<uint32_t>(input.size());
+        const Bytes expected = size < 65536 ? container_of(6, {final_block(input, size)}, 0)
+                                            : container_of(6, {lengths_block(input, 5)}, size);
+        EXPECT_EQ(packed, expected) << input.size() << " bytes";
         Bytes restored;
         std::string error;
         EXPECT_TRUE(unpack_bytes(packed, restored, error)) << input.size() << " bytes: " << error;
@@ -553,7 +587,7 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
     for (int i = 0; i < 3000; ++i)
         input.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
     const Bytes packed = pack_bytes(input);
-    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {5, 3000}}));
+    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {6, 3000}}));
     Bytes restored;
     std::string error;
     EXPECT_TRUE(unpack_bytes(packed, restored, error)) << error;
@@ -587,6 +621,9 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
     both.insert(both.end(), one.begin(), one.end());
     Bytes every = both;
     every.insert(every.end(), text.begin(), text.end());
+    Bytes every_and_text = every, noise_and_text = noise;
+    every_and_text.insert(every_and_text.end(), text.begin(), text.end());
+    noise_and_text.insert(noise_and_text.end(), text.begin(), text.end());
     struct Case {
         uint8_t version;
         std::vector<Bytes> blocks;
@@ -620,9 +657,17 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
         {5, {lengths_block(Bytes{'x', 'y', 'x'}, 5)}, Bytes{'x', 'y', 'x'}, ""},
         // Counts of words read as counts of bytes.
         {5, {lengths_block(text)}, text, "block 0: encoded stream 0 ends before its 1250 symbols"},
+        {5, {final_block(text, 5000)}, text, "block 0: unknown block type 6"},
+        {6,
+         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
+          lengths_block(text, 5), final_block(text, 20170)},
+         every_and_text,
+         ""},
+        {6, {stored_block(noise), final_block(text, 5100)}, noise_and_text, ""},
     };
     for (const Case &c : cases) {
-        const Bytes container = container_of(c.version, c.blocks, c.original.size());
+        const Bytes container =
+            container_of(c.version, c.blocks, c.blocks.back()[0] == 6 ? 0 : c.original.size());
         Bytes out;
         std::string error;
         const bool ok = unpack_bytes(container, out, error);
@@ -634,11 +679,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 6, 9}) {
+    for (uint8_t version : {0, 7, 9}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 5)");
+                             " is not supported (this dctlab reads versions 1 to 6)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
@@ -744,9 +789,8 @@ TEST(Container, LengthsBlockDamageIsNamed)
 TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
 {
     const Bytes input = text_like(3001, 31);
-    const Bytes good = pack_bytes(input);
     const Bytes block = one_stream_block(input);
-    ASSERT_EQ(good, container_of(5, {block}, input.size()));
+    const Bytes good = container_of(5, {block}, input.size());
     // type at 5, then N, T and E as varints, the CRC, the table and the
     // stream; the end marker 0 and 3001 in two bytes.
     size_t at = 6;
@@ -814,6 +858,115 @@ TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
     --four[e_places[3]];
     EXPECT_FALSE(unpack_bytes(four, out, error));
     EXPECT_EQ(error, "block 0: encoded stream 2 is longer than its symbols need");
+}
+
+// Unpacks `container` read as from a pipe: a stdio stream that gives no
+// length and lends nothing.
+bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error)
+{
+    std::FILE *file = fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
+    if (!file)
+        return false;
+    dctlab::container::FileSource in(file);
+    MemorySink out;
+    const bool ok = dctlab::container::unpack(in, out, error);
+    std::fclose(file);
+    output = out.bytes;
+    return ok;
+}
+
+TEST(Container, AFinalBlockEndsTheContainer)
+{
+    // 3001 bytes: the version before took the stream's length (2 bytes) and
+    // the end marker (3) more.
+    const Bytes input = text_like(3001, 31);
+    const Bytes good = pack_bytes(input);
+    ASSERT_EQ(good, container_of(6, {final_block(input, 3001)}, 0));
+    EXPECT_EQ(good.size() + 5, container_of(5, {one_stream_block(input)}, 3001).size());
+    // Damage, read from memory and as from a pipe alike. The total is at 6,
+    // in two bytes (3001 = 0xBB 0x17).
+    Bytes appended = good, shorter(good.begin(), good.end() - 1);
+    appended.push_back(0);
+    const struct {
+        Bytes container;
+        const char *error;
+    } cases[] = {
+        {appended, "block 0: encoded stream is longer than its symbols need"},
+        {shorter, "block 0: encoded stream ends before its 3001 symbols"},
+        {[&] {
+             Bytes c = good;
+             c[6] = 0x80;
+             c[7] = 0x00;
+             return c;
+         }(),
+         "block 0: damaged block header"},
+    };
+    for (const auto &c : cases) {
+        Bytes out;
+        std::string error;
+        EXPECT_FALSE(unpack_bytes(c.container, out, error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_FALSE(unpack_streamed(c.container, out, error));
+        EXPECT_EQ(error, c.error) << "as from a pipe";
+    }
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(unpack_streamed(good, out, error)) << error;
+    EXPECT_EQ(out, input);
+
+    // After other blocks, the total is the blocks' and its own.
+    Bytes two = text_like(65536, 22);
+    for (int i = 0; i < 3000; ++i)
+        two.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
+    const Bytes packed = pack_bytes(two);
+    ASSERT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {6, 3000}}));
+    const size_t final_at =
+        packed.size() - final_block(Bytes(two.end() - 3000, two.end()), 68536).size();
+    ASSERT_EQ(packed[final_at], 6);
+    for (const auto &[total, why] :
+         {std::pair<uint32_t, std::string>{65536, "block 1: final block gives 65536 bytes in all, "
+                                                  "the blocks before it hold 65536"},
+          {10, "block 1: final block gives 10 bytes in all, the blocks before it hold 65536"},
+          {65536 + (1u << 28) + 1, "block 1: length 268435457 is outside 1 to 268435456"}}) {
+        Bytes damaged(packed.begin(), packed.begin() + static_cast<long>(final_at) + 1);
+        put_varint(damaged, total);
+        size_t at = final_at + 1;
+        varint(packed, at);
+        damaged.insert(damaged.end(), packed.begin() + static_cast<long>(at), packed.end());
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, why);
+    }
+}
+
+TEST(Container, PackFromAPipeWritesWhatItWritesFromMemory)
+{
+    // Where the source does not know what remains, pack reads a byte past a
+    // whole piece to learn whether the input ends there, and so ends the
+    // container the same way: with units of 3000 bytes, a final block ending
+    // at a whole piece, a whole piece followed by a few bytes, and a short
+    // input.
+    constexpr uint32_t kUnit = 3000;
+    const Bytes at_a_piece = text_like(2 * kUnit, 33), past_a_piece = text_like(2 * kUnit + 5, 33),
+                short_input = text_like(kUnit - 1, 34);
+    for (const Bytes &input : {at_a_piece, past_a_piece, short_input}) {
+        const Bytes from_memory = pack_bytes(input, kUnit);
+        for (const unsigned threads : {1u, 2u}) {
+            std::FILE *file = fmemopen(const_cast<uint8_t *>(input.data()), input.size(), "rb");
+            ASSERT_NE(file, nullptr);
+            dctlab::container::FileSource in(file);
+            ASSERT_LT(in.remaining(), 0);
+            MemorySink out;
+            std::string error;
+            EXPECT_TRUE(dctlab::container::pack(in, out, kUnit, error, {}, threads)) << error;
+            std::fclose(file);
+            EXPECT_EQ(out.bytes, from_memory)
+                << input.size() << " bytes, " << threads << " threads";
+        }
+    }
+    EXPECT_EQ(blocks_of(pack_bytes(at_a_piece, kUnit)),
+              (std::vector<std::pair<int, uint32_t>>{{5, kUnit}, {6, kUnit}}));
+    EXPECT_EQ(blocks_of(pack_bytes(short_input, kUnit)).back().first, 6);
+    EXPECT_NE(blocks_of(pack_bytes(past_a_piece, kUnit)).back().first, 6);
 }
 
 TEST(Container, StoredBlockDamageIsNamed)

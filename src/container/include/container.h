@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   5 bytes   "DLHF", format version (1 byte, now 5)
+//   file header   5 bytes   "DLHF", format version (1 byte, now 6)
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -49,11 +49,22 @@
 //                 T bytes   the lengths of the block's code, as above
 //                 E bytes   the encoded stream of all N bytes, coded and cut
 //                           as each stream of a lengths block
+//     final       1 byte    block type 6: a one-stream block that ends the
+//                           container, with no end marker after it
+//                 varint    the total original length, the sum of every N,
+//                           its own included (at most 64 bits); its own N
+//                           is what the blocks before it leave (1 to 2^28)
+//                 varint    T, the length of the lengths table
+//                 4 bytes   CRC-32 of the block's N original bytes
+//                 T bytes   the lengths of the block's code, as above
+//                 the rest  the encoded stream of its N bytes, coded and cut
+//                           as in a one-stream block: every byte to the end
 //   end marker    1 byte    block type 0
 //                 varint    the total original length, the sum of every N
 //                           (at most 64 bits, so at most 10 bytes)
 //
-// and nothing after the end marker. An empty input is the header and the end
+// and nothing after the end marker. A container ends either with the end
+// marker or with a final block. An empty input is the header and the end
 // marker.
 //
 // Blocks. The packer reads its input in units of at most the block size
@@ -80,14 +91,18 @@
 // (the last of a piece), and every block of an input or unit tail shorter
 // than 64 KiB, take one, where what the four streams cost in bytes matters
 // more than their speed. A block of one byte value is a Huffman block with
-// form_tree's table and an empty stream.
+// form_tree's table and an empty stream. Where the input's last block is a
+// one-stream block, it is written as the final block: its stream's length
+// and the end marker (5 bytes for a file of a few KiB, whose whole frame
+// was 18) are left out, which small files feel against zlib's 6 bytes.
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
 // every byte but the last; a block header's at most 5 bytes and 32 bits, the
 // end marker's at most 10 bytes and 64 bits, and no last byte 0 but in the
 // varint 0 itself, so that every value is spelt one way.
 //
-// Version 4 is version 5 with 3 zero bytes after the version, without
+// Version 5 is version 6 without final blocks. Version 4 is version 5 with
+// 3 zero bytes after the version, without
 // one-stream blocks, with an end marker of 8 bytes (the total), and with
 // lengths blocks whose streams are whole words, their lengths given as
 // varints W0 to W3 of words. Versions 1 to 3
@@ -104,9 +119,12 @@
 // after the shape are 0, that a lengths table is exactly as long as
 // its lengths need, its own code and the lengths each one complete code and
 // its bits after the last length 0, that the encoded stream holds exactly the
-// words (the bytes, in lengths and one-stream blocks of version 5) that its
-// symbols need with zero bits after the last code, the CRC, and the end
-// marker's total. No block reaches the output before its CRC checked.
+// words (the bytes, in lengths, one-stream and final blocks from version 5)
+// that its symbols need with zero bits after the last code, the CRC, and the
+// end marker's total, or that a final block's total exceeds what the blocks
+// before it hold by 1 to 2^28 (a final block's stream takes every byte to
+// the end, so bytes after it are a stream longer than its symbols need). No block reaches the
+// output before its CRC checked.
 #ifndef DCTLAB_CONTAINER_H
 #define DCTLAB_CONTAINER_H
 
@@ -119,7 +137,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 5;
+constexpr uint8_t kContainerVersion = 6;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
