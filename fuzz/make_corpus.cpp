@@ -278,9 +278,9 @@ void huffman_and_container_seeds()
         flipped[good.size() / 2] ^= 0x04;
         save("fuzz_unpack", std::string(name) + "-flipped.dlhf", flipped);
         // The header's varints: N (the total in a final block), T, then
-        // the streams' lengths, which a final block leaves out.
+        // the streams' lengths; a final block leaves out all but the first.
         size_t field = 5 + 1;
-        for (int skip = 0; skip < 2; ++skip)
+        for (int skip = 0; skip < (good[5] == 6 ? 1 : 2); ++skip)
             while (good[field++] & 0x80) {
             }
         const size_t first_length = field;

@@ -797,7 +797,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             continue;
         }
         // A final block is a one-stream block that ends the container: it
-        // gives the total where others give N, and its stream is the rest.
+        // gives the total where others give N, and no lengths: its table
+        // ends where its lengths do, and its stream is the rest.
         const bool final_block = type == kFinalBlock && version >= kFinalSince;
         const bool one_stream_lengths =
             final_block || (type == kOneStreamBlock && version >= kOneStreamSince);
@@ -815,7 +816,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         if (lengths_block) {
             std::array<uint64_t, 2 + huffman::stream_count> fields{};
             const int streams = four ? huffman::stream_count : 1;
-            for (int i = 0; i < (final_block ? 2 : 2 + streams); ++i) {
+            for (int i = 0; i < (final_block ? 1 : 2 + streams); ++i) {
                 const VarintRead got = read_varint(in, fields[static_cast<size_t>(i)],
                                                    final_block && i == 0 ? 64 : 32);
                 if (got != VarintRead::ok)
@@ -859,9 +860,10 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         if (length == 0 || length > max_block)
             return fail_after_earlier(where + "length " + std::to_string(length) +
                                       " is outside 1 to " + std::to_string(max_block));
-        if (lengths_block ? table_size == 0 || table_size > huffman::lengths_table_most_bytes
-                          : table_size < table_stream_size(1) ||
-                                table_size > table_stream_size(256))
+        if (final_block ? false
+            : lengths_block
+                ? table_size == 0 || table_size > huffman::lengths_table_most_bytes
+                : table_size < table_stream_size(1) || table_size > table_stream_size(256))
             return fail_after_earlier(where + (lengths_block ? "lengths table" : "table stream") +
                                       " length " + std::to_string(table_size) +
                                       " is impossible");
@@ -900,7 +902,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " bytes, " + std::to_string(left) + " remain");
         uint8_t table[table_stream_size(256)];
         uint8_t *const table_at = lengths_block ? job->table.data() : table;
-        if (read_fully(in, table_at, table_size) != table_size)
+        if (!final_block && read_fully(in, table_at, table_size) != table_size)
             return fail_after_earlier(where + (lengths_block ? "truncated lengths table"
                                                              : "truncated table stream"));
         std::string table_error;
@@ -925,26 +927,35 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " bits in a four-stream block, whose codes are at most " +
                                       std::to_string(longest_allowed));
         if (final_block) {
-            // The stream is what remains: where the source cannot tell how
-            // much, read up to one byte more than its symbols could take.
-            const uint64_t most = (uint64_t{length} * longest_allowed + 7) / 8;
+            // The table and the stream are what remains: where the source
+            // cannot tell how much, or holds more than they could take, read
+            // up to one byte more than that.
+            const uint64_t most =
+                huffman::lengths_table_most_bytes + (uint64_t{length} * longest_allowed + 7) / 8;
             const int64_t rest = in.remaining();
-            if (rest >= 0) {
-                claimed[0] = static_cast<uint64_t>(rest);
-                if (!take_stream_sizes())
-                    return false;
-                if (!bytes_for(*job, static_cast<size_t>(encoded_size)))
+            size_t got = 0;
+            if (rest >= 0 && static_cast<uint64_t>(rest) <= most) {
+                got = static_cast<size_t>(rest);
+                if (!bytes_for(*job, got))
                     return fail_after_earlier(where + "truncated encoded stream");
             } else {
                 std::vector<uint8_t> &into = threads > 1 ? (job->owned = spare_input()) : scratch;
-                claimed[0] = read_rest(in, static_cast<size_t>(most) + 1, into);
+                got = read_rest(in, static_cast<size_t>(most) + 1, into);
                 if (in.failed())
                     return fail_after_earlier(where + "truncated encoded stream");
-                if (!take_stream_sizes())
-                    return false;
-                job->size = static_cast<size_t>(encoded_size);
                 job->bytes = into.data();
             }
+            table_size =
+                static_cast<uint32_t>(huffman::lengths_table_extent(job->bytes, got, table_error));
+            if (table_size == 0)
+                return fail_after_earlier(where + table_error);
+            std::memcpy(job->table.data(), job->bytes, table_size);
+            job->table_size = table_size;
+            job->bytes += table_size;
+            claimed[0] = got - table_size;
+            if (!take_stream_sizes())
+                return false;
+            job->size = static_cast<size_t>(encoded_size);
         }
         // Every code of a tree of two or more leaves takes at least one bit.
         for (int k = 0; k < job->streams; ++k) {

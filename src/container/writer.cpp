@@ -151,12 +151,13 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     // little against 4 KiB.
     const size_t coded_bytes = static_cast<size_t>((bits + 7) / 8);
     const size_t most_bytes = coded_bytes + static_cast<size_t>(streams - 1);
-    // A final block holds the total where others hold N, no stream length,
-    // and stands for the end marker, which a stored block still needs.
+    // A final block holds the total where others hold N, neither the
+    // table's nor the stream's length, and stands for the end marker, which
+    // a stored block still needs.
     const bool final = ending && streams == 1;
     const size_t end_marker = final ? 1 + varint_size(ending->total) : 0;
     const size_t head_most =
-        final ? 1 + varint_size(ending->total) + varint_size(lengths_table.size) + 4
+        final ? 1 + varint_size(ending->total) + 4
         : streams == 1
             ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
             : 1 + kLengthsHeaderMostSize;
@@ -195,11 +196,12 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     }
     std::array<size_t, hf::stream_count> stream_bytes{};
     uint8_t head[1 + kLengthsHeaderMostSize];
-    static_assert(kVarint64MostBytes + kVarintMostBytes <= kLengthsHeaderMostSize - 4,
+    static_assert(kVarint64MostBytes <= kLengthsHeaderMostSize - 4,
                   "a final block's header fits a lengths block's");
     head[0] = final ? kFinalBlock : streams == 1 ? kOneStreamBlock : kLengthsBlock;
     size_t head_size = 1 + put_varint(head + 1, final ? ending->total : size);
-    head_size += put_varint(head + head_size, lengths_table.size);
+    if (!final)
+        head_size += put_varint(head + head_size, lengths_table.size);
     for (int k = 0; k < streams; ++k) {
         stream_bytes[k] = cut_at_byte(stream[k], stream_bits[k]);
         if (!final)

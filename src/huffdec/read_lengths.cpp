@@ -87,16 +87,16 @@ class LengthCode
     std::array<Entry, 1u << longest_length_code> entry_{};
 };
 
-} // namespace
+// What a table's lengths sum to, and where they end.
+struct Parsed {
+    uint64_t end = 0; // the bit after the last length symbol
+    uint32_t sum = 0; // the byte lengths' Kraft sum in units of 2^-11
+    int leaves = 0;
+};
 
-bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
-                        std::string &error)
+// The table's own code and its 256 lengths.
+bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::string &error)
 {
-    if (size > lengths_table_most_bytes) {
-        error = "lengths table is longer than its lengths need";
-        return false;
-    }
-    Bits in(table, size);
     std::array<uint8_t, length_symbols> code_lengths;
     uint32_t kraft = 0;
     int used = 0, single = 0;
@@ -177,7 +177,36 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         std::fill_n(lengths.begin() + b, zeros, uint8_t{0});
         b += zeros;
     }
-    in.seek(at);
+    parsed = Parsed{at, sum, leaves};
+    return true;
+}
+
+} // namespace
+
+size_t lengths_table_extent(const uint8_t *table, size_t size, std::string &error)
+{
+    std::array<uint8_t, 256> lengths;
+    Parsed parsed;
+    Bits in(table, std::min(size, lengths_table_most_bytes));
+    if (!parse(in, lengths, parsed, error))
+        return 0;
+    return static_cast<size_t>((parsed.end + 7) / 8);
+}
+
+bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
+                        std::string &error)
+{
+    if (size > lengths_table_most_bytes) {
+        error = "lengths table is longer than its lengths need";
+        return false;
+    }
+    Bits in(table, size);
+    Parsed parsed;
+    if (!parse(in, lengths, parsed, error))
+        return false;
+    const uint32_t sum = parsed.sum;
+    const int leaves = parsed.leaves;
+    in.seek(parsed.end);
     if ((in.at() + 7) / 8 != size) {
         error = "lengths table is longer than its lengths need";
         return false;

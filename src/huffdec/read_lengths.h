@@ -21,6 +21,13 @@ namespace huffman
 bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
                         std::string &error);
 
+/* Where the table that begins at `table` ends, as a number of bytes, where
+ * `size` bytes (the table and whatever follows it) are at hand: the byte
+ * its last length symbol reaches. 0, with `error` naming what is wrong,
+ * where they hold no whole table's symbols; read_lengths_table then checks
+ * the table of that length. */
+size_t lengths_table_extent(const uint8_t *table, size_t size, std::string &error);
+
 } // namespace huffman
 } // namespace dctlab
 

@@ -508,20 +508,16 @@ Bytes one_stream_block(const Bytes &data)
 }
 
 // The one-stream block of `data` as the final block of a container whose
-// blocks hold `total` bytes in all: the total for N, and no stream length.
+// blocks hold `total` bytes in all: the total for N, and no table or stream
+// length.
 Bytes final_block(const Bytes &data, uint32_t total)
 {
     const Bytes one = one_stream_block(data);
     size_t at = 1;
-    varint(one, at);
-    const size_t table_at = at;
-    varint(one, at);
-    const size_t stream_at = at;
-    varint(one, at);
+    for (int field = 0; field < 3; ++field) // N, T, E
+        varint(one, at);
     Bytes block{6};
     put_varint(block, total);
-    block.insert(block.end(), one.begin() + static_cast<long>(table_at),
-                 one.begin() + static_cast<long>(stream_at));
     block.insert(block.end(), one.begin() + static_cast<long>(at), one.end());
     return block;
 }
@@ -877,12 +873,12 @@ bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error)
 
 TEST(Container, AFinalBlockEndsTheContainer)
 {
-    // 3001 bytes: the version before took the stream's length (2 bytes) and
-    // the end marker (3) more.
+    // 3001 bytes: the version before took the table's length (1 byte), the
+    // stream's (2) and the end marker (3) more.
     const Bytes input = text_like(3001, 31);
     const Bytes good = pack_bytes(input);
     ASSERT_EQ(good, container_of(6, {final_block(input, 3001)}, 0));
-    EXPECT_EQ(good.size() + 5, container_of(5, {one_stream_block(input)}, 3001).size());
+    EXPECT_EQ(good.size() + 6, container_of(5, {one_stream_block(input)}, 3001).size());
     // Damage, read from memory and as from a pipe alike. The total is at 6,
     // in two bytes (3001 = 0xBB 0x17).
     Bytes appended = good, shorter(good.begin(), good.end() - 1);
@@ -893,6 +889,10 @@ TEST(Container, AFinalBlockEndsTheContainer)
     } cases[] = {
         {appended, "block 0: encoded stream is longer than its symbols need"},
         {shorter, "block 0: encoded stream ends before its 3001 symbols"},
+        // Cut after the CRC (at 8), and inside the table.
+        {Bytes(good.begin(), good.begin() + 12), "block 0: lengths table ends before its code"},
+        {Bytes(good.begin(), good.begin() + 24),
+         "block 0: lengths table ends before its 256 lengths"},
         {[&] {
              Bytes c = good;
              c[6] = 0x80;

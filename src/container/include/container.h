@@ -54,9 +54,9 @@
 //                 varint    the total original length, the sum of every N,
 //                           its own included (at most 64 bits); its own N
 //                           is what the blocks before it leave (1 to 2^28)
-//                 varint    T, the length of the lengths table
 //                 4 bytes   CRC-32 of the block's N original bytes
-//                 T bytes   the lengths of the block's code, as above
+//                 ...       the lengths of the block's code, as above: the
+//                           table ends at the byte its last length reaches
 //                 the rest  the encoded stream of its N bytes, coded and cut
 //                           as in a one-stream block: every byte to the end
 //   end marker    1 byte    block type 0
@@ -92,9 +92,10 @@
 // than 64 KiB, take one, where what the four streams cost in bytes matters
 // more than their speed. A block of one byte value is a Huffman block with
 // form_tree's table and an empty stream. Where the input's last block is a
-// one-stream block, it is written as the final block: its stream's length
-// and the end marker (5 bytes for a file of a few KiB, whose whole frame
-// was 18) are left out, which small files feel against zlib's 6 bytes.
+// one-stream block, it is written as the final block: its table's and its
+// stream's lengths and the end marker (6 bytes for a file of a few KiB,
+// whose whole frame was 18) are left out, which small files feel against
+// zlib's 6 bytes.
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
 // every byte but the last; a block header's at most 5 bytes and 32 bits, the
