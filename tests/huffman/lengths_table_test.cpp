@@ -70,6 +70,13 @@ TEST(LengthsTable, ReadsBackWhatItWrote)
         ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error))
             << name << ": " << error;
         EXPECT_EQ(back, lengths) << name;
+        // Its end found among the bytes that follow it (a final block's
+        // stream), whatever they are; and none where it is cut short.
+        std::vector<uint8_t> followed(table.bytes.begin(), table.bytes.begin() + table.size);
+        followed.insert(followed.end(), 300, static_cast<uint8_t>(table.size * 37));
+        EXPECT_EQ(hf::lengths_table_extent(followed.data(), followed.size(), error), table.size)
+            << name << ": " << error;
+        EXPECT_EQ(hf::lengths_table_extent(table.bytes.data(), table.size - 1, error), 0u) << name;
     }
 }
 
