@@ -51,13 +51,13 @@ bool read_growing(ByteSource &in, size_t size, std::vector<uint8_t> &bytes)
 }
 
 // What remains of the input, up to `most` bytes, into `bytes`, which grows
-// only as far as the input reaches; returns how many.
+// only as far as the input reaches, from 4 KiB on, as what remains is
+// mostly a small file's last block; returns how many.
 size_t read_rest(ByteSource &in, size_t most, std::vector<uint8_t> &bytes)
 {
-    constexpr size_t kChunk = size_t{1} << 20;
     size_t at = 0;
-    while (at < most) {
-        const size_t want = std::min(kChunk, most - at);
+    for (size_t chunk = size_t{4} << 10; at < most; chunk = std::min(2 * chunk, size_t{1} << 20)) {
+        const size_t want = std::min(chunk, most - at);
         if (bytes.size() < at + want)
             bytes.resize(at + want);
         const size_t got = read_fully(in, bytes.data() + at, want);
