@@ -293,8 +293,10 @@ bool write_stored_checking(BlockJob &job, ByteSink &out)
     } else {
         for (size_t at = 0; at < job.length; at += kPiece) {
             const size_t size = std::min<size_t>(kPiece, job.length - at);
-            if (!out.write(job.bytes + at, size))
+            if (!out.write(job.bytes + at, size)) {
+                out.take_back(at); // no part of an unchecked block stays
                 return false;
+            }
             crc = crc32_continue(crc, job.bytes + at, size);
         }
     }
@@ -399,8 +401,8 @@ VarintRead read_varint(ByteSource &in, uint64_t &value, int value_bits = 32)
     return VarintRead::damaged;
 }
 
-// Decodes a Huffman block at d.at, which is 0 unless the block fits after
-// the ones gathered there.
+// Decodes a Huffman block into `into` where given (the sink's room), else
+// at d.at, which is 0 unless the block fits after the ones gathered there.
 void check_block(BlockJob &job, Decoding &d, uint8_t *into = nullptr)
 {
     if (job.canonical && !huffman::read_lengths_table(job.table.data(), job.table_size,
@@ -927,15 +929,15 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " bits in a four-stream block, whose codes are at most " +
                                       std::to_string(longest_allowed));
         if (final_block) {
-            // The table and the stream are what remains: where the source
-            // cannot tell how much, or holds more than they could take, read
-            // up to one byte more than that.
+            // The table and the stream are what remains, taken up to one
+            // byte more than they could be; read in growing chunks where the
+            // source cannot tell how much remains.
             const uint64_t most =
                 huffman::lengths_table_most_bytes + (uint64_t{length} * longest_allowed + 7) / 8;
             const int64_t rest = in.remaining();
             size_t got = 0;
-            if (rest >= 0 && static_cast<uint64_t>(rest) <= most) {
-                got = static_cast<size_t>(rest);
+            if (rest >= 0) {
+                got = static_cast<size_t>(std::min(static_cast<uint64_t>(rest), most + 1));
                 if (!bytes_for(*job, got))
                     return fail_after_earlier(where + "truncated encoded stream");
             } else {

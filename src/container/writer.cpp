@@ -101,7 +101,7 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
 // Where a piece is the input's last, the length of the whole input, which
 // its last block may carry as a final block, ending the container.
 struct Ending {
-    uint64_t total = 0; // 0: not the last piece
+    uint64_t total = 0; // read only where the piece is the input's last
     bool ended = false; // set once a final block is written
 };
 

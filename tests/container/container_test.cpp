@@ -80,6 +80,8 @@ void PrintTo(const Input &i, std::ostream *os)
     *os << i.name;
 }
 
+std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c);
+
 class ContainerRoundTrip : public testing::TestWithParam<Input>
 {
 };
@@ -93,8 +95,11 @@ TEST_P(ContainerRoundTrip, UnpackReturnsEveryByte)
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
     EXPECT_EQ(restored, input.bytes);
     // Into a buffer of the caller's, decoded in place, with one thread and
-    // two; a buffer a byte short takes what fits before the block that
-    // does not, and fails.
+    // two; a buffer a byte short takes the whole blocks that fit before the
+    // one that does not, and fails.
+    std::vector<size_t> block_ends{0};
+    for (const auto &[type, length] : blocks_of(container))
+        block_ends.push_back(block_ends.back() + length);
     for (const unsigned threads : {1u, 2u}) {
         for (const size_t room : {input.bytes.size(), input.bytes.size() - 1}) {
             if (room > input.bytes.size())
@@ -109,6 +114,8 @@ TEST_P(ContainerRoundTrip, UnpackReturnsEveryByte)
                 EXPECT_EQ(error, "cannot write the output");
             }
             EXPECT_LE(out.size(), room);
+            EXPECT_NE(std::find(block_ends.begin(), block_ends.end(), out.size()), block_ends.end())
+                << out.size() << " bytes, not whole blocks";
             EXPECT_TRUE(
                 std::equal(buffer.begin(), buffer.begin() + out.size(), input.bytes.begin()));
             EXPECT_EQ(buffer[room], 0xEE) << "written past the buffer";

@@ -110,8 +110,11 @@ class MemorySink : public ByteSink
 };
 
 // A buffer of the caller's, of a fixed size: for an output whose size is
-// known beforehand, as zlib's uncompress takes one, unpacked into with no
-// copy. A write that would pass its end fails and writes nothing.
+// known beforehand, as zlib's uncompress takes one, unpacked into on one
+// thread with no copy (with threads, blocks are copied in). A write that
+// would pass its end fails and writes nothing. After a failed unpack the
+// first size() bytes are checked output; the bytes past them may hold
+// anything, a damaged block among them.
 class BufferSink : public ByteSink
 {
   public:

@@ -99,8 +99,9 @@
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
 // every byte but the last; a block header's at most 5 bytes and 32 bits, the
-// end marker's at most 10 bytes and 64 bits, and no last byte 0 but in the
-// varint 0 itself, so that every value is spelt one way.
+// end marker's and a final block's total at most 10 bytes and 64 bits, and
+// no last byte 0 but in the varint 0 itself, so that every value is spelt
+// one way.
 //
 // Version 5 is version 6 without final blocks. Version 4 is version 5 with
 // 3 zero bytes after the version, without
@@ -124,8 +125,10 @@
 // that its symbols need with zero bits after the last code, the CRC, and the
 // end marker's total, or that a final block's total exceeds what the blocks
 // before it hold by 1 to 2^28 (a final block's stream takes every byte to
-// the end, so bytes after it are a stream longer than its symbols need). No block reaches the
-// output before its CRC checked.
+// the end, so bytes after it are a stream longer than its symbols need). No
+// block counts as written before its CRC checked: a sink that takes bytes
+// back may hold a block while it is checked (decoded into a BufferSink, or a
+// stored block copied into memory), and has it taken back when it fails.
 #ifndef DCTLAB_CONTAINER_H
 #define DCTLAB_CONTAINER_H
 
@@ -155,7 +158,8 @@ using Progress = std::function<void(uint64_t bytes_done)>;
 bool pack(ByteSource &in, ByteSink &out, uint32_t block_size, std::string &error,
           const Progress &progress = {}, unsigned threads = 1);
 
-// Unpacks `in` into `out`, writing each block only after its CRC checked.
+// Unpacks `in` into `out`, each block counted as written only after its CRC
+// checked (see above for sinks that take bytes back).
 // Blocks longer than `max_block` are refused. False with `error` set, naming
 // what is wrong, on any damage.
 // With `threads` above 1, that many blocks are decoded and checked at once
