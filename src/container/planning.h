@@ -31,6 +31,24 @@ using Counts = std::array<uint32_t, 256>;
 // The counts of every byte value in `size` bytes.
 void count_bytes(const uint8_t *data, size_t size, Counts &counts);
 
+// Counts bytes span after span, with no clearing of its tables between
+// them: those were 8 KiB a segment of 8 KiB, and clearing them took a
+// twentieth of the counting (measured on an Intel Xeon). What a span adds is
+// taken as the difference from the sums taken before, which stay right
+// while no count passes 2^32 (a piece is at most 1 MiB).
+class Tally
+{
+  public:
+    void add(const uint8_t *data, size_t size);
+    // The counts added since the last take.
+    void take(Counts &counts);
+
+  private:
+    static constexpr size_t kTables = 8;
+    alignas(64) std::array<std::array<uint32_t, 256>, kTables> part_{};
+    Counts taken_{};
+};
+
 struct Span {
     size_t begin, end;
     Counts counts;
@@ -62,6 +80,7 @@ class BlockPlanner
     double block_bits_ = 0;
     bool started_ = false;
     Counts segment_{};
+    Tally tally_;
 };
 
 } // namespace dctlab::container

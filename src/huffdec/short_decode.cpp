@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "big_endian.h"
 #include "little_endian.h"
@@ -89,26 +90,27 @@ template <int K, int W> DCTLAB_INLINE size_t safe_rounds(const Lanes &l, int k)
     return std::min<uint64_t>(l.left[k] / K, (l.end[k] - l.pos[k]) / (K * W));
 }
 
-// Lanes `first` to `first + L - 1`, side by side, for as long as each of
-// them has K symbols to go whose codes lie inside its stream. Every lane
+// The lanes `which[0]` to `which[L - 1]`, side by side, for as long as each
+// of them has K symbols to go whose codes lie inside its stream. Every lane
 // writes K bytes a round, so one pointer serves them all, each lane at its
 // own distance from it; each code is a look-up and a shift, and each round
 // of a lane one reload.
-template <int K, int L, int W> DCTLAB_INLINE void rounds(Lanes &l, int first, const uint16_t *table)
+template <int K, int L, int W>
+DCTLAB_INLINE void rounds(Lanes &l, const int *which, const uint16_t *table)
 {
     constexpr unsigned shift = 64u - W;
     for (;;) {
         size_t n = SIZE_MAX;
         for (int k = 0; k < L; ++k)
-            n = std::min(n, safe_rounds<K, W>(l, first + k));
+            n = std::min(n, safe_rounds<K, W>(l, which[k]));
         if (n == 0)
             return;
         Reader r[L];
         std::ptrdiff_t apart[L];
-        uint8_t *out = l.out[first];
+        uint8_t *out = l.out[which[0]];
         for (int k = 0; k < L; ++k) {
-            r[k] = reader_at(l.begin[first + k], l.pos[first + k]);
-            apart[k] = l.out[first + k] - out;
+            r[k] = reader_at(l.begin[which[k]], l.pos[which[k]]);
+            apart[k] = l.out[which[k]] - out;
         }
         for (uint8_t *const last = out + n * K; out != last; out += K) {
 #pragma GCC unroll 4
@@ -126,9 +128,9 @@ template <int K, int L, int W> DCTLAB_INLINE void rounds(Lanes &l, int first, co
             }
         }
         for (int k = 0; k < L; ++k) {
-            l.pos[first + k] = position(r[k], l.begin[first + k]);
-            l.out[first + k] = out + apart[k];
-            l.left[first + k] -= n * K;
+            l.pos[which[k]] = position(r[k], l.begin[which[k]]);
+            l.out[which[k]] = out + apart[k];
+            l.left[which[k]] -= n * K;
         }
     }
 }
@@ -252,20 +254,20 @@ template <int K, int W> DCTLAB_INLINE size_t safe_pair_rounds(const Lanes &l, in
 // As rounds, with pair entries: a look-up gives one or two symbols, so each
 // lane has an output pointer of its own.
 template <int K, int L, int W>
-DCTLAB_INLINE void pair_rounds(Lanes &l, int first, const uint32_t *pairs)
+DCTLAB_INLINE void pair_rounds(Lanes &l, const int *which, const uint32_t *pairs)
 {
     constexpr unsigned shift = 64u - W;
     for (;;) {
         size_t n = SIZE_MAX;
         for (int k = 0; k < L; ++k)
-            n = std::min(n, safe_pair_rounds<K, W>(l, first + k));
+            n = std::min(n, safe_pair_rounds<K, W>(l, which[k]));
         if (n == 0)
             return;
         Reader r[L];
         uint8_t *out[L];
         for (int k = 0; k < L; ++k) {
-            r[k] = reader_at(l.begin[first + k], l.pos[first + k]);
-            out[k] = l.out[first + k];
+            r[k] = reader_at(l.begin[which[k]], l.pos[which[k]]);
+            out[k] = l.out[which[k]];
         }
         for (size_t round = 0; round < n; ++round) {
 #pragma GCC unroll 4
@@ -285,9 +287,9 @@ DCTLAB_INLINE void pair_rounds(Lanes &l, int first, const uint32_t *pairs)
             }
         }
         for (int k = 0; k < L; ++k) {
-            l.pos[first + k] = position(r[k], l.begin[first + k]);
-            l.left[first + k] -= static_cast<size_t>(out[k] - l.out[first + k]);
-            l.out[first + k] = out[k];
+            l.pos[which[k]] = position(r[k], l.begin[which[k]]);
+            l.left[which[k]] -= static_cast<size_t>(out[k] - l.out[which[k]]);
+            l.out[which[k]] = out[k];
         }
     }
 }
@@ -303,6 +305,32 @@ template <int W> void finish(Lanes &l, int k, const uint16_t *table)
     }
 }
 
+// Runs `step` over the lanes side by side, then over those that still have
+// rounds to go (`safe`), three, two or one of them at once: the lanes end
+// at about the same symbol, but one alone waits on each of its look-ups,
+// which took a twelfth of a block's decoding where they went on one by one.
+template <int L, typename Safe, typename Step> DCTLAB_INLINE void all_lanes(Safe safe, Step step)
+{
+    constexpr std::array<int, 4> every{0, 1, 2, 3};
+    static_assert(L <= 4, "at most four lanes");
+    step(std::integral_constant<int, L>(), every.data());
+    for (int runs = 1; L > 1 && runs < L; ++runs) {
+        std::array<int, 4> live;
+        int n = 0;
+        for (int k = 0; k < L; ++k)
+            if (safe(k) > 0)
+                live[static_cast<size_t>(n++)] = k;
+        if (n >= 3)
+            step(std::integral_constant<int, 3>(), live.data());
+        else if (n == 2)
+            step(std::integral_constant<int, 2>(), live.data());
+        else if (n == 1)
+            step(std::integral_constant<int, 1>(), live.data());
+        else
+            break;
+    }
+}
+
 // With `pairs`, the lanes first take pair entries made there, for as long
 // as each has symbols enough.
 template <int K, int L, int W>
@@ -314,18 +342,17 @@ DCTLAB_INLINE void decode_lanes(Lanes &l, const uint16_t *table, uint32_t *pairs
             build_pairs_in_order<W>(table, ends, pairs, pairs + (size_t{1} << W));
         else
             build_pairs<W>(table, pairs, pairs + (size_t{1} << W));
-        pair_rounds<K, L, W>(l, 0, pairs);
-        for (int k = 0; k < L && L > 1; ++k)
-            pair_rounds<K, 1, W>(l, k, pairs);
+        all_lanes<L>([&](int k) { return safe_pair_rounds<K, W>(l, k); },
+                     [&](auto lanes, const int *which) {
+                         pair_rounds<K, decltype(lanes)::value, W>(l, which, pairs);
+                     });
     }
-    rounds<K, L, W>(l, 0, table);
-    // The lanes end at about the same symbol: whatever one has left after
-    // another reached its end goes on alone.
-    for (int k = 0; k < L; ++k) {
-        if (L > 1)
-            rounds<K, 1, W>(l, k, table);
+    all_lanes<L>([&](int k) { return safe_rounds<K, W>(l, k); },
+                 [&](auto lanes, const int *which) {
+                     rounds<K, decltype(lanes)::value, W>(l, which, table);
+                 });
+    for (int k = 0; k < L; ++k)
         finish<W>(l, k, table);
-    }
 }
 
 // Stream words of 32 bits, little-endian, most significant bit first, to
