@@ -306,9 +306,16 @@ int code_lengths(const int32_t *counts, int n, int limit, uint8_t *lengths)
     // lose percents that way, and take package-merge.
     if (longest > limit + kRepairedLevels)
         return limited_fallback(weight, index, m, limit, lengths);
-    std::array<int, lookup_bits + 2> have{};
+    // Counted in four tables side by side: most leaves share a few lengths,
+    // and in one table each increment waited on the one before through
+    // memory, which took an eighth of this function's time.
+    std::array<std::array<int, lookup_bits + 2>, 4> have_part{};
     for (int k = 0; k < m; ++k)
-        ++have[std::min<int>(depth[k], limit)];
+        ++have_part[static_cast<size_t>(k % 4)]
+                   [static_cast<size_t>(std::min<int>(depth[k], limit))];
+    std::array<int, lookup_bits + 2> have;
+    for (size_t l = 0; l < have.size(); ++l)
+        have[l] = have_part[0][l] + have_part[1][l] + have_part[2][l] + have_part[3][l];
     // Dealt out again, longest to the lightest, so that each length is one
     // run of the sorted leaves, the longest first: for the plain code that
     // only reorders equal weights.
