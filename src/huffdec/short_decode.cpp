@@ -138,10 +138,21 @@ DCTLAB_INLINE void rounds(Lanes &l, const int *which, const uint16_t *table)
 // Pair entries: one look-up at the next W bits gives the symbols of the
 // codes that lie whole in them, one or two: the bits they take in the low
 // byte (a shift takes it as it is), the symbols in the next two bytes, in
-// their order in the stream, and how many they are in the top two bits.
+// their order in the stream, and how many they are in the top byte.
+//
+// The decoding loop loads the symbols and their count as bytes of the
+// entry, not as shifts of it: a look-up then takes two shifts (its index
+// and the stream's bits), not four, and Intel's cores run shifts on two
+// ports only, which were the bottleneck there. Measured on a Xeon, one hot
+// block of 20 or 128 KiB decoded 11 to 14% faster, text and programs alike.
+// The entry's address is written out at each load, not named: held in a
+// variable, or loaded through small functions, the same loads made the
+// compiler keep the address in a register of its own, and a lane's stream
+// pointer in memory, and the loop was slower than with shifts.
 constexpr int kFirstShift = 8;
 constexpr int kSecondShift = 16;
-constexpr int kCountShift = 30;
+constexpr int kCountShift = 24;
+static_assert(kFirstShift % 8 == 0 && kCountShift % 8 == 0, "the symbols and count are bytes");
 
 // What a second code adds to the pair entry of a first code of `length`
 // bits, for each of the 2^(W - length) values of the bits after it: its
@@ -276,10 +287,19 @@ DCTLAB_INLINE void pair_rounds(Lanes &l, const int *which, const uint32_t *pairs
                 uint8_t *to = out[k];
 #pragma GCC unroll 8
                 for (int j = 0; j < K; ++j) {
-                    const uint32_t entry = pairs[bits >> shift];
+                    const size_t at = static_cast<size_t>(bits >> shift);
+                    const uint32_t entry = pairs[at];
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+                    uint16_t symbols;
+                    std::memcpy(&symbols, reinterpret_cast<const uint8_t *>(pairs + at) + 1, 2);
+                    store_le16(to, symbols);
+                    bits <<= entry & 63u;
+                    to += reinterpret_cast<const uint8_t *>(pairs + at)[3];
+#else
                     store_le16(to, static_cast<uint16_t>(entry >> kFirstShift));
                     bits <<= entry & 63u;
                     to += entry >> kCountShift;
+#endif
                 }
                 r[k].bits = bits;
                 out[k] = to;
