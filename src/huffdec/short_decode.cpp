@@ -211,7 +211,27 @@ DCTLAB_INLINE void build_pairs(const uint16_t *table, uint32_t *pairs, uint32_t 
 // a loop for each first code, most of them short since most codes are long:
 // programs unpacked 2% faster in one process, text as fast.
 typedef uint16_t Eight16 __attribute__((vector_size(16)));
+typedef uint16_t Sixteen16 __attribute__((vector_size(32)));
 typedef uint32_t Eight32 __attribute__((vector_size(32)));
+
+// seconds_after for the single entries in order of length, eight at a time:
+// `every` holds the single entries at the multiples of 2^length, which are
+// those that seconds_after reads.
+template <int W>
+DCTLAB_INLINE void seconds_from(const uint16_t *every, uint32_t length, uint32_t *add)
+{
+    constexpr uint32_t one_symbol = 1u << kCountShift;
+    const uint32_t room = uint32_t{1} << (W - length);
+    for (uint32_t w = 0; w < room; w += 8) {
+        Eight16 twos;
+        std::memcpy(&twos, every + w, sizeof twos);
+        const Eight32 two = __builtin_convertvector(twos, Eight32);
+        const Eight32 second = two & 0xFFu;
+        const Eight32 fits = reinterpret_cast<Eight32>(second <= W - length);
+        const Eight32 adds = (second | (two >> kSymbolShift) << kSecondShift | one_symbol) & fits;
+        std::memcpy(add + w, &adds, sizeof adds);
+    }
+}
 
 template <int W>
 DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *ends,
@@ -219,15 +239,35 @@ DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *e
 {
     constexpr uint32_t one_symbol = 1u << kCountShift;
     static_assert(kFirstShift == kSymbolShift, "a single entry is a first code's part as it is");
+    // The single entries at the multiples of 2^length, for one length after
+    // another: each level every other entry of the one before, taken by
+    // shuffles in place, where seconds_after loaded them one at a time, a
+    // loop that took half of making the pairs.
+    alignas(32) std::array<uint16_t, (size_t{1} << W) / 2> every;
+    const uint16_t *level = table;
     uint32_t *free = seconds; // the tables take at most 2^W entries in all
     uint32_t start = 0;
     for (uint32_t length = 1; length <= W; ++length) {
         const uint32_t end = ends[length];
+        const uint32_t room = uint32_t{1} << (W - length);
+        if (room >= 16) {
+            for (uint32_t w = 0; w < room; w += 16) {
+                Sixteen16 low, high;
+                std::memcpy(&low, level + 2 * w, sizeof low);
+                std::memcpy(&high, level + 2 * w + 16, sizeof high);
+                const Sixteen16 evens = __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12,
+                                                                14, 16, 18, 20, 22, 24, 26, 28, 30);
+                std::memcpy(every.data() + w, &evens, sizeof evens);
+            }
+            level = every.data();
+        }
         if (end == start)
             continue;
-        const uint32_t room = uint32_t{1} << (W - length);
         uint32_t *const add = free;
-        seconds_after<W>(table, length, add);
+        if (room >= 16)
+            seconds_from<W>(every.data(), length, add);
+        else
+            seconds_after<W>(table, length, add);
         free += room;
         // Runs start at a multiple of `room`, so the repeat is in step with
         // eight entries from the run's start; a shorter repeat is spread
