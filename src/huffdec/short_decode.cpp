@@ -526,18 +526,24 @@ bool ShortDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_
 namespace
 {
 
-// Which bytes have each length: bit b % 64 of word b / 64 of lengths_of[len].
-using LengthSets = std::array<std::array<uint64_t, max_leaves / 64>, short_code_bits + 1>;
+// Which bytes have each length: bit b % 64 of word b / 64 of sets[len],
+// and how many they are.
+struct LengthSets {
+    std::array<std::array<uint64_t, max_leaves / 64>, short_code_bits + 1> bytes;
+    std::array<int, short_code_bits + 1> count;
+};
 
 // The sets of lengths 1 to short_code_bits; false where a length is longer.
 // Sixteen lengths a comparison where the processor has SSE2, else one at a
-// time.
+// time. (The counts are not taken from the sets: a count of bits is a call
+// into the compiler's library where the build does not assume POPCNT.)
 bool length_sets(const uint8_t *lengths, LengthSets &sets)
 {
 #if defined(__SSE2__)
-    __m128i v[max_leaves / 16];
+    constexpr size_t kVectors = max_leaves / 16;
+    __m128i v[kVectors];
     __m128i most = _mm_setzero_si128();
-    for (size_t i = 0; i < max_leaves / 16; ++i) {
+    for (size_t i = 0; i < kVectors; ++i) {
         v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lengths + 16 * i));
         most = _mm_max_epu8(most, v[i]);
     }
@@ -546,22 +552,29 @@ bool length_sets(const uint8_t *lengths, LengthSets &sets)
         return false;
     for (int len = 1; len <= short_code_bits; ++len) {
         const __m128i l = _mm_set1_epi8(static_cast<char>(len));
+        __m128i count = _mm_setzero_si128(); // at most 16 a byte
         for (size_t w = 0; w < max_leaves / 64; ++w) {
             uint64_t set = 0;
             for (size_t j = 0; j < 4; ++j) {
-                const int bits = _mm_movemask_epi8(_mm_cmpeq_epi8(v[4 * w + j], l));
-                set |= uint64_t{static_cast<uint16_t>(bits)} << (16 * j);
+                const __m128i same = _mm_cmpeq_epi8(v[4 * w + j], l);
+                count = _mm_sub_epi8(count, same);
+                set |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(same))} << (16 * j);
             }
-            sets[static_cast<size_t>(len)][w] = set;
+            sets.bytes[static_cast<size_t>(len)][w] = set;
         }
+        const __m128i sums = _mm_sad_epu8(count, _mm_setzero_si128());
+        sets.count[static_cast<size_t>(len)] =
+            _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
     }
 #else
-    for (auto &set : sets)
+    for (auto &set : sets.bytes)
         set.fill(0);
+    sets.count.fill(0);
     for (int b = 0; b < max_leaves; ++b) {
         if (lengths[b] > short_code_bits)
             return false;
-        sets[lengths[b]][static_cast<size_t>(b / 64)] |= uint64_t{1} << (b % 64);
+        sets.bytes[lengths[b]][static_cast<size_t>(b / 64)] |= uint64_t{1} << (b % 64);
+        ++sets.count[lengths[b]];
     }
 #endif
     return true;
@@ -581,11 +594,9 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
     LengthSets sets;
     if (!length_sets(lengths, sets))
         return false;
-    std::array<int, short_code_bits + 1> count{};
+    const std::array<int, short_code_bits + 1> &count = sets.count;
     int longest = 0, leaves = 0;
     for (int len = 1; len <= short_code_bits; ++len) {
-        for (const uint64_t set : sets[static_cast<size_t>(len)])
-            count[static_cast<size_t>(len)] += __builtin_popcountll(set);
         leaves += count[static_cast<size_t>(len)];
         longest = count[static_cast<size_t>(len)] != 0 ? len : longest;
     }
@@ -602,7 +613,8 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
         if (at + static_cast<size_t>(count[static_cast<size_t>(len)]) * spread > entries)
             return false; // the lengths over-fill the code
         for (size_t w = 0; w < max_leaves / 64; ++w)
-            for (uint64_t set = sets[static_cast<size_t>(len)][w]; set != 0; set &= set - 1) {
+            for (uint64_t set = sets.bytes[static_cast<size_t>(len)][w]; set != 0;
+                 set &= set - 1) {
                 const auto symbol = static_cast<uint8_t>(64 * w + static_cast<size_t>(__builtin_ctzll(set)));
                 const uint64_t four = entry_of(symbol, len) * uint64_t{0x0001000100010001};
                 uint16_t *to = table_.data() + at;
