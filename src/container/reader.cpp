@@ -209,15 +209,21 @@ struct BlockJob {
 // with zero bits after the last one; `which` names the stream in a block
 // of several.
 bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t count, bool exact,
-                  const std::string &which, std::string &error)
+                  int stream_index, std::string &error)
 {
+    // A block's one stream has no number; its name is made only for an
+    // error, not for every stream checked.
+    const auto which = [stream_index] {
+        return stream_index < 0 ? std::string() : " " + std::to_string(stream_index);
+    };
     const uint64_t available = 8 * static_cast<uint64_t>(bytes);
     if (used > available) {
-        error = "encoded stream" + which + " ends before its " + std::to_string(count) + " symbols";
+        error =
+            "encoded stream" + which() + " ends before its " + std::to_string(count) + " symbols";
         return false;
     }
     if (exact ? (used + 7) / 8 != bytes : (used + 31) / 32 != bytes / 4) {
-        error = "encoded stream" + which + " is longer than its symbols need";
+        error = "encoded stream" + which() + " is longer than its symbols need";
         return false;
     }
     if (bytes == 0)
@@ -229,7 +235,7 @@ bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t cou
         last |= uint32_t{stream[4 * (words - 1) + i]} << (8 * (4 - top + i));
     const unsigned tail = static_cast<unsigned>(used - 32 * uint64_t{words - 1});
     if (tail < 32 && (last & ((1u << (32 - tail)) - 1u)) != 0) {
-        error = "bits after the last code" + which + " are not 0";
+        error = "bits after the last code" + which() + " are not 0";
         return false;
     }
     return true;
@@ -261,7 +267,7 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
         const uint64_t used = short_codes
                                   ? d.short_codes.decode_bytes(job.bytes, job.size, out, job.length)
                                   : d.any_codes.decode(job.bytes, job.size / 4, out, job.length);
-        return check_stream(job.bytes, job.size, used, job.length, job.exact, "", error);
+        return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error);
     }
     std::array<uint64_t, hf::stream_count> used;
     const uint64_t bits = 8 * uint64_t{job.size};
@@ -271,7 +277,7 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
     for (int k = 0; k < hf::stream_count; stream += job.stream_size[k++])
         if (!check_stream(stream, job.stream_size[k], used[k],
                           hf::stream_share(job.length, k + 1) - hf::stream_share(job.length, k),
-                          job.exact, " " + std::to_string(k), error))
+                          job.exact, k, error))
             return false;
     return true;
 }
