@@ -132,6 +132,16 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
     // they come: a pass over the 256 afterwards took a fifth of the time.
     uint32_t sum = 0;
     int leaves = 0;
+    // Each length's share of the sum from a table: a shift by a count in a
+    // register is three micro-operations on Intel's cores where the build
+    // does not assume BMI2, and took a fifth of the time here.
+    static constexpr std::array<uint32_t, short_code_bits + 1> kraft_of = [] {
+        std::array<uint32_t, short_code_bits + 1> k{};
+        for (int len = 1; len <= short_code_bits; ++len)
+            k[static_cast<size_t>(len)] = 1u << (short_code_bits - len);
+        return k;
+    }();
+    static_assert(short_zero_run == short_code_bits + 1, "the literal lengths index the table");
     for (int b = 0; b < max_leaves;) {
         if (at >= in.size()) {
             error = "lengths table ends before its 256 lengths";
@@ -164,9 +174,8 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
         }
         if (!run) {
             lengths[static_cast<size_t>(b++)] = e.symbol;
-            const uint32_t some = e.symbol != 0 ? 1u : 0u;
-            sum += (1u << (short_code_bits - e.symbol)) & (0u - some);
-            leaves += static_cast<int>(some);
+            sum += kraft_of[e.symbol];
+            leaves += e.symbol != 0 ? 1 : 0;
             continue;
         }
         const int zeros = zero_runs[e.symbol - short_zero_run].base + static_cast<int>(extra);
