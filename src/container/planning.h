@@ -32,9 +32,9 @@ using Counts = std::array<uint32_t, 256>;
 void count_bytes(const uint8_t *data, size_t size, Counts &counts);
 
 // Counts bytes span after span, with no clearing of its tables between
-// them: those were 8 KiB a segment of 8 KiB, and clearing them took a
-// twentieth of the counting (measured on an Intel Xeon). What a span adds is
-// taken as the difference from the sums taken before, which stay right
+// them: those were 8 KiB a segment of 8 KiB, and counting without clearing
+// them ran 1.5 to 2% faster (measured on an Intel Xeon). What a span adds
+// is taken as the difference from the sums taken before, which stay right
 // while no count passes 2^32 (a piece is at most 1 MiB).
 class Tally
 {
