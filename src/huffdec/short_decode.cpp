@@ -616,9 +616,9 @@ bool ShortDecoder::build_canonical(const uint8_t *lengths)
         if (at + static_cast<size_t>(count[static_cast<size_t>(len)]) * spread > entries)
             return false; // the lengths over-fill the code
         for (size_t w = 0; w < max_leaves / 64; ++w)
-            for (uint64_t set = sets.bytes[static_cast<size_t>(len)][w]; set != 0;
-                 set &= set - 1) {
-                const auto symbol = static_cast<uint8_t>(64 * w + static_cast<size_t>(__builtin_ctzll(set)));
+            for (uint64_t set = sets.bytes[static_cast<size_t>(len)][w]; set != 0; set &= set - 1) {
+                const auto symbol =
+                    static_cast<uint8_t>(64 * w + static_cast<size_t>(__builtin_ctzll(set)));
                 const uint64_t four = entry_of(symbol, len) * uint64_t{0x0001000100010001};
                 uint16_t *to = table_.data() + at;
                 // Eight entries at once whatever the spread, with no branch
