@@ -1143,6 +1143,30 @@ TEST(Container, CountBytesCountsEveryByte)
     }
 }
 
+// A tally counts span after span without clearing: each take gives what was
+// added since the last one, spans of every size, empty ones and one byte
+// value repeated among them, over a MiB in all.
+TEST(Container, TallyGivesEachSpansOwnCounts)
+{
+    const Bytes text = text_like(1 << 20, 16);
+    dctlab::container::Tally tally;
+    size_t at = 0;
+    for (size_t size : {0, 1, 15, 16, 17, 8192, 0, 65537, 300000, 3, 8191}) {
+        const bool one_byte = size == 65537;
+        const Bytes span =
+            one_byte ? Bytes(size, 0x20) : Bytes(text.begin() + at, text.begin() + at + size);
+        at += size;
+        std::array<uint32_t, 256> want{};
+        for (uint8_t b : span)
+            ++want[b];
+        tally.add(span.data(), span.size());
+        dctlab::container::Counts counts;
+        counts.fill(7);
+        tally.take(counts);
+        EXPECT_EQ(counts, want) << size;
+    }
+}
+
 
 // Two segments of two byte values, in halves and in 9 to 23: coded apart they
 // are expected to save some 600 bits before the second block's header and
