@@ -16,11 +16,23 @@ namespace dctlab::container
 // increments of 16-bit memory ran at half the rate of 32-bit ones there; and
 // eight of 32 bits against four, pack in one process 1.8% faster on text and
 // 0.9% on programs (sixteen were slower again).
+//
+// Counting is the first pass over the input, whose lines come from memory
+// a page at a time (the hardware's prefetch stops at each 4 KiB page), so
+// the lines a segment ahead are asked for while this one is counted. On an
+// Intel Xeon, with the input mapped from a file, pack took 2% less time on
+// one thread and 7% less on two, whose counting had waited a quarter longer
+// on its loads than one thread's. Lines asked for 2 and 8 KiB ahead did as
+// well as each other.
 void Tally::add(const uint8_t *data, size_t size)
 {
     size_t i = 0;
     for (; i + 16 <= size; i += 16) {
         const uint64_t low = load_le64(data + i), high = load_le64(data + i + 8);
+        // An address, not a pointer into the data: past its end it is only a hint.
+        if (i % 64 == 0)
+            __builtin_prefetch(reinterpret_cast<const void *>(
+                reinterpret_cast<uintptr_t>(data) + i + kSegment));
         for (unsigned k = 0; k < 8; ++k) {
             ++part_[(2 * k) % kTables][(low >> (8 * k)) & 0xFFu];
             ++part_[(2 * k + 1) % kTables][(high >> (8 * k)) & 0xFFu];
