@@ -31,8 +31,8 @@ void Tally::add(const uint8_t *data, size_t size)
         const uint64_t low = load_le64(data + i), high = load_le64(data + i + 8);
         // An address, not a pointer into the data: past its end it is only a hint.
         if (i % 64 == 0)
-            __builtin_prefetch(reinterpret_cast<const void *>(
-                reinterpret_cast<uintptr_t>(data) + i + kSegment));
+            __builtin_prefetch(
+                reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(data) + i + kSegment));
         for (unsigned k = 0; k < 8; ++k) {
             ++part_[(2 * k) % kTables][(low >> (8 * k)) & 0xFFu];
             ++part_[(2 * k + 1) % kTables][(high >> (8 * k)) & 0xFFu];
