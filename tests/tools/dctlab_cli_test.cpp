@@ -283,12 +283,13 @@ TEST_F(DctlabProgram, PackAndUnpackRestoreAFileAndStandardStreams)
 
 TEST_F(DctlabProgram, AMappedInputGivenBackAsPackWritesGivesTheBytesOfAStream)
 {
-    // Several pieces of a MiB and a part page at the end: pack and unpack
-    // map the pages a MiB ahead of what they take and unmap what they have
-    // written, while the workers still read what lies between.
+    // Pieces of a MiB past the first 8 MiB, and a part page at the end: pack
+    // and unpack map the pages a MiB ahead of what they take and unmap what
+    // they have written 8 MiB at a time, while the workers still read what
+    // lies between.
     std::string data;
-    data.reserve(3700000);
-    for (long i = 0; data.size() < 3700001; ++i)
+    data.reserve(9700001);
+    for (long i = 0; data.size() < 9700001; ++i)
         data += static_cast<char>(i % 4093 < 2000 ? 'a' + i * i % 23 : i * 7 % 256);
     write_bytes(dir_ / "big", data);
     Result r = run("pack - streamed.dlhf --threads 1 < big");

@@ -99,7 +99,7 @@ class MappedInput
     const uint8_t *data() const { return static_cast<const uint8_t *>(bytes_); }
     size_t size() const { return size_; }
     // Unmaps the whole pages before `offset`, which are read no more, once
-    // they come to a MiB or more: each unmapping interrupts every other core
+    // they come to 8 MiB or more: each unmapping interrupts every other core
     // that runs one of the program's threads, to forget the pages.
     void release_before(size_t offset);
     // Maps the pages up to `offset` and a MiB beyond it, if not yet done, in
