@@ -554,7 +554,16 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
     // one soon after the start: with the first of a whole MiB, the second
     // worker waited some 3 ms for its first batch while this thread parsed
     // on the first worker's core.
+    //
+    // A block counts as kLeastBatchShare bytes at least toward its batch:
+    // each job holds some 3 KiB of its own (its code, its table), and on a
+    // sink that is not written at places a decoder of some 20 KiB, so that a
+    // batch counted by output alone held 262,144 blocks of one byte (a
+    // container packed with blocks of one byte) and unpacking 2 MB of them
+    // with two threads took 5 GB and 13 s, where one thread took 12 MB and
+    // 0.25 s. So a batch is at most 64 blocks.
     constexpr uint64_t kBatch = uint64_t{256} << 10;
+    constexpr uint64_t kLeastBatchShare = uint64_t{4} << 10;
     uint64_t batch_goal = kBatch >> 3;
     struct Batch {
         std::vector<std::shared_ptr<BlockJob>> jobs;
@@ -724,7 +733,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         if (!batch)
             batch = std::make_shared<Batch>();
         batch->jobs.push_back(job);
-        batch_bytes += job->length;
+        batch_bytes += std::max<uint64_t>(job->length, kLeastBatchShare);
         if (batch_bytes < batch_goal)
             return true;
         batch_goal = std::min(2 * batch_goal, kBatch);

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "container.h"
 #include "crc32_fast.h"
 #include "huffenc.h"
@@ -974,6 +978,38 @@ TEST(Container, PackFromAPipeWritesWhatItWritesFromMemory)
               (std::vector<std::pair<int, uint32_t>>{{5, kUnit}, {6, kUnit}}));
     EXPECT_EQ(blocks_of(pack_bytes(short_input, kUnit)).back().first, 6);
     EXPECT_NE(blocks_of(pack_bytes(past_a_piece, kUnit)).back().first, 6);
+}
+
+TEST(Container, ThreadsHoldAFewBlocksOfOneByteAtOnce)
+{
+    // Blocks of one byte, unpacked with threads into memory, where each
+    // block in flight holds a job and a decoder of its own: batches counted
+    // by their output alone held tens of thousands of them, gigabytes.
+    const Bytes input = text_like(40000, 35);
+    const Bytes container = pack_bytes(input, 1);
+    MemorySource in(container.data(), container.size());
+    MemorySink out;
+    std::string error;
+#if defined(__GLIBC__)
+    auto in_use = [] {
+        const struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    const size_t before = in_use();
+    size_t most = before;
+    const dctlab::container::Progress progress = [&](uint64_t) { most = std::max(most, in_use()); };
+#else
+    const dctlab::container::Progress progress = {};
+#endif
+    ASSERT_TRUE(
+        dctlab::container::unpack(in, out, error, dctlab::container::kMaxBlockSize, progress, 2))
+        << error;
+    EXPECT_EQ(out.bytes, input);
+#if defined(__GLIBC__)
+    // Under sanitizers and valgrind the heap is not glibc's, and this reads
+    // nothing.
+    EXPECT_LT(most - before, size_t{32} << 20);
+#endif
 }
 
 TEST(Container, StoredBlockDamageIsNamed)
