@@ -9,7 +9,7 @@
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
 // made by this program; run it again when a format changes. The v1-* to
-// v5-* containers were made by the packers of container versions 1 to 5,
+// v6-* containers were made by the packers of container versions 1 to 6,
 // which the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>
@@ -322,9 +322,29 @@ void huffman_and_container_seeds()
     Bytes crc = good;
     crc[5 + (good[5] == 2 ? 5 : 4)] ^= 1;
     save("fuzz_unpack", "crc.dlhf", crc);
-    Bytes total = good;
-    total[good.size() - 1] ^= 1; // the end marker's total, one byte
+    // The end marker's total (its last byte) after four-stream blocks,
+    // which need the marker where a last stored or one-stream block ends
+    // the container itself.
+    Bytes total = packed(prose(65539), dctlab::container::kDefaultBlockSize);
+    total.back() ^= 1;
     save("fuzz_unpack", "total.dlhf", total);
+
+    // A final stored block (bytes that do not compress, its bytes the rest
+    // of the container) after a block of text; the same with a flipped bit,
+    // cut right after its CRC, and with a byte appended.
+    Bytes text_then_noise = prose(9000);
+    std::mt19937 noise(31);
+    for (int i = 0; i < 3000; ++i)
+        text_then_noise.push_back(static_cast<uint8_t>(noise()));
+    const Bytes stored = packed(text_then_noise, 9000);
+    save("fuzz_unpack", "final-stored.dlhf", stored);
+    Bytes stored_flipped = stored;
+    stored_flipped[stored.size() - 100] ^= 0x08;
+    save("fuzz_unpack", "final-stored-flipped.dlhf", stored_flipped);
+    save("fuzz_unpack", "final-stored-cut.dlhf", Bytes(stored.begin(), stored.end() - 3000));
+    Bytes stored_longer = stored;
+    stored_longer.push_back(0);
+    save("fuzz_unpack", "final-stored-longer.dlhf", stored_longer);
 }
 
 // A file of the pattern as our writer makes it, at `rate`.

@@ -20,10 +20,12 @@ constexpr uint8_t kFourStreamBlock = 3;
 constexpr uint8_t kLengthsBlock = 4;
 constexpr uint8_t kOneStreamBlock = 5;
 constexpr uint8_t kFinalBlock = 6;
+constexpr uint8_t kFinalStoredBlock = 7;
 constexpr size_t kHeaderSize = 5;            // the magic and the version
 constexpr size_t kOldHeaderSize = 8;         // and three zero bytes, before version 5
 constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
 constexpr size_t kStoredHeaderSize = 8;      // N, CRC after the type byte
+constexpr size_t kFinalStoredHeaderSize = 4; // the CRC after the type byte
 constexpr size_t kFourStreamHeaderSize = 28; // N, A, E0 to E3, CRC after the type byte
 // The first version with stored and with four-stream blocks.
 constexpr uint8_t kStoredSince = 2;
@@ -36,8 +38,9 @@ constexpr uint8_t kOneStreamSince = 5;
 constexpr uint8_t kExactStreamsSince = 5;
 constexpr uint8_t kVarintEndSince = 5;
 constexpr uint8_t kShortHeaderSince = 5;
-// The first version with final blocks.
+// The first version with final blocks, and with final stored blocks.
 constexpr uint8_t kFinalSince = 6;
+constexpr uint8_t kFinalStoredSince = 7;
 // A lengths block's header: N, T and the lengths of its streams as
 // varints (see container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;

@@ -813,6 +813,43 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             }
             continue;
         }
+        // A final stored block's bytes are the rest of the container, after
+        // its CRC; read in growing chunks where the source cannot tell how
+        // many remain, up to one byte more than a block may hold.
+        if (type == kFinalStoredBlock && version >= kFinalStoredSince) {
+            uint8_t crc[kFinalStoredHeaderSize];
+            if (read_fully(in, crc, sizeof crc) != sizeof crc)
+                return fail_after_earlier(where + "truncated block header");
+            job->crc = load_le32(crc);
+            const int64_t rest = in.remaining();
+            uint64_t length = 0;
+            if (rest >= 0) {
+                length = static_cast<uint64_t>(rest);
+            } else {
+                std::vector<uint8_t> &into = threads > 1 ? (job->owned = spare_input()) : scratch;
+                length = read_rest(in, size_t{max_block} + 1, into);
+                if (in.failed())
+                    return fail_after_earlier(where + "truncated stored bytes");
+                job->bytes = into.data();
+                job->size = static_cast<size_t>(length);
+            }
+            if (length == 0 || length > max_block)
+                return fail_after_earlier(
+                    where + (length > max_block && rest < 0
+                                 ? "holds more than " + std::to_string(max_block) + " bytes"
+                                 : "length " + std::to_string(length) + " is outside 1 to " +
+                                       std::to_string(max_block)));
+            job->length = static_cast<uint32_t>(length);
+            if (rest >= 0 && !bytes_for(*job, static_cast<size_t>(length)))
+                return fail_after_earlier(where + "truncated stored bytes");
+            job->offset = total;
+            total += length;
+            if (!submit(job) || !check_all()) {
+                error = failure;
+                return false;
+            }
+            return true;
+        }
         // A final block is a one-stream block that ends the container: it
         // gives the total where others give N, and no lengths: its table
         // ends where its lengths do, and its stream is the rest.

@@ -31,6 +31,16 @@ bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
     return out.write(head, sizeof head) && out.write(data, size);
 }
 
+// The input's last block stored: its bytes are the rest of the container,
+// so that neither its length nor an end marker is written.
+bool write_final_stored(ByteSink &out, const uint8_t *data, size_t size)
+{
+    uint8_t head[1 + kFinalStoredHeaderSize];
+    head[0] = kFinalStoredBlock;
+    store_le32(head + 1, crc_of(data, size));
+    return out.write(head, sizeof head) && out.write(data, size);
+}
+
 // A block's coded bytes and the tree's nodes, kept from block to block.
 // Unlike a vector the bytes are not zeroed first, since the encoder
 // overwrites them anyway: for a large block that filling cost as much as a
@@ -77,16 +87,30 @@ size_t cut_at_byte(uint8_t *stream, uint64_t bits)
     return bytes;
 }
 
+// Where a piece is the input's last, the length of the whole input, which
+// its last block may carry as a final block, ending the container.
+struct Ending {
+    uint64_t total = 0; // read only where the piece is the input's last
+    bool ended = false; // set once a final or final stored block is written
+};
+
 // A block of one byte value: a plain Huffman block with form_tree's table of
 // one leaf and an empty stream, as every version has written it, or stored
 // where it is that short.
 bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
-                        const std::array<int32_t, 256> &counts, Scratch &scratch)
+                        const std::array<int32_t, 256> &counts, Scratch &scratch, Ending *ending)
 {
     namespace hf = dctlab::huffman;
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
     hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
+    // The input's last block, stored, ends the container where this block
+    // would need the end marker after it.
+    if (ending && kBlockHeaderSize + table.size + 1 + varint_size(ending->total) >=
+                      size + kFinalStoredHeaderSize) {
+        ending->ended = true;
+        return write_final_stored(out, bytes, size);
+    }
     if (kBlockHeaderSize + table.size >= size + kStoredHeaderSize)
         return write_stored(out, bytes, size);
     uint8_t head[1 + kBlockHeaderSize];
@@ -97,13 +121,6 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
     store_le32(head + 13, crc_of(bytes, size));
     return out.write(head, sizeof head) && out.write(table.bytes.data(), table.size);
 }
-
-// Where a piece is the input's last, the length of the whole input, which
-// its last block may carry as a final block, ending the container.
-struct Ending {
-    uint64_t total = 0; // read only where the piece is the input's last
-    bool ended = false; // set once a final block is written
-};
 
 // One block: a lengths block, in four streams or in one, with the canonical
 // code of its lengths; or stored where that is smaller, or a block of one
@@ -122,7 +139,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
         leaves += counts[b] != 0 ? 1 : 0;
     }
     if (leaves == 1) {
-        if (!write_single_value(out, bytes, size, counts, scratch)) {
+        if (!write_single_value(out, bytes, size, counts, scratch, ending)) {
             error = "cannot write the output";
             return false;
         }
@@ -153,20 +170,23 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     const size_t most_bytes = coded_bytes + static_cast<size_t>(streams - 1);
     // A final block holds the total where others hold N, neither the
     // table's nor the stream's length, and stands for the end marker, which
-    // a stored block still needs.
+    // a last block of four streams still needs. The input's last block
+    // stored is a final stored block, which needs none either.
     const bool final = ending && streams == 1;
-    const size_t end_marker = final ? 1 + varint_size(ending->total) : 0;
+    const size_t end_marker = ending && !final ? 1 + varint_size(ending->total) : 0;
     const size_t head_most =
         final ? 1 + varint_size(ending->total) + 4
         : streams == 1
             ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
             : 1 + kLengthsHeaderMostSize;
-    if (head_most + lengths_table.size + most_bytes >=
-        size + (1 + kStoredHeaderSize) + end_marker) {
-        if (!write_stored(out, bytes, size)) {
+    const size_t stored_head = ending ? 1 + kFinalStoredHeaderSize : 1 + kStoredHeaderSize;
+    if (head_most + lengths_table.size + most_bytes + end_marker >= size + stored_head) {
+        if (!(ending ? write_final_stored(out, bytes, size) : write_stored(out, bytes, size))) {
             error = "cannot write the output";
             return false;
         }
+        if (ending)
+            ending->ended = true;
         return true;
     }
     std::array<size_t, hf::stream_count> room{};

@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ContainerRoundTrip, testing::ValuesIn(inputs())
 TEST(Container, EmptyInputIsHeaderAndEndMarker)
 {
     const Bytes container = pack_bytes({});
-    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', 6, 0, 0}));
+    EXPECT_EQ(container, (Bytes{'D', 'L', 'H', 'F', dctlab::container::kContainerVersion, 0, 0}));
 }
 
 // Long enough that Huffman coding pays: the same code as "abracadabra"
@@ -204,6 +204,10 @@ std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
             blocks.emplace_back(6, varint(c, field) - before);
             break;
         }
+        if (c[at] == 7) { // its bytes run to the end, after its CRC
+            blocks.emplace_back(7, static_cast<uint32_t>(c.size() - at - 5));
+            break;
+        }
         if (c[at] == 4 || c[at] == 5) {
             size_t field = at + 1;
             const uint32_t n = varint(c, field), table = varint(c, field);
@@ -236,7 +240,7 @@ Bytes sample()
     original.insert(original.end(), noise.begin(), noise.end());
     const Bytes container = pack_bytes(original, 44);
     EXPECT_EQ(blocks_of(container),
-              (std::vector<std::pair<int, uint32_t>>{{5, 44}, {2, 44}, {2, 16}}));
+              (std::vector<std::pair<int, uint32_t>>{{5, 44}, {2, 44}, {7, 16}}));
     return container;
 }
 
@@ -295,16 +299,25 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
                                                              {2, 1 << 20},
                                                              {2, 1 << 20},
                                                              {2, 1 << 19},
-                                                             {2, 1 << 20}}));
+                                                             {7, 1 << 20}}));
 }
 
 TEST(Container, AppendedBytesAreRefused)
 {
-    Bytes damaged = sample(), out;
-    damaged.push_back(0);
-    std::string error;
-    EXPECT_FALSE(unpack_bytes(damaged, out, error));
-    EXPECT_EQ(error, "data after the end marker");
+    // After an end marker; and after a final stored block, whose bytes run
+    // to the end, so that they fail its CRC.
+    const struct {
+        Bytes container;
+        const char *error;
+    } cases[] = {{pack_bytes({}), "data after the end marker"},
+                 {sample(), "block 2: CRC mismatch: the data is damaged"}};
+    for (const auto &c : cases) {
+        Bytes damaged = c.container, out;
+        damaged.push_back(0);
+        std::string error;
+        EXPECT_FALSE(unpack_bytes(damaged, out, error));
+        EXPECT_EQ(error, c.error);
+    }
 }
 
 struct Damage {
@@ -542,8 +555,17 @@ Bytes stored_block(const Bytes &data)
     return block;
 }
 
+// A stored block that ends the container: its CRC, and its bytes to the end.
+Bytes final_stored_block(const Bytes &data)
+{
+    Bytes block{7};
+    put32(block, dctlab::crc32_of(data.data(), data.size()));
+    block.insert(block.end(), data.begin(), data.end());
+    return block;
+}
+
 // A container of `blocks` and the end marker, or where `total` is 0 and the
-// last block is a final one, without it.
+// last block is a final or final stored one, without it.
 Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t total)
 {
     Bytes c{'D', 'L', 'H', 'F', version};
@@ -551,7 +573,7 @@ Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t t
         c.insert(c.end(), 3, 0);
     for (const Bytes &b : blocks)
         c.insert(c.end(), b.begin(), b.end());
-    if (total == 0 && !blocks.empty() && blocks.back()[0] == 6)
+    if (total == 0 && !blocks.empty() && (blocks.back()[0] == 6 || blocks.back()[0] == 7))
         return c;
     c.push_back(0);
     if (version >= 5) {
@@ -572,7 +594,7 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
     // canonical code of form_tree's lengths, in one stream below 64 KiB (a
     // final block, which ends the container) and in four from there on.
     // The 20 bytes take a final block of 20, its header 7 bytes of it,
-    // where stored they would take 29 and the end marker 2.
+    // where a final stored block would take 25.
     const std::string twenty = "aaaaabbbbbbbbbbbbccc";
     for (const Bytes &input : {Bytes(twenty.begin(), twenty.end()), abracadabras(),
                                text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
@@ -580,8 +602,10 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
         const auto size = static_cast<uint32_t>(input.size());
-        const Bytes expected = size < 65536 ? container_of(6, {final_block(input, size)}, 0)
-                                            : container_of(6, {lengths_block(input, 5)}, size);
+        constexpr uint8_t kVersion = dctlab::container::kContainerVersion;
+        const Bytes expected = size < 65536
+                                   ? container_of(kVersion, {final_block(input, size)}, 0)
+                                   : container_of(kVersion, {lengths_block(input, 5)}, size);
         EXPECT_EQ(packed, expected) << input.size() << " bytes";
         Bytes restored;
         std::string error;
@@ -671,10 +695,19 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
          every_and_text,
          ""},
         {6, {stored_block(noise), final_block(text, 5100)}, noise_and_text, ""},
+        {6, {final_stored_block(noise)}, noise, "block 0: unknown block type 7"},
+        {7,
+         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
+          lengths_block(text, 5), final_block(text, 20170)},
+         every_and_text,
+         ""},
+        {7, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
+        {7, {final_stored_block(noise)}, noise, ""},
     };
     for (const Case &c : cases) {
+        const uint8_t last = c.blocks.back()[0];
         const Bytes container =
-            container_of(c.version, c.blocks, c.blocks.back()[0] == 6 ? 0 : c.original.size());
+            container_of(c.version, c.blocks, last == 6 || last == 7 ? 0 : c.original.size());
         Bytes out;
         std::string error;
         const bool ok = unpack_bytes(container, out, error);
@@ -686,11 +719,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 7, 9}) {
+    for (uint8_t version : {0, 8, 9}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 6)");
+                             " is not supported (this dctlab reads versions 1 to 7)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
@@ -869,14 +902,15 @@ TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
 
 // Unpacks `container` read as from a pipe: a stdio stream that gives no
 // length and lends nothing.
-bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error)
+bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error,
+                     uint32_t max_block = dctlab::container::kMaxBlockSize, unsigned threads = 1)
 {
     std::FILE *file = fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
     if (!file)
         return false;
     dctlab::container::FileSource in(file);
     MemorySink out;
-    const bool ok = dctlab::container::unpack(in, out, error);
+    const bool ok = dctlab::container::unpack(in, out, error, max_block, {}, threads);
     std::fclose(file);
     output = out.bytes;
     return ok;
@@ -888,7 +922,8 @@ TEST(Container, AFinalBlockEndsTheContainer)
     // stream's (2) and the end marker (3) more.
     const Bytes input = text_like(3001, 31);
     const Bytes good = pack_bytes(input);
-    ASSERT_EQ(good, container_of(6, {final_block(input, 3001)}, 0));
+    ASSERT_EQ(good,
+              container_of(dctlab::container::kContainerVersion, {final_block(input, 3001)}, 0));
     EXPECT_EQ(good.size() + 6, container_of(5, {one_stream_block(input)}, 3001).size());
     // Damage, read from memory and as from a pipe alike. The total is at 6,
     // in two bytes (3001 = 0xBB 0x17).
@@ -947,6 +982,67 @@ TEST(Container, AFinalBlockEndsTheContainer)
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_EQ(error, why);
     }
+}
+
+TEST(Container, AFinalStoredBlockEndsTheContainer)
+{
+    // Bytes that do not compress: the header, the block's type and CRC, and
+    // the bytes, 10 bytes of frame where zlib's stored blocks take 11, and
+    // the version before took its length (4 bytes) and the end marker (3)
+    // more.
+    const Bytes noise = random_bytes(3000, 36);
+    const Bytes good = pack_bytes(noise);
+    ASSERT_EQ(good,
+              container_of(dctlab::container::kContainerVersion, {final_stored_block(noise)}, 0));
+    EXPECT_EQ(good.size() + 7, container_of(6, {stored_block(noise)}, 3000).size());
+    Bytes appended = good, flipped = good;
+    appended.push_back(0);
+    flipped[1000] ^= 4;
+    const struct {
+        Bytes container;
+        uint32_t max_block;
+        const char *error, *streamed_error;
+    } cases[] = {
+        {appended, 4096, "block 0: CRC mismatch: the data is damaged", nullptr},
+        {Bytes(good.begin(), good.end() - 1), 4096, "block 0: CRC mismatch: the data is damaged",
+         nullptr},
+        {flipped, 4096, "block 0: CRC mismatch: the data is damaged", nullptr},
+        // Cut inside the CRC, and right after it.
+        {Bytes(good.begin(), good.begin() + 8), 4096, "block 0: truncated block header", nullptr},
+        {Bytes(good.begin(), good.begin() + 10), 4096, "block 0: length 0 is outside 1 to 4096",
+         nullptr},
+        // More bytes than a block may hold: from a pipe, only one more is read.
+        {good, 2999, "block 0: length 3000 is outside 1 to 2999",
+         "block 0: holds more than 2999 bytes"},
+    };
+    for (const auto &c : cases)
+        for (const unsigned threads : {1u, 2u}) {
+            Bytes out;
+            std::string error;
+            MemorySource in(c.container.data(), c.container.size());
+            MemorySink sink;
+            EXPECT_FALSE(dctlab::container::unpack(in, sink, error, c.max_block, {}, threads));
+            EXPECT_EQ(error, c.error) << threads << " threads";
+            EXPECT_FALSE(unpack_streamed(c.container, out, error, c.max_block, threads));
+            EXPECT_EQ(error, c.streamed_error ? c.streamed_error : c.error)
+                << "as from a pipe, " << threads << " threads";
+        }
+    for (const unsigned threads : {1u, 2u}) {
+        Bytes out;
+        std::string error;
+        ASSERT_TRUE(unpack_streamed(good, out, error, 3000, threads)) << error;
+        EXPECT_EQ(out, noise);
+    }
+    // After other blocks; and the last of a piece of four streams, whose
+    // four-stream block would need the end marker.
+    Bytes text_then_noise = text_like(65536, 37);
+    text_then_noise.insert(text_then_noise.end(), noise.begin(), noise.end());
+    const Bytes packed = pack_bytes(text_then_noise);
+    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {7, 3000}}));
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(unpack_bytes(packed, out, error)) << error;
+    EXPECT_EQ(out, text_then_noise);
 }
 
 TEST(Container, PackFromAPipeWritesWhatItWritesFromMemory)
@@ -1014,7 +1110,10 @@ TEST(Container, ThreadsHoldAFewBlocksOfOneByteAtOnce)
 
 TEST(Container, StoredBlockDamageIsNamed)
 {
-    const Bytes good = pack_bytes({1, 2, 3});
+    // A stored block before the end marker, as pack writes every stored
+    // block but the input's last.
+    const Bytes good =
+        container_of(dctlab::container::kContainerVersion, {stored_block({1, 2, 3})}, 3);
     struct Case {
         size_t offset;
         uint8_t value;
@@ -1041,14 +1140,14 @@ TEST(Container, ADamagedStoredBlockLeavesInMemoryOnlyTheBlocksBeforeIt)
     input.insert(input.end(), noise.begin(), noise.end());
     const Bytes good = pack_bytes(input);
     const auto blocks = blocks_of(good);
-    ASSERT_EQ(blocks.back(), std::make_pair(2, uint32_t{200000}));
+    ASSERT_EQ(blocks.back(), std::make_pair(7, uint32_t{200000}));
     Bytes out;
     std::string error;
     ASSERT_TRUE(unpack_bytes(good, out, error)) << error;
     EXPECT_EQ(out, input);
     for (const size_t from_end : {size_t{10}, size_t{199990}}) {
         Bytes damaged = good;
-        damaged[damaged.size() - 4 - from_end] ^= 0x40; // the end marker: 0, 3 bytes
+        damaged[damaged.size() - 1 - from_end] ^= 0x40; // its bytes run to the end
         EXPECT_FALSE(unpack_bytes(damaged, out, error));
         EXPECT_EQ(error, "block " + std::to_string(blocks.size() - 1) +
                              ": CRC mismatch: the data is damaged");
@@ -1106,15 +1205,16 @@ TEST(Container, SingleLeafBlocksCarryAnEmptyStreamAndNothingElse)
     longer.insert(longer.end(), container.begin() + 31, container.end());
     EXPECT_FALSE(unpack_bytes(longer, out, error));
     EXPECT_EQ(error, "block 0: encoded stream length 4 does not fit 5000 symbols");
-    // Where the block's header and table take more than the bytes, they
-    // are stored.
-    for (const size_t size : {1, 17}) {
+    // Where the block's header and table, and the end marker after them,
+    // take as much as the bytes and their CRC, they are stored, ending the
+    // container.
+    for (const size_t size : {1, 17, 23}) {
         container = pack_bytes(Bytes(size, 'x'));
-        EXPECT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{2, size}}));
-        EXPECT_EQ(container.size(), 5 + 9 + size + 2);
+        EXPECT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{7, size}}));
+        EXPECT_EQ(container.size(), 5 + 5 + size);
     }
-    EXPECT_EQ(blocks_of(pack_bytes(Bytes(18, 'x'))),
-              (std::vector<std::pair<int, uint32_t>>{{1, 18}}));
+    EXPECT_EQ(blocks_of(pack_bytes(Bytes(24, 'x'))),
+              (std::vector<std::pair<int, uint32_t>>{{1, 24}}));
 }
 
 TEST(Container, FoldedCrcIsZlibs)

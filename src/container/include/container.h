@@ -59,13 +59,18 @@
 //                           table ends at the byte its last length reaches
 //                 the rest  the encoded stream of its N bytes, coded and cut
 //                           as in a one-stream block: every byte to the end
+//     final       1 byte    block type 7: a stored block that ends the
+//     stored                container, with no end marker after it
+//                 4 bytes   CRC-32 of the block's N bytes
+//                 the rest  the N bytes as they are (1 to 2^28): every byte
+//                           to the end
 //   end marker    1 byte    block type 0
 //                 varint    the total original length, the sum of every N
 //                           (at most 64 bits, so at most 10 bytes)
 //
 // and nothing after the end marker. A container ends either with the end
-// marker or with a final block. An empty input is the header and the end
-// marker.
+// marker or with a final or final stored block. An empty input is the
+// header and the end marker.
 //
 // Blocks. The packer reads its input in units of at most the block size
 // (16 MiB by default, so that counts stay far below 2^31 and memory stays
@@ -95,7 +100,10 @@
 // one-stream block, it is written as the final block: its table's and its
 // stream's lengths and the end marker (6 bytes for a file of a few KiB,
 // whose whole frame was 18) are left out, which small files feel against
-// zlib's 6 bytes.
+// zlib's 6 bytes. Where the input's last block is stored, it is written as
+// the final stored block: its length and the end marker are left out, so
+// that a file that does not compress (one already compressed) takes 10
+// bytes of frame, where zlib's stored blocks take 11 and version 6 took 17.
 //
 // A varint is 7 bits a byte, the lowest first, with the top bit set on
 // every byte but the last; a block header's at most 5 bytes and 32 bits, the
@@ -103,7 +111,8 @@
 // no last byte 0 but in the varint 0 itself, so that every value is spelt
 // one way.
 //
-// Version 5 is version 6 without final blocks. Version 4 is version 5 with
+// Version 6 is version 7 without final stored blocks. Version 5 is version
+// 6 without final blocks. Version 4 is version 5 with
 // 3 zero bytes after the version, without
 // one-stream blocks, with an end marker of 8 bytes (the total), and with
 // lengths blocks whose streams are whole words, their lengths given as
@@ -125,7 +134,8 @@
 // that its symbols need with zero bits after the last code, the CRC, and the
 // end marker's total, or that a final block's total exceeds what the blocks
 // before it hold by 1 to 2^28 (a final block's stream takes every byte to
-// the end, so bytes after it are a stream longer than its symbols need). No
+// the end, so bytes after it are a stream longer than its symbols need), or
+// that a final stored block holds 1 to 2^28 bytes after its CRC. No
 // block counts as written before its CRC checked: a sink that takes bytes
 // back may hold a block while it is checked (decoded into a BufferSink, or a
 // stored block copied into memory), and has it taken back when it fails.
@@ -141,7 +151,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 6;
+constexpr uint8_t kContainerVersion = 7;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
