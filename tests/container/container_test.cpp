@@ -1033,8 +1033,7 @@ TEST(Container, AFinalStoredBlockEndsTheContainer)
         ASSERT_TRUE(unpack_streamed(good, out, error, 3000, threads)) << error;
         EXPECT_EQ(out, noise);
     }
-    // After other blocks; and the last of a piece of four streams, whose
-    // four-stream block would need the end marker.
+    // After a lengths block of four streams: the last block of a piece.
     Bytes text_then_noise = text_like(65536, 37);
     text_then_noise.insert(text_then_noise.end(), noise.begin(), noise.end());
     const Bytes packed = pack_bytes(text_then_noise);
