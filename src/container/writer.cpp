@@ -22,23 +22,36 @@ namespace dctlab::container
 namespace
 {
 
-bool write_stored(ByteSink &out, const uint8_t *data, size_t size)
+// Where a piece is the input's last, the length of the whole input, which
+// its last block may carry as a final block, ending the container.
+struct Ending {
+    uint64_t total = 0; // read only where the piece is the input's last
+    bool ended = false; // set once a final or final stored block is written
+};
+
+// A stored block; with `ending`, the input's last block as the final stored
+// block, whose bytes are the rest of the container, so that neither its
+// length nor an end marker is written.
+bool write_stored(ByteSink &out, const uint8_t *data, size_t size, Ending *ending)
 {
     uint8_t head[1 + kStoredHeaderSize];
-    head[0] = kStoredBlock;
-    store_le32(head + 1, static_cast<uint32_t>(size));
-    store_le32(head + 5, crc_of(data, size));
-    return out.write(head, sizeof head) && out.write(data, size);
+    size_t head_size = 1;
+    head[0] = ending ? kFinalStoredBlock : kStoredBlock;
+    if (!ending) {
+        store_le32(head + head_size, static_cast<uint32_t>(size));
+        head_size += 4;
+    }
+    store_le32(head + head_size, crc_of(data, size));
+    head_size += 4;
+    if (ending)
+        ending->ended = true;
+    return out.write(head, head_size) && out.write(data, size);
 }
 
-// The input's last block stored: its bytes are the rest of the container,
-// so that neither its length nor an end marker is written.
-bool write_final_stored(ByteSink &out, const uint8_t *data, size_t size)
+// What the block's own frame takes, stored: its type byte and header.
+constexpr size_t stored_head(const Ending *ending)
 {
-    uint8_t head[1 + kFinalStoredHeaderSize];
-    head[0] = kFinalStoredBlock;
-    store_le32(head + 1, crc_of(data, size));
-    return out.write(head, sizeof head) && out.write(data, size);
+    return 1 + (ending ? kFinalStoredHeaderSize : kStoredHeaderSize);
 }
 
 // A block's coded bytes and the tree's nodes, kept from block to block.
@@ -87,13 +100,6 @@ size_t cut_at_byte(uint8_t *stream, uint64_t bits)
     return bytes;
 }
 
-// Where a piece is the input's last, the length of the whole input, which
-// its last block may carry as a final block, ending the container.
-struct Ending {
-    uint64_t total = 0; // read only where the piece is the input's last
-    bool ended = false; // set once a final or final stored block is written
-};
-
 // A block of one byte value: a plain Huffman block with form_tree's table of
 // one leaf and an empty stream, as every version has written it, or stored
 // where it is that short.
@@ -104,15 +110,11 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
     hf::build_code(counts.data(), 256, kMaxCodeLength, scratch.code, codes.data(), table);
-    // The input's last block, stored, ends the container where this block
-    // would need the end marker after it.
-    if (ending && kBlockHeaderSize + table.size + 1 + varint_size(ending->total) >=
-                      size + kFinalStoredHeaderSize) {
-        ending->ended = true;
-        return write_final_stored(out, bytes, size);
-    }
-    if (kBlockHeaderSize + table.size >= size + kStoredHeaderSize)
-        return write_stored(out, bytes, size);
+    // As the input's last block, this one would need the end marker after
+    // it, which a final stored block does not.
+    const size_t end_marker = ending ? 1 + varint_size(ending->total) : 0;
+    if (1 + kBlockHeaderSize + table.size + end_marker >= size + stored_head(ending))
+        return write_stored(out, bytes, size, ending);
     uint8_t head[1 + kBlockHeaderSize];
     head[0] = kHuffmanBlock;
     store_le32(head + 1, static_cast<uint32_t>(size));
@@ -179,14 +181,11 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
         : streams == 1
             ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
             : 1 + kLengthsHeaderMostSize;
-    const size_t stored_head = ending ? 1 + kFinalStoredHeaderSize : 1 + kStoredHeaderSize;
-    if (head_most + lengths_table.size + most_bytes + end_marker >= size + stored_head) {
-        if (!(ending ? write_final_stored(out, bytes, size) : write_stored(out, bytes, size))) {
+    if (head_most + lengths_table.size + most_bytes + end_marker >= size + stored_head(ending)) {
+        if (!write_stored(out, bytes, size, ending)) {
             error = "cannot write the output";
             return false;
         }
-        if (ending)
-            ending->ended = true;
         return true;
     }
     std::array<size_t, hf::stream_count> room{};
