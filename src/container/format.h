@@ -8,6 +8,7 @@
 
 #include "crc32_fast.h"
 #include "huffman_layout.h"
+#include "lengths_layout.h"
 
 namespace dctlab::container
 {
@@ -21,6 +22,8 @@ constexpr uint8_t kLengthsBlock = 4;
 constexpr uint8_t kOneStreamBlock = 5;
 constexpr uint8_t kFinalBlock = 6;
 constexpr uint8_t kFinalStoredBlock = 7;
+constexpr uint8_t kLongOneStreamBlock = 8;
+constexpr uint8_t kLongFinalBlock = 9;
 constexpr size_t kHeaderSize = 5;            // the magic and the version
 constexpr size_t kOldHeaderSize = 8;         // and three zero bytes, before version 5
 constexpr size_t kBlockHeaderSize = 16;      // N, A, E, CRC after the type byte
@@ -41,6 +44,8 @@ constexpr uint8_t kShortHeaderSince = 5;
 // The first version with final blocks, and with final stored blocks.
 constexpr uint8_t kFinalSince = 6;
 constexpr uint8_t kFinalStoredSince = 7;
+// The first version with long one-stream and long final blocks.
+constexpr uint8_t kLongCodesSince = 8;
 // A lengths block's header: N, T and the lengths of its streams as
 // varints (see container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;
@@ -68,6 +73,8 @@ inline size_t put_varint(uint8_t *at, uint64_t value)
 // a four-stream block's codes are at most 11 bits long.
 constexpr int kMaxCodeLength = huffman::lookup_bits;
 constexpr int kMaxShortCodeLength = huffman::short_code_bits;
+// A long block's codes are at most 15 bits long.
+constexpr int kMaxLongCodeLength = huffman::long_code_bits;
 
 constexpr size_t table_stream_size(size_t leaves)
 {

@@ -160,6 +160,7 @@ class ChunkReader final : public ByteSource
 struct Decoding {
     dctlab::huffman::ShortDecoder short_codes;
     dctlab::huffman::FastDecoder any_codes;
+    std::vector<uint8_t> whole_words; // a long block's stream, made whole words again
     dctlab::heap_ptr<uint8_t[]> original;
     size_t capacity = 0;
     // Checked blocks held in `original` before `at`, not yet written: on
@@ -192,7 +193,8 @@ struct BlockJob {
     int leaves = 0, longest = 0;
     // The code: by its lengths for a lengths block, else by its codes.
     bool canonical = false;
-    std::array<uint8_t, huffman::lengths_table_most_bytes> table; // a lengths block's
+    bool long_codes = false; // lengths of up to 15 bits, in a long table
+    std::array<uint8_t, huffman::any_lengths_table_most_bytes> table; // a lengths block's
     size_t table_size = 0;
     std::array<uint8_t, 256> lengths;
     // Set for the leaves alone (and read for them alone): a job is made for
@@ -241,6 +243,30 @@ bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t cou
     return true;
 }
 
+// A long block's one stream, with the two-level decoder, which takes
+// whole words: the stream, cut at the byte its codes reach, is first made
+// whole words again, its last word's top bytes put back above zero bytes.
+bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &error)
+{
+    namespace hf = dctlab::huffman;
+    std::array<HUFFCODE, 256> codes;
+    std::array<uint8_t, 256> leaves;
+    const int leaf_count = hf::canonical_codes(job.lengths.data(), 256, codes.data(), leaves.data());
+    if (!d.any_codes.build(codes.data(), leaves.data(), leaf_count)) {
+        error = "the lengths give no complete code";
+        return false;
+    }
+    const size_t words = (job.size + 3) / 4;
+    d.whole_words.assign(4 * words, 0);
+    if (words > 0) {
+        const size_t top = job.size - 4 * (words - 1);
+        std::memcpy(d.whole_words.data(), job.bytes, 4 * (words - 1));
+        std::memcpy(d.whole_words.data() + 4 * words - top, job.bytes + 4 * (words - 1), top);
+    }
+    const uint64_t used = d.any_codes.decode(d.whole_words.data(), words, out, job.length);
+    return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error);
+}
+
 // Decodes exactly the block's symbols with the code the checked table
 // stream gives (the codes dfs_final gives dfr's tree), with the short-code
 // decoder where no code is longer than 11 bits and the two-level one
@@ -248,6 +274,8 @@ bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t cou
 bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &error)
 {
     namespace hf = dctlab::huffman;
+    if (job.long_codes)
+        return decode_long(d, job, out, error);
     const bool short_codes = job.longest <= kMaxShortCodeLength;
     // The shape was checked to be one complete tree, so the builds succeed;
     // they guard the decoders all the same.
@@ -411,8 +439,10 @@ VarintRead read_varint(ByteSource &in, uint64_t &value, int value_bits = 32)
 // at d.at, which is 0 unless the block fits after the ones gathered there.
 void check_block(BlockJob &job, Decoding &d, uint8_t *into = nullptr)
 {
-    if (job.canonical && !huffman::read_lengths_table(job.table.data(), job.table_size,
-                                                      job.lengths, job.error)) {
+    if (job.canonical &&
+        !huffman::read_lengths_table(job.table.data(), job.table_size, job.lengths, job.error,
+                                     job.long_codes ? huffman::long_lengths
+                                                    : huffman::short_lengths)) {
         job.error = job.where + job.error;
         return;
     }
@@ -853,9 +883,16 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         // A final block is a one-stream block that ends the container: it
         // gives the total where others give N, and no lengths: its table
         // ends where its lengths do, and its stream is the rest.
-        const bool final_block = type == kFinalBlock && version >= kFinalSince;
+        // A long block is a one-stream or a final block with codes of up
+        // to 15 bits.
+        const bool long_block =
+            (type == kLongOneStreamBlock || type == kLongFinalBlock) && version >= kLongCodesSince;
+        const huffman::LengthsLayout layout =
+            long_block ? huffman::long_lengths : huffman::short_lengths;
+        const bool final_block = (type == kFinalBlock && version >= kFinalSince) ||
+                                 (type == kLongFinalBlock && long_block);
         const bool one_stream_lengths =
-            final_block || (type == kOneStreamBlock && version >= kOneStreamSince);
+            final_block || long_block || (type == kOneStreamBlock && version >= kOneStreamSince);
         const bool lengths_block =
             one_stream_lengths || (type == kLengthsBlock && version >= kLengthsSince);
         const bool four = (lengths_block && !one_stream_lengths) ||
@@ -916,14 +953,16 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " is outside 1 to " + std::to_string(max_block));
         if (final_block ? false
             : lengths_block
-                ? table_size == 0 || table_size > huffman::lengths_table_most_bytes
+                ? table_size == 0 || table_size > layout.most_bytes()
                 : table_size < table_stream_size(1) || table_size > table_stream_size(256))
             return fail_after_earlier(where + (lengths_block ? "lengths table" : "table stream") +
                                       " length " + std::to_string(table_size) +
                                       " is impossible");
         // The symbols of each stream, and the words their longest codes
         // could take.
-        const int longest_allowed = four || lengths_block ? kMaxShortCodeLength : kMaxCodeLength;
+        const int longest_allowed = long_block                ? kMaxLongCodeLength
+                                    : four || lengths_block ? kMaxShortCodeLength
+                                                            : kMaxCodeLength;
         std::array<uint64_t, huffman::stream_count> symbols{};
         uint64_t encoded_size = 0;
         // The streams' lengths against the most their symbols could take; a
@@ -962,9 +1001,11 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         std::string table_error;
         if (lengths_block) {
             // Read where the block is checked, off the thread that parses
-            // headers. Its lengths are at most 11 bits, and a valid table
-            // has two leaves or more, which the checks below assume.
+            // headers. Its lengths are at most 11 bits (15 in a long
+            // block), and a valid table has two leaves or more, which the
+            // checks below assume.
             job->canonical = true;
+            job->long_codes = long_block;
             job->table_size = table_size;
             job->leaves = 2;
             job->longest = 1;
@@ -985,7 +1026,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
             // byte more than they could be; read in growing chunks where the
             // source cannot tell how much remains.
             const uint64_t most =
-                huffman::lengths_table_most_bytes + (uint64_t{length} * longest_allowed + 7) / 8;
+                layout.most_bytes() + (uint64_t{length} * longest_allowed + 7) / 8;
             const int64_t rest = in.remaining();
             size_t got = 0;
             if (rest >= 0) {
@@ -1000,7 +1041,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                 job->bytes = into.data();
             }
             table_size =
-                static_cast<uint32_t>(huffman::lengths_table_extent(job->bytes, got, table_error));
+                static_cast<uint32_t>(huffman::lengths_table_extent(job->bytes, got, table_error, layout));
             if (table_size == 0)
                 return fail_after_earlier(where + table_error);
             std::memcpy(job->table.data(), job->bytes, table_size);

@@ -124,6 +124,41 @@ bool write_single_value(ByteSink &out, const uint8_t *bytes, size_t size,
     return out.write(head, sizeof head) && out.write(table.bytes.data(), table.size);
 }
 
+// A lengths block's code: its lengths, their table, and its bits.
+struct BlockCode {
+    std::array<uint8_t, 256> lengths;
+    huffman::LengthsTable table;
+    int longest = 0;
+    uint64_t bits = 0;
+    bool long_codes = false; // lengths of up to 15 bits, in a long table
+};
+
+// A one-stream block (a small input's, or a piece's last) whose code the
+// 11-bit limit may have cut takes codes of up to 12 to 15 bits instead,
+// where that is smaller, table included: its decoder is slower, but on
+// blocks this short the bytes count for more. On 425 real files of 4 KiB to
+// 2 MiB, the limit had put 46 over zlib's size; 15 bits alone took that to
+// 34, as its table grew by what the stream saved, and the best of 12 to 15
+// to 27.
+void take_longer_codes_if_smaller(const std::array<int32_t, 256> &counts, BlockCode &code)
+{
+    namespace hf = dctlab::huffman;
+    for (int limit = kMaxShortCodeLength + 1; limit <= kMaxLongCodeLength; ++limit) {
+        BlockCode longer;
+        longer.longest = hf::code_lengths(counts.data(), 256, limit, longer.lengths.data());
+        if (longer.longest <= kMaxShortCodeLength)
+            return; // the plain code fits: no limit cut it
+        for (int b = 0; b < 256; ++b)
+            longer.bits += static_cast<uint64_t>(counts[b]) * longer.lengths[b];
+        hf::write_lengths_table(longer.lengths.data(), longer.table, hf::long_lengths);
+        longer.long_codes = true;
+        if ((longer.bits + 7) / 8 + longer.table.size < (code.bits + 7) / 8 + code.table.size)
+            code = longer;
+        if (longer.longest < limit)
+            return; // the plain code: a longer limit gives the same
+    }
+}
+
 // One block: a lengths block, in four streams or in one, with the canonical
 // code of its lengths; or stored where that is smaller, or a block of one
 // byte value. With `ending`, the input's last block: a one-stream block then
@@ -149,26 +184,29 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     }
     const int streams = four_stream_piece && size >= kFourStreamsFrom ? hf::stream_count : 1;
     // The code is carried by its lengths alone: the canonical code of the
-    // lengths of form_tree's code, or where that is deeper than 11 bits, of
-    // a code that is not (code_lengths).
+    // lengths of form_tree's code, or where that is deeper than 11 bits (15
+    // in a long block), of a code that is not (code_lengths).
     std::array<HUFFCODE, 256> codes;
-    hf::LengthsTable lengths_table;
-    std::array<uint8_t, 256> lengths, order;
-    const int longest = hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, lengths.data());
-    // A block's bits fit 32 bits, so the sum runs in vector registers.
+    BlockCode code;
+    code.longest = hf::code_lengths(counts.data(), 256, kMaxShortCodeLength, code.lengths.data());
+    // A block's bits at 11 bits a code fit 32 bits, so the sum runs in
+    // vector registers.
     static_assert(uint64_t{kMaxBlockSize} * kMaxShortCodeLength <= UINT32_MAX,
                   "a block's bits fit 32 bits");
     uint32_t sum = 0;
     for (int b = 0; b < 256; ++b)
-        sum += static_cast<uint32_t>(counts[b]) * lengths[b];
-    const uint64_t bits = sum;
-    hf::canonical_codes(lengths.data(), 256, codes.data(), order.data());
-    hf::write_lengths_table(lengths.data(), lengths_table);
+        sum += static_cast<uint32_t>(counts[b]) * code.lengths[b];
+    code.bits = sum;
+    hf::write_lengths_table(code.lengths.data(), code.table);
+    if (streams == 1 && code.longest == kMaxShortCodeLength)
+        take_longer_codes_if_smaller(counts, code);
+    std::array<uint8_t, 256> order;
+    hf::canonical_codes(code.lengths.data(), 256, codes.data(), order.data());
     // Each stream ends on a byte of its own: at most three bytes beyond the
     // codes' own. One stream's length, and so its header's, is known now;
     // four streams' headers are taken at their longest, which counts for
     // little against 4 KiB.
-    const size_t coded_bytes = static_cast<size_t>((bits + 7) / 8);
+    const size_t coded_bytes = static_cast<size_t>((code.bits + 7) / 8);
     const size_t most_bytes = coded_bytes + static_cast<size_t>(streams - 1);
     // A final block holds the total where others hold N, neither the
     // table's nor the stream's length, and stands for the end marker, which
@@ -179,9 +217,9 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     const size_t head_most =
         final ? 1 + varint_size(ending->total) + 4
         : streams == 1
-            ? 1 + varint_size(size) + varint_size(lengths_table.size) + varint_size(coded_bytes) + 4
+            ? 1 + varint_size(size) + varint_size(code.table.size) + varint_size(coded_bytes) + 4
             : 1 + kLengthsHeaderMostSize;
-    if (head_most + lengths_table.size + most_bytes + end_marker >= size + stored_head(ending)) {
+    if (head_most + code.table.size + most_bytes + end_marker >= size + stored_head(ending)) {
         if (!write_stored(out, bytes, size, ending)) {
             error = "cannot write the output";
             return false;
@@ -193,7 +231,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     for (int k = 0; k < streams; ++k) {
         const size_t share =
             streams == 1 ? size : hf::stream_share(size, k + 1) - hf::stream_share(size, k);
-        room[k] = 4 * hf::short_words_bound(share, longest);
+        room[k] = 4 * hf::short_words_bound(share, code.longest);
         total += room[k];
     }
     uint8_t *coded = scratch.take(total);
@@ -208,8 +246,12 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     }
     std::array<uint64_t, hf::stream_count> stream_bits{};
     if (streams == 1) {
-        hf::encode_short(bytes, size, codes.data(), stream[0]);
-        stream_bits[0] = bits;
+        if (code.long_codes)
+            hf::encode_words(bytes, size, codes.data(), stream[0],
+                             static_cast<size_t>((code.bits + 31) / 32));
+        else
+            hf::encode_short(bytes, size, codes.data(), stream[0]);
+        stream_bits[0] = code.bits;
     } else {
         hf::encode_four(bytes, size, codes.data(), stream.data(), stream_bits.data());
     }
@@ -217,10 +259,12 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     uint8_t head[1 + kLengthsHeaderMostSize];
     static_assert(kVarint64MostBytes <= kLengthsHeaderMostSize - 4,
                   "a final block's header fits a lengths block's");
-    head[0] = final ? kFinalBlock : streams == 1 ? kOneStreamBlock : kLengthsBlock;
+    head[0] = final         ? (code.long_codes ? kLongFinalBlock : kFinalBlock)
+              : streams == 1 ? (code.long_codes ? kLongOneStreamBlock : kOneStreamBlock)
+                             : kLengthsBlock;
     size_t head_size = 1 + put_varint(head + 1, final ? ending->total : size);
     if (!final)
-        head_size += put_varint(head + head_size, lengths_table.size);
+        head_size += put_varint(head + head_size, code.table.size);
     for (int k = 0; k < streams; ++k) {
         stream_bytes[k] = cut_at_byte(stream[k], stream_bits[k]);
         if (!final)
@@ -229,7 +273,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     store_le32(head + head_size, crc_of(bytes, size));
     head_size += 4;
     bool written =
-        out.write(head, head_size) && out.write(lengths_table.bytes.data(), lengths_table.size);
+        out.write(head, head_size) && out.write(code.table.bytes.data(), code.table.size);
     for (int k = 0; k < streams && written; ++k)
         written = out.write(stream[k], stream_bytes[k]);
     if (!written) {

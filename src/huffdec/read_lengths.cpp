@@ -43,7 +43,7 @@ class Bits
     uint64_t size() const { return bits_; }
 
   private:
-    std::array<uint8_t, lengths_table_most_bytes + 8> bytes_{};
+    std::array<uint8_t, any_lengths_table_most_bytes + 8> bytes_{};
     uint64_t bits_, at_ = 0;
 };
 
@@ -53,13 +53,13 @@ class Bits
 class LengthCode
 {
   public:
-    // The canonical code of the 14 lengths (lengths_layout.h), counted out
-    // here: canonical_codes' quarters and tables for 256 symbols took a
-    // tenth of reading a table.
-    explicit LengthCode(const uint8_t *lengths)
+    // The canonical code of the layout's lengths (lengths_layout.h),
+    // counted out here: canonical_codes' quarters and tables for 256
+    // symbols took a tenth of reading a table.
+    LengthCode(const uint8_t *lengths, int symbols)
     {
         std::array<uint32_t, longest_length_code + 1> count{}, next{};
-        for (int s = 0; s < length_symbols; ++s)
+        for (int s = 0; s < symbols; ++s)
             ++count[lengths[s]];
         count[0] = 0; // the symbols without a code take none
         uint32_t code = 0;
@@ -67,7 +67,7 @@ class LengthCode
             code = (code + count[len - 1]) << 1;
             next[len] = code;
         }
-        for (int s = 0; s < length_symbols; ++s) {
+        for (int s = 0; s < symbols; ++s) {
             const int len = lengths[s];
             if (len == 0)
                 continue;
@@ -90,17 +90,18 @@ class LengthCode
 // What a table's lengths sum to, and where they end.
 struct Parsed {
     uint64_t end = 0; // the bit after the last length symbol
-    uint32_t sum = 0; // the byte lengths' Kraft sum in units of 2^-11
+    uint32_t sum = 0; // the byte lengths' Kraft sum in units of 2^-longest
     int leaves = 0;
 };
 
 // The table's own code and its 256 lengths.
-bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::string &error)
+bool parse(Bits &in, LengthsLayout layout, std::array<uint8_t, 256> &lengths, Parsed &parsed,
+           std::string &error)
 {
-    std::array<uint8_t, length_symbols> code_lengths;
+    std::array<uint8_t, long_length_symbols> code_lengths;
     uint32_t kraft = 0;
     int used = 0, single = 0;
-    for (int s = 0; s < length_symbols; ++s) {
+    for (int s = 0; s < layout.symbols(); ++s) {
         uint32_t len;
         if (!in.take(length_field_bits, len)) {
             error = "lengths table ends before its code";
@@ -117,7 +118,7 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
         error = "lengths table's own code is not complete";
         return false;
     }
-    const LengthCode code(code_lengths.data());
+    const LengthCode code(code_lengths.data(), layout.symbols());
     // The next bits in a register, taken again from the copy before a
     // symbol (at most 7 + 7 bits) could pass the 57 it holds: each symbol
     // then waits on the one before for a look-up and a shift, where a load
@@ -128,20 +129,24 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
                   "a symbol and its extra bits take at most kMostSymbolBits");
     uint64_t at = in.at(), window = in.window(at);
     unsigned taken = 0;
-    // The byte lengths' Kraft sum in units of 2^-11, and their leaves, as
-    // they come: a pass over the 256 afterwards took a fifth of the time.
+    // The byte lengths' Kraft sum in units of 2^-longest, and their leaves,
+    // as they come: a pass over the 256 afterwards took a fifth of the time.
     uint32_t sum = 0;
     int leaves = 0;
     // Each length's share of the sum from a table: a shift by a count in a
     // register is three micro-operations on Intel's cores where the build
     // does not assume BMI2, and took a fifth of the time here.
-    static constexpr std::array<uint32_t, short_code_bits + 1> kraft_of = [] {
-        std::array<uint32_t, short_code_bits + 1> k{};
-        for (int len = 1; len <= short_code_bits; ++len)
-            k[static_cast<size_t>(len)] = 1u << (short_code_bits - len);
+    using KraftOf = std::array<uint32_t, long_code_bits + 1>;
+    const auto shares = [](int longest) {
+        KraftOf k{};
+        for (int len = 1; len <= longest; ++len)
+            k[static_cast<size_t>(len)] = 1u << (longest - len);
         return k;
-    }();
-    static_assert(short_zero_run == short_code_bits + 1, "the literal lengths index the table");
+    };
+    static constexpr KraftOf short_shares = shares(short_code_bits),
+                             long_shares = shares(long_code_bits);
+    const KraftOf &kraft_of = layout.longest == long_code_bits ? long_shares : short_shares;
+    const int short_run = layout.short_run();
     for (int b = 0; b < max_leaves;) {
         if (at >= in.size()) {
             error = "lengths table ends before its 256 lengths";
@@ -159,9 +164,9 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
         window <<= e.length;
         unsigned used = e.length;
         uint32_t extra = 0;
-        const bool run = e.symbol >= short_zero_run;
+        const bool run = e.symbol >= short_run;
         if (run) {
-            const int extra_bits = zero_runs[e.symbol - short_zero_run].extra_bits;
+            const int extra_bits = zero_runs[e.symbol - short_run].extra_bits;
             extra = static_cast<uint32_t>(window >> (64 - extra_bits));
             window <<= extra_bits;
             used += static_cast<unsigned>(extra_bits);
@@ -178,7 +183,7 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
             leaves += e.symbol != 0 ? 1 : 0;
             continue;
         }
-        const int zeros = zero_runs[e.symbol - short_zero_run].base + static_cast<int>(extra);
+        const int zeros = zero_runs[e.symbol - short_run].base + static_cast<int>(extra);
         if (b + zeros > max_leaves) {
             error = "lengths table runs past byte value 255";
             return false;
@@ -192,26 +197,27 @@ bool parse(Bits &in, std::array<uint8_t, 256> &lengths, Parsed &parsed, std::str
 
 } // namespace
 
-size_t lengths_table_extent(const uint8_t *table, size_t size, std::string &error)
+size_t lengths_table_extent(const uint8_t *table, size_t size, std::string &error,
+                            LengthsLayout layout)
 {
     std::array<uint8_t, 256> lengths;
     Parsed parsed;
-    Bits in(table, std::min(size, lengths_table_most_bytes));
-    if (!parse(in, lengths, parsed, error))
+    Bits in(table, std::min(size, layout.most_bytes()));
+    if (!parse(in, layout, lengths, parsed, error))
         return 0;
     return static_cast<size_t>((parsed.end + 7) / 8);
 }
 
 bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 256> &lengths,
-                        std::string &error)
+                        std::string &error, LengthsLayout layout)
 {
-    if (size > lengths_table_most_bytes) {
+    if (size > layout.most_bytes()) {
         error = "lengths table is longer than its lengths need";
         return false;
     }
     Bits in(table, size);
     Parsed parsed;
-    if (!parse(in, lengths, parsed, error))
+    if (!parse(in, layout, lengths, parsed, error))
         return false;
     const uint32_t sum = parsed.sum;
     const int leaves = parsed.leaves;
@@ -226,7 +232,7 @@ bool read_lengths_table(const uint8_t *table, size_t size, std::array<uint8_t, 2
         error = "bits after the lengths are not 0";
         return false;
     }
-    if (leaves < 2 || sum != 1u << short_code_bits) {
+    if (leaves < 2 || sum != 1u << layout.longest) {
         error = "lengths give no complete code of two or more byte values";
         return false;
     }

@@ -50,7 +50,7 @@ struct Item {
 
 } // namespace
 
-void write_lengths_table(const uint8_t *lengths, LengthsTable &table)
+void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLayout layout)
 {
     // The lengths as length symbols: runs of three or more zeros in one.
     std::array<Item, max_leaves> items;
@@ -68,39 +68,40 @@ void write_lengths_table(const uint8_t *lengths, LengthsTable &table)
         constexpr int longest_run = zero_runs[1].base + (1 << zero_runs[1].extra_bits) - 1;
         while (run >= zero_runs[1].base) {
             const int take = std::min(run, longest_run);
-            items[count++] = Item{long_zero_run, static_cast<uint8_t>(take - zero_runs[1].base)};
+            items[count++] = Item{static_cast<uint8_t>(layout.long_run()), static_cast<uint8_t>(take - zero_runs[1].base)};
             run -= take;
         }
         if (run >= zero_runs[0].base)
-            items[count++] = Item{short_zero_run, static_cast<uint8_t>(run - zero_runs[0].base)};
+            items[count++] = Item{static_cast<uint8_t>(layout.short_run()), static_cast<uint8_t>(run - zero_runs[0].base)};
         else
             for (; run > 0; --run)
                 items[count++] = Item{0, 0};
     }
-    std::array<int32_t, length_symbols> counts{};
+    const int symbols = layout.symbols();
+    std::array<int32_t, long_length_symbols> counts{};
     for (int i = 0; i < count; ++i)
         ++counts[items[i].symbol];
-    std::array<uint8_t, length_symbols> own;
-    code_lengths(counts.data(), length_symbols, longest_length_code, own.data());
+    std::array<uint8_t, long_length_symbols> own;
+    code_lengths(counts.data(), symbols, longest_length_code, own.data());
     int used = 0;
-    for (int s = 0; s < length_symbols; ++s)
+    for (int s = 0; s < symbols; ++s)
         used += counts[s] != 0 ? 1 : 0;
     // One symbol alone gets the one-bit code 0.
     if (used == 1)
-        for (int s = 0; s < length_symbols; ++s)
+        for (int s = 0; s < symbols; ++s)
             own[s] = counts[s] != 0 ? 1 : 0;
-    std::array<HUFFCODE, length_symbols> codes;
-    std::array<uint8_t, length_symbols> order;
-    canonical_codes(own.data(), length_symbols, codes.data(), order.data());
+    std::array<HUFFCODE, long_length_symbols> codes;
+    std::array<uint8_t, long_length_symbols> order;
+    canonical_codes(own.data(), symbols, codes.data(), order.data());
 
     BitWriter out(table.bytes.data());
-    for (int s = 0; s < length_symbols; ++s)
+    for (int s = 0; s < symbols; ++s)
         out.put(own[s], length_field_bits);
     for (int i = 0; i < count; ++i) {
         const HUFFCODE &c = codes[items[i].symbol];
         out.put(static_cast<uint32_t>(c.code), c.length);
-        if (items[i].symbol >= short_zero_run)
-            out.put(items[i].extra, zero_runs[items[i].symbol - short_zero_run].extra_bits);
+        if (items[i].symbol >= layout.short_run())
+            out.put(items[i].extra, zero_runs[items[i].symbol - layout.short_run()].extra_bits);
     }
     table.size = out.finish();
 }

@@ -15,13 +15,14 @@ namespace huffman
 
 struct LengthsTable {
     // The table's bytes, then 8 the writer may store past them.
-    std::array<uint8_t, lengths_table_most_bytes + 8> bytes;
+    std::array<uint8_t, any_lengths_table_most_bytes + 8> bytes;
     size_t size = 0;
 };
 
-/* Writes the table of the 256 byte lengths (0 to 11, making a complete code
- * of two or more leaves). */
-void write_lengths_table(const uint8_t *lengths, LengthsTable &table);
+/* Writes the table of the 256 byte lengths (0 to layout.longest, making a
+ * complete code of two or more leaves). */
+void write_lengths_table(const uint8_t *lengths, LengthsTable &table,
+                         LengthsLayout layout = short_lengths);
 
 } // namespace huffman
 } // namespace dctlab

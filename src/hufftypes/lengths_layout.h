@@ -19,7 +19,11 @@
  *
  * The length symbols' code is complete (its Kraft sum is exactly 1), or it is
  * one symbol with a code of one bit, 0. The byte lengths make one complete
- * code of two or more leaves. */
+ * code of two or more leaves.
+ *
+ * A long table (the container's long one-stream and long final blocks)
+ * carries lengths of up to 15 bits the same way, with 18 length symbols:
+ * 0 to 15 a length, 16 and 17 the two runs of zeros. */
 #ifndef DCTLAB_INTERNAL_LENGTHS_LAYOUT_H
 #define DCTLAB_INTERNAL_LENGTHS_LAYOUT_H
 
@@ -40,6 +44,26 @@ constexpr int short_zero_run = 12, long_zero_run = 13;
 constexpr int length_field_bits = 3;
 constexpr int longest_length_code = (1 << length_field_bits) - 1;
 
+/* The longest code of a long table, and its length symbols. */
+constexpr int long_code_bits = 15;
+constexpr int long_length_symbols = long_code_bits + 3;
+static_assert(short_code_bits + 3 == length_symbols, "lengths 0 to 11, then the two runs");
+
+/* The layout of a table whose lengths are at most `longest` bits
+ * (short_code_bits or long_code_bits). */
+struct LengthsLayout {
+    int longest;
+    constexpr int symbols() const { return longest + 3; }
+    constexpr int short_run() const { return longest + 1; }
+    constexpr int long_run() const { return longest + 2; }
+    constexpr size_t most_bytes() const
+    {
+        return static_cast<size_t>(symbols() * length_field_bits + 256 * longest_length_code + 7) /
+               8;
+    }
+};
+constexpr LengthsLayout short_lengths{short_code_bits}, long_lengths{long_code_bits};
+
 struct ZeroRun {
     int base, extra_bits;
 };
@@ -52,6 +76,11 @@ static_assert(short_zero_run == short_code_bits + 1, "length symbols 0 to 11, th
 constexpr size_t lengths_table_most_bytes =
     (length_symbols * length_field_bits + max_leaves * longest_length_code + 7) / 8;
 static_assert(lengths_table_most_bytes == 230, "a table never passes 230 bytes");
+static_assert(short_lengths.most_bytes() == lengths_table_most_bytes &&
+                  long_lengths.most_bytes() == 231,
+              "a long table never passes 231 bytes");
+/* Room for a table of either layout. */
+constexpr size_t any_lengths_table_most_bytes = long_lengths.most_bytes();
 
 /* The canonical code of `lengths` (n of them, each 0 to 31): codes[s] gets
  * the code and length of every s (weight 0; length 0 where s has no code).

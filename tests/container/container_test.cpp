@@ -73,6 +73,37 @@ Bytes fibonacci_counts()
     return out;
 }
 
+// Symbol i occurs fib(i) times for 15 symbols, 1596 bytes: form_tree's
+// code is 14 bits deep, which the 11-bit limit of a lengths block cuts.
+Bytes deep_small()
+{
+    Bytes out;
+    uint32_t a = 1, b = 1;
+    for (int symbol = 0; symbol < 15; ++symbol) {
+        out.insert(out.end(), a, static_cast<uint8_t>(0x41 + symbol * 3));
+        const uint32_t next = a + b;
+        a = b;
+        b = next;
+    }
+    std::shuffle(out.begin(), out.end(), std::mt19937(5));
+    return out;
+}
+
+// Eleven byte values whose counts about halve from 3000 to 3, then 120
+// others once each: the rare ones would take 15 bits and more, and cutting
+// their codes to 11 bits costs the common ones more than a long table does.
+Bytes skewed_with_rare_bytes()
+{
+    Bytes out;
+    const int counts[] = {3000, 1500, 800, 400, 200, 100, 50, 25, 12, 6, 3};
+    for (int symbol = 0; symbol < 11; ++symbol)
+        out.insert(out.end(), static_cast<size_t>(counts[symbol]), static_cast<uint8_t>(symbol));
+    for (int symbol = 100; symbol < 220; ++symbol)
+        out.push_back(static_cast<uint8_t>(symbol));
+    std::shuffle(out.begin(), out.end(), std::mt19937(6));
+    return out;
+}
+
 struct Input {
     const char *name;
     Bytes bytes;
@@ -85,6 +116,8 @@ void PrintTo(const Input &i, std::ostream *os)
 }
 
 std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c);
+bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error,
+                     uint32_t max_block = dctlab::container::kMaxBlockSize, unsigned threads = 1);
 
 class ContainerRoundTrip : public testing::TestWithParam<Input>
 {
@@ -145,6 +178,8 @@ std::vector<Input> inputs()
             {"text", text_like(80000, 5), dctlab::container::kDefaultBlockSize},
             {"binary", binary, dctlab::container::kDefaultBlockSize},
             {"deeper_than_22_levels", fibonacci_counts(), dctlab::container::kDefaultBlockSize},
+            {"deep_and_small", deep_small(), dctlab::container::kDefaultBlockSize},
+            {"deep_and_small_blocks", deep_small(), 500},
             {"many_blocks", text_like(10000, 6), 777},
             {"exact_blocks", text_like(4096, 7), 1024}};
 }
@@ -199,16 +234,16 @@ std::vector<std::pair<int, uint32_t>> blocks_of(const Bytes &c)
         const auto le = [&](size_t p) {
             return c[p] | c[p + 1] << 8 | c[p + 2] << 16 | uint32_t{c[p + 3]} << 24;
         };
-        if (c[at] == 6) { // gives the total, and its stream runs to the end
+        if (c[at] == 6 || c[at] == 9) { // gives the total, and its stream runs to the end
             size_t field = at + 1;
-            blocks.emplace_back(6, varint(c, field) - before);
+            blocks.emplace_back(c[at], varint(c, field) - before);
             break;
         }
         if (c[at] == 7) { // its bytes run to the end, after its CRC
             blocks.emplace_back(7, static_cast<uint32_t>(c.size() - at - 5));
             break;
         }
-        if (c[at] == 4 || c[at] == 5) {
+        if (c[at] == 4 || c[at] == 5 || c[at] == 8) {
             size_t field = at + 1;
             const uint32_t n = varint(c, field), table = varint(c, field);
             uint64_t bytes = 0;
@@ -244,28 +279,82 @@ Bytes sample()
     return container;
 }
 
+// A small input whose code the 11-bit limit cuts, at a cost: a long final
+// block.
+Bytes long_sample()
+{
+    const Bytes container = pack_bytes(skewed_with_rare_bytes());
+    EXPECT_EQ(blocks_of(container), (std::vector<std::pair<int, uint32_t>>{{9, 6216}}));
+    return container;
+}
+
 TEST(Container, EveryTruncationIsRefused)
 {
-    const Bytes container = sample();
-    for (size_t length = 0; length < container.size(); ++length) {
-        Bytes cut(container.begin(), container.begin() + static_cast<long>(length)), out;
-        std::string error;
-        EXPECT_FALSE(unpack_bytes(cut, out, error)) << "length " << length;
-        EXPECT_FALSE(error.empty());
-    }
+    for (const Bytes &container : {sample(), long_sample()})
+        for (size_t length = 0; length < container.size(); ++length) {
+            Bytes cut(container.begin(), container.begin() + static_cast<long>(length)), out;
+            std::string error;
+            EXPECT_FALSE(unpack_bytes(cut, out, error)) << "length " << length;
+            EXPECT_FALSE(error.empty());
+        }
 }
 
 TEST(Container, EveryFlippedBitIsRefused)
 {
-    const Bytes container = sample();
-    for (size_t byte = 0; byte < container.size(); ++byte)
-        for (int bit = 0; bit < 8; ++bit) {
-            Bytes damaged = container, out;
-            damaged[byte] ^= static_cast<uint8_t>(1u << bit);
+    for (const Bytes &container : {sample(), long_sample()})
+        for (size_t byte = 0; byte < container.size(); ++byte)
+            for (int bit = 0; bit < 8; ++bit) {
+                Bytes damaged = container, out;
+                damaged[byte] ^= static_cast<uint8_t>(1u << bit);
+                std::string error;
+                EXPECT_FALSE(unpack_bytes(damaged, out, error))
+                    << container.size() << " bytes: byte " << byte << " bit " << bit;
+                EXPECT_FALSE(error.empty());
+            }
+}
+
+TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
+{
+    // One-stream blocks take codes of up to 15 bits where that is smaller,
+    // table included; four-stream blocks keep to 11. The long blocks read
+    // back from memory and from a pipe, on one thread and two.
+    const Bytes skewed = skewed_with_rare_bytes();
+    Bytes twice = skewed;
+    twice.insert(twice.end(), skewed.begin(), skewed.end());
+    Bytes text_and_rare = text_like(20000, 24);
+    for (int i = 0; i < 120; ++i)
+        text_and_rare[static_cast<size_t>(i) * 163] = static_cast<uint8_t>(128 + i);
+    Bytes large = text_and_rare;
+    while (large.size() < 70000)
+        large.insert(large.end(), text_and_rare.begin(), text_and_rare.end());
+    const struct {
+        Bytes input;
+        uint32_t block_size;
+        std::vector<std::pair<int, uint32_t>> blocks;
+    } cases[] = {
+        {skewed, dctlab::container::kDefaultBlockSize, {{9, 6216}}},
+        {twice, 6216, {{8, 6216}, {9, 6216}}},
+        {text_and_rare, dctlab::container::kDefaultBlockSize, {{9, 20000}}},
+        {large, dctlab::container::kDefaultBlockSize, {{4, 80000}}},
+    };
+    for (const auto &c : cases) {
+        const Bytes packed = pack_bytes(c.input, c.block_size);
+        EXPECT_EQ(blocks_of(packed), c.blocks) << c.input.size() << " bytes";
+        for (const unsigned threads : {1u, 2u}) {
+            Bytes out;
             std::string error;
-            EXPECT_FALSE(unpack_bytes(damaged, out, error)) << "byte " << byte << " bit " << bit;
-            EXPECT_FALSE(error.empty());
+            MemorySource in(packed.data(), packed.size());
+            MemorySink sink;
+            EXPECT_TRUE(dctlab::container::unpack(in, sink, error, dctlab::container::kMaxBlockSize,
+                                                  {}, threads))
+                << error;
+            EXPECT_EQ(sink.bytes, c.input) << threads << " threads";
+            EXPECT_TRUE(unpack_streamed(packed, out, error, dctlab::container::kMaxBlockSize,
+                                        threads))
+                << error;
+            EXPECT_EQ(out, c.input) << "as from a pipe, " << threads << " threads";
         }
+    }
 }
 
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
@@ -555,6 +644,29 @@ Bytes stored_block(const Bytes &data)
     return block;
 }
 
+// A long one-stream block of `data`, whose form_tree code is at most 15
+// bits deep, with its lengths in a long table; or given `total`, the long
+// final block of a container whose blocks hold that many bytes.
+Bytes long_block(const Bytes &data, uint32_t total = 0)
+{
+    const LengthsCode c = lengths_code(data);
+    dctlab::huffman::LengthsTable table;
+    dctlab::huffman::write_lengths_table(c.lengths.data(), table, dctlab::huffman::long_lengths);
+    const Bytes stream = cut_at_byte(data.data(), data.size(), c.codes);
+    Bytes block{static_cast<uint8_t>(total == 0 ? 8 : 9)};
+    if (total == 0) {
+        put_varint(block, static_cast<uint32_t>(data.size()));
+        put_varint(block, static_cast<uint32_t>(table.size));
+        put_varint(block, static_cast<uint32_t>(stream.size()));
+    } else {
+        put_varint(block, total);
+    }
+    put32(block, dctlab::crc32_of(data.data(), data.size()));
+    block.insert(block.end(), table.bytes.begin(), table.bytes.begin() + static_cast<long>(table.size));
+    block.insert(block.end(), stream.begin(), stream.end());
+    return block;
+}
+
 // A stored block that ends the container: its CRC, and its bytes to the end.
 Bytes final_stored_block(const Bytes &data)
 {
@@ -573,7 +685,8 @@ Bytes container_of(uint8_t version, const std::vector<Bytes> &blocks, uint64_t t
         c.insert(c.end(), 3, 0);
     for (const Bytes &b : blocks)
         c.insert(c.end(), b.begin(), b.end());
-    if (total == 0 && !blocks.empty() && (blocks.back()[0] == 6 || blocks.back()[0] == 7))
+    if (total == 0 && !blocks.empty() &&
+        (blocks.back()[0] == 6 || blocks.back()[0] == 7 || blocks.back()[0] == 9))
         return c;
     c.push_back(0);
     if (version >= 5) {
@@ -652,6 +765,10 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
     both.insert(both.end(), one.begin(), one.end());
     Bytes every = both;
     every.insert(every.end(), text.begin(), text.end());
+    const Bytes deep = deep_small();
+    Bytes deep_text_deep = deep;
+    deep_text_deep.insert(deep_text_deep.end(), text.begin(), text.end());
+    deep_text_deep.insert(deep_text_deep.end(), deep.begin(), deep.end());
     Bytes every_and_text = every, noise_and_text = noise;
     every_and_text.insert(every_and_text.end(), text.begin(), text.end());
     noise_and_text.insert(noise_and_text.end(), text.begin(), text.end());
@@ -703,11 +820,20 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
          ""},
         {7, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
         {7, {final_stored_block(noise)}, noise, ""},
+        {7, {long_block(deep)}, deep, "block 0: unknown block type 8"},
+        {7, {long_block(deep, 1596)}, deep, "block 0: unknown block type 9"},
+        {8,
+         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
+          lengths_block(text, 5), final_block(text, 20170)},
+         every_and_text,
+         ""},
+        {8, {long_block(deep), one_stream_block(text), long_block(deep, 8192)}, deep_text_deep, ""},
+        {8, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
     };
     for (const Case &c : cases) {
         const uint8_t last = c.blocks.back()[0];
-        const Bytes container =
-            container_of(c.version, c.blocks, last == 6 || last == 7 ? 0 : c.original.size());
+        const Bytes container = container_of(
+            c.version, c.blocks, last == 6 || last == 7 || last == 9 ? 0 : c.original.size());
         Bytes out;
         std::string error;
         const bool ok = unpack_bytes(container, out, error);
@@ -719,11 +845,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 8, 9}) {
+    for (uint8_t version : {0, 9, 10}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 7)");
+                             " is not supported (this dctlab reads versions 1 to 8)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
@@ -903,7 +1029,7 @@ TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
 // Unpacks `container` read as from a pipe: a stdio stream that gives no
 // length and lends nothing.
 bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error,
-                     uint32_t max_block = dctlab::container::kMaxBlockSize, unsigned threads = 1)
+                     uint32_t max_block, unsigned threads)
 {
     std::FILE *file = fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
     if (!file)

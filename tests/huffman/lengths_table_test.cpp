@@ -22,30 +22,31 @@ namespace
 namespace hf = dctlab::huffman;
 using Lengths = std::array<uint8_t, 256>;
 
-Lengths lengths_of(const std::array<int32_t, 256> &counts)
+Lengths lengths_of(const std::array<int32_t, 256> &counts, int limit)
 {
     static hf::CodeScratch scratch;
     std::array<HUFFCODE, 256> codes;
     hf::TableBytes table;
-    hf::build_code(counts.data(), 256, hf::short_code_bits, scratch, codes.data(), table);
+    hf::build_code(counts.data(), 256, limit, scratch, codes.data(), table);
     Lengths lengths;
     for (int b = 0; b < 256; ++b)
         lengths[b] = static_cast<uint8_t>(codes[b].length);
     return lengths;
 }
 
-std::vector<std::pair<std::string, Lengths>> codes_to_carry()
+// Codes of at most `limit` bits (11, or 15 for a long table).
+std::vector<std::pair<std::string, Lengths>> codes_to_carry(int limit = hf::short_code_bits)
 {
     std::vector<std::pair<std::string, Lengths>> cases;
     std::mt19937 rng(31);
     std::array<int32_t, 256> counts{};
     counts[7] = counts[200] = 1;
-    cases.emplace_back("two_leaves", lengths_of(counts));
+    cases.emplace_back("two_leaves", lengths_of(counts, limit));
     counts.fill(1);
-    cases.emplace_back("all_256_equal", lengths_of(counts));
+    cases.emplace_back("all_256_equal", lengths_of(counts, limit));
     for (int b = 0; b < 256; ++b)
         counts[b] = 1 << (b % 20);
-    cases.emplace_back("skewed_to_eleven_bits", lengths_of(counts));
+    cases.emplace_back("skewed_to_the_limit", lengths_of(counts, limit));
     for (int round = 0; round < 200; ++round) {
         // Runs of absent values of every length, as text and binary have.
         counts.fill(0);
@@ -54,30 +55,36 @@ std::vector<std::pair<std::string, Lengths>> codes_to_carry()
             counts[rng() % (round % 3 == 0 ? 256 : 1 + rng() % 256)] += 1 + rng() % 5000;
         if (std::count_if(counts.begin(), counts.end(), [](int32_t c) { return c != 0; }) < 2)
             counts[0] = counts[255] = 1;
-        cases.emplace_back("random_" + std::to_string(round), lengths_of(counts));
+        cases.emplace_back("random_" + std::to_string(round), lengths_of(counts, limit));
     }
     return cases;
 }
 
 TEST(LengthsTable, ReadsBackWhatItWrote)
 {
-    for (const auto &[name, lengths] : codes_to_carry()) {
-        hf::LengthsTable table;
-        hf::write_lengths_table(lengths.data(), table);
-        ASSERT_LE(table.size, hf::lengths_table_most_bytes) << name;
-        Lengths back;
-        std::string error;
-        ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error))
-            << name << ": " << error;
-        EXPECT_EQ(back, lengths) << name;
-        // Its end found among the bytes that follow it (a final block's
-        // stream), whatever they are; and none where it is cut short.
-        std::vector<uint8_t> followed(table.bytes.begin(), table.bytes.begin() + table.size);
-        followed.insert(followed.end(), 300, static_cast<uint8_t>(table.size * 37));
-        EXPECT_EQ(hf::lengths_table_extent(followed.data(), followed.size(), error), table.size)
-            << name << ": " << error;
-        EXPECT_EQ(hf::lengths_table_extent(table.bytes.data(), table.size - 1, error), 0u) << name;
-    }
+    for (const hf::LengthsLayout layout : {hf::short_lengths, hf::long_lengths})
+        for (const auto &[name, lengths] : codes_to_carry(layout.longest)) {
+            const std::string what = name + " in " + std::to_string(layout.longest) + " bits";
+            hf::LengthsTable table;
+            hf::write_lengths_table(lengths.data(), table, layout);
+            ASSERT_LE(table.size, layout.most_bytes()) << what;
+            Lengths back;
+            std::string error;
+            ASSERT_TRUE(
+                hf::read_lengths_table(table.bytes.data(), table.size, back, error, layout))
+                << what << ": " << error;
+            EXPECT_EQ(back, lengths) << what;
+            // Its end found among the bytes that follow it (a final block's
+            // stream), whatever they are; and none where it is cut short.
+            std::vector<uint8_t> followed(table.bytes.begin(), table.bytes.begin() + table.size);
+            followed.insert(followed.end(), 300, static_cast<uint8_t>(table.size * 37));
+            EXPECT_EQ(hf::lengths_table_extent(followed.data(), followed.size(), error, layout),
+                      table.size)
+                << what << ": " << error;
+            EXPECT_EQ(hf::lengths_table_extent(table.bytes.data(), table.size - 1, error, layout),
+                      0u)
+                << what;
+        }
 }
 
 TEST(LengthsTable, CanonicalCodesCountUpByLengthThenValue)
@@ -250,6 +257,40 @@ TEST(LengthsTable, RefusesDamageByName)
             << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
+}
+
+TEST(LengthsTable, LongTablesCarryLengthsOfTwelveToFifteenBits)
+{
+    // A chain of 16 leaves of 1 to 15 bits: written in a long table, it
+    // reads back; read as a short table, it is refused.
+    Lengths chain{};
+    for (int b = 0; b < 15; ++b)
+        chain[static_cast<size_t>(b * 16)] = static_cast<uint8_t>(b + 1);
+    chain[255] = 15;
+    hf::LengthsTable table;
+    hf::write_lengths_table(chain.data(), table, hf::long_lengths);
+    Lengths back;
+    std::string error;
+    ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error,
+                                       hf::long_lengths))
+        << error;
+    EXPECT_EQ(back, chain);
+    EXPECT_FALSE(hf::read_lengths_table(table.bytes.data(), table.size, back, error));
+    // Field by field: 18 fields, the runs at symbols 16 and 17. Symbol 1
+    // has code 0 and symbol 17 (11 + 7 bits of zeros) code 1, as in the
+    // short table above, whose own code the 14 fields would cut short.
+    std::vector<std::pair<uint32_t, int>> own(18, {0, 3});
+    own[1] = {1, 3};
+    own[17] = {1, 3};
+    const std::vector<std::pair<uint32_t, int>> two_ones_and_runs = {
+        {0, 1}, {0, 1}, {1, 1}, {127, 7}, {1, 1}, {105, 7}};
+    const std::vector<uint8_t> good = bits(own + two_ones_and_runs);
+    ASSERT_TRUE(hf::read_lengths_table(good.data(), good.size(), back, error, hf::long_lengths))
+        << error;
+    EXPECT_EQ(back[0], 1);
+    EXPECT_EQ(back[1], 1);
+    EXPECT_EQ(std::count(back.begin(), back.end(), 0), 254);
+    EXPECT_FALSE(hf::read_lengths_table(good.data(), good.size(), back, error));
 }
 
 } // namespace

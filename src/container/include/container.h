@@ -151,7 +151,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 7;
+constexpr uint8_t kContainerVersion = 8;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
