@@ -251,7 +251,8 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
     namespace hf = dctlab::huffman;
     std::array<HUFFCODE, 256> codes;
     std::array<uint8_t, 256> leaves;
-    const int leaf_count = hf::canonical_codes(job.lengths.data(), 256, codes.data(), leaves.data());
+    const int leaf_count =
+        hf::canonical_codes(job.lengths.data(), 256, codes.data(), leaves.data());
     if (!d.any_codes.build(codes.data(), leaves.data(), leaf_count)) {
         error = "the lengths give no complete code";
         return false;
@@ -439,10 +440,9 @@ VarintRead read_varint(ByteSource &in, uint64_t &value, int value_bits = 32)
 // at d.at, which is 0 unless the block fits after the ones gathered there.
 void check_block(BlockJob &job, Decoding &d, uint8_t *into = nullptr)
 {
-    if (job.canonical &&
-        !huffman::read_lengths_table(job.table.data(), job.table_size, job.lengths, job.error,
-                                     job.long_codes ? huffman::long_lengths
-                                                    : huffman::short_lengths)) {
+    if (job.canonical && !huffman::read_lengths_table(
+                             job.table.data(), job.table_size, job.lengths, job.error,
+                             job.long_codes ? huffman::long_lengths : huffman::short_lengths)) {
         job.error = job.where + job.error;
         return;
     }
@@ -960,7 +960,7 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                                       " is impossible");
         // The symbols of each stream, and the words their longest codes
         // could take.
-        const int longest_allowed = long_block                ? kMaxLongCodeLength
+        const int longest_allowed = long_block              ? kMaxLongCodeLength
                                     : four || lengths_block ? kMaxShortCodeLength
                                                             : kMaxCodeLength;
         std::array<uint64_t, huffman::stream_count> symbols{};
@@ -1040,8 +1040,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
                     return fail_after_earlier(where + "truncated encoded stream");
                 job->bytes = into.data();
             }
-            table_size =
-                static_cast<uint32_t>(huffman::lengths_table_extent(job->bytes, got, table_error, layout));
+            table_size = static_cast<uint32_t>(
+                huffman::lengths_table_extent(job->bytes, got, table_error, layout));
             if (table_size == 0)
                 return fail_after_earlier(where + table_error);
             std::memcpy(job->table.data(), job->bytes, table_size);

@@ -214,11 +214,10 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     // stored is a final stored block, which needs none either.
     const bool final = ending && streams == 1;
     const size_t end_marker = ending && !final ? 1 + varint_size(ending->total) : 0;
-    const size_t head_most =
-        final ? 1 + varint_size(ending->total) + 4
-        : streams == 1
-            ? 1 + varint_size(size) + varint_size(code.table.size) + varint_size(coded_bytes) + 4
-            : 1 + kLengthsHeaderMostSize;
+    const size_t head_most = final          ? 1 + varint_size(ending->total) + 4
+                             : streams == 1 ? 1 + varint_size(size) + varint_size(code.table.size) +
+                                                  varint_size(coded_bytes) + 4
+                                            : 1 + kLengthsHeaderMostSize;
     if (head_most + code.table.size + most_bytes + end_marker >= size + stored_head(ending)) {
         if (!write_stored(out, bytes, size, ending)) {
             error = "cannot write the output";
@@ -259,7 +258,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     uint8_t head[1 + kLengthsHeaderMostSize];
     static_assert(kVarint64MostBytes <= kLengthsHeaderMostSize - 4,
                   "a final block's header fits a lengths block's");
-    head[0] = final         ? (code.long_codes ? kLongFinalBlock : kFinalBlock)
+    head[0] = final          ? (code.long_codes ? kLongFinalBlock : kFinalBlock)
               : streams == 1 ? (code.long_codes ? kLongOneStreamBlock : kOneStreamBlock)
                              : kLengthsBlock;
     size_t head_size = 1 + put_varint(head + 1, final ? ending->total : size);

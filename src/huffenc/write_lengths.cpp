@@ -68,11 +68,13 @@ void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLay
         constexpr int longest_run = zero_runs[1].base + (1 << zero_runs[1].extra_bits) - 1;
         while (run >= zero_runs[1].base) {
             const int take = std::min(run, longest_run);
-            items[count++] = Item{static_cast<uint8_t>(layout.long_run()), static_cast<uint8_t>(take - zero_runs[1].base)};
+            items[count++] = Item{static_cast<uint8_t>(layout.long_run()),
+                                  static_cast<uint8_t>(take - zero_runs[1].base)};
             run -= take;
         }
         if (run >= zero_runs[0].base)
-            items[count++] = Item{static_cast<uint8_t>(layout.short_run()), static_cast<uint8_t>(run - zero_runs[0].base)};
+            items[count++] = Item{static_cast<uint8_t>(layout.short_run()),
+                                  static_cast<uint8_t>(run - zero_runs[0].base)};
         else
             for (; run > 0; --run)
                 items[count++] = Item{0, 0};

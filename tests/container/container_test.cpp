@@ -349,8 +349,8 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
                                                   {}, threads))
                 << error;
             EXPECT_EQ(sink.bytes, c.input) << threads << " threads";
-            EXPECT_TRUE(unpack_streamed(packed, out, error, dctlab::container::kMaxBlockSize,
-                                        threads))
+            EXPECT_TRUE(
+                unpack_streamed(packed, out, error, dctlab::container::kMaxBlockSize, threads))
                 << error;
             EXPECT_EQ(out, c.input) << "as from a pipe, " << threads << " threads";
         }
@@ -662,7 +662,8 @@ Bytes long_block(const Bytes &data, uint32_t total = 0)
         put_varint(block, total);
     }
     put32(block, dctlab::crc32_of(data.data(), data.size()));
-    block.insert(block.end(), table.bytes.begin(), table.bytes.begin() + static_cast<long>(table.size));
+    block.insert(block.end(), table.bytes.begin(),
+                 table.bytes.begin() + static_cast<long>(table.size));
     block.insert(block.end(), stream.begin(), stream.end());
     return block;
 }
@@ -1028,8 +1029,8 @@ TEST(Container, StreamsCutAtAByteAndTheEndMarkerAreChecked)
 
 // Unpacks `container` read as from a pipe: a stdio stream that gives no
 // length and lends nothing.
-bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error,
-                     uint32_t max_block, unsigned threads)
+bool unpack_streamed(const Bytes &container, Bytes &output, std::string &error, uint32_t max_block,
+                     unsigned threads)
 {
     std::FILE *file = fmemopen(const_cast<uint8_t *>(container.data()), container.size(), "rb");
     if (!file)

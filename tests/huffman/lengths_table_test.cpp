@@ -70,8 +70,7 @@ TEST(LengthsTable, ReadsBackWhatItWrote)
             ASSERT_LE(table.size, layout.most_bytes()) << what;
             Lengths back;
             std::string error;
-            ASSERT_TRUE(
-                hf::read_lengths_table(table.bytes.data(), table.size, back, error, layout))
+            ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error, layout))
                 << what << ": " << error;
             EXPECT_EQ(back, lengths) << what;
             // Its end found among the bytes that follow it (a final block's
@@ -271,8 +270,8 @@ TEST(LengthsTable, LongTablesCarryLengthsOfTwelveToFifteenBits)
     hf::write_lengths_table(chain.data(), table, hf::long_lengths);
     Lengths back;
     std::string error;
-    ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error,
-                                       hf::long_lengths))
+    ASSERT_TRUE(
+        hf::read_lengths_table(table.bytes.data(), table.size, back, error, hf::long_lengths))
         << error;
     EXPECT_EQ(back, chain);
     EXPECT_FALSE(hf::read_lengths_table(table.bytes.data(), table.size, back, error));
@@ -282,8 +281,8 @@ TEST(LengthsTable, LongTablesCarryLengthsOfTwelveToFifteenBits)
     std::vector<std::pair<uint32_t, int>> own(18, {0, 3});
     own[1] = {1, 3};
     own[17] = {1, 3};
-    const std::vector<std::pair<uint32_t, int>> two_ones_and_runs = {
-        {0, 1}, {0, 1}, {1, 1}, {127, 7}, {1, 1}, {105, 7}};
+    const std::vector<std::pair<uint32_t, int>> two_ones_and_runs = {{0, 1},   {0, 1}, {1, 1},
+                                                                     {127, 7}, {1, 1}, {105, 7}};
     const std::vector<uint8_t> good = bits(own + two_ones_and_runs);
     ASSERT_TRUE(hf::read_lengths_table(good.data(), good.size(), back, error, hf::long_lengths))
         << error;
