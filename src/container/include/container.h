@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   5 bytes   "DLHF", format version (1 byte, now 6)
+//   file header   5 bytes   "DLHF", format version (1 byte, now 8)
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -64,13 +64,19 @@
 //                 4 bytes   CRC-32 of the block's N bytes
 //                 the rest  the N bytes as they are (1 to 2^28): every byte
 //                           to the end
+//     long        1 byte    block type 8: a one-stream block whose code's
+//     one-stream            lengths are 1 to 15 bits, in a long table (18
+//                           length symbols: lengths 0 to 15, then the two
+//                           runs of zeros; lengths_layout.h); else as type 5
+//     long final  1 byte    block type 9: a final block with a long table
+//                           and codes of up to 15 bits; else as type 6
 //   end marker    1 byte    block type 0
 //                 varint    the total original length, the sum of every N
 //                           (at most 64 bits, so at most 10 bytes)
 //
 // and nothing after the end marker. A container ends either with the end
-// marker or with a final or final stored block. An empty input is the
-// header and the end marker.
+// marker or with a final, long final or final stored block. An empty input
+// is the header and the end marker.
 //
 // Blocks. The packer reads its input in units of at most the block size
 // (16 MiB by default, so that counts stay far below 2^31 and memory stays
@@ -95,7 +101,11 @@
 // below zlib's. Blocks of 4 KiB or more take four streams; shorter ones
 // (the last of a piece), and every block of an input or unit tail shorter
 // than 64 KiB, take one, where what the four streams cost in bytes matters
-// more than their speed. A block of one byte value is a Huffman block with
+// more than their speed. A one-stream block whose code the 11-bit limit
+// cut takes a code of up to 12 to 15 bits instead (a long block) where
+// that comes out smaller, its longer table included: for files of a few
+// KiB with a few rare bytes the limit had cost more than zlib's frame is
+// smaller than ours. A block of one byte value is a Huffman block with
 // form_tree's table and an empty stream. Where the input's last block is a
 // one-stream block, it is written as the final block: its table's and its
 // stream's lengths and the end marker (6 bytes for a file of a few KiB,
@@ -111,6 +121,7 @@
 // no last byte 0 but in the varint 0 itself, so that every value is spelt
 // one way.
 //
+// Version 7 is version 8 without long one-stream and long final blocks.
 // Version 6 is version 7 without final stored blocks. Version 5 is version
 // 6 without final blocks. Version 4 is version 5 with
 // 3 zero bytes after the version, without
