@@ -216,6 +216,16 @@ std::vector<std::pair<std::string, Bytes>> byte_strings()
     for (int i = 1; i <= 40; ++i)
         counts.insert(counts.end(), static_cast<size_t>(i * i), static_cast<uint8_t>(i * 5));
     out.push_back({"square-counts", counts});
+    // Eleven common byte values and 120 rare ones: the packer's block takes
+    // codes of up to 15 bits (a long final block).
+    Bytes rare;
+    const int common[] = {3000, 1500, 800, 400, 200, 100, 50, 25, 12, 6, 3};
+    for (int i = 0; i < 11; ++i)
+        rare.insert(rare.end(), static_cast<size_t>(common[i]), static_cast<uint8_t>(i));
+    for (int i = 100; i < 220; ++i)
+        rare.push_back(static_cast<uint8_t>(i));
+    std::shuffle(rare.begin(), rare.end(), rng);
+    out.push_back({"rare-bytes", rare});
     return out;
 }
 
@@ -328,6 +338,25 @@ void huffman_and_container_seeds()
     Bytes total = packed(prose(65539), dctlab::container::kDefaultBlockSize);
     total.back() ^= 1;
     save("fuzz_unpack", "total.dlhf", total);
+
+    // A long one-stream block and a long final block (codes of up to 15
+    // bits, their lengths in long tables); the same with a flipped bit in
+    // the first one's table and in the second one's stream, and with a byte
+    // appended.
+    Bytes rare_twice = byte_strings().back().second;
+    const size_t rare_size = rare_twice.size();
+    rare_twice.insert(rare_twice.end(), rare_twice.begin(), rare_twice.end());
+    const Bytes long_blocks = packed(rare_twice, static_cast<uint32_t>(rare_size));
+    save("fuzz_unpack", "long-blocks.dlhf", long_blocks);
+    Bytes long_table_flipped = long_blocks;
+    long_table_flipped[5 + 12] ^= 0x10; // a type, three varints, the CRC, then the table
+    save("fuzz_unpack", "long-table-flipped.dlhf", long_table_flipped);
+    Bytes long_flipped = long_blocks;
+    long_flipped[long_blocks.size() - 50] ^= 0x02;
+    save("fuzz_unpack", "long-flipped.dlhf", long_flipped);
+    Bytes long_longer = long_blocks;
+    long_longer.push_back(0);
+    save("fuzz_unpack", "long-longer.dlhf", long_longer);
 
     // A final stored block (bytes that do not compress, its bytes the rest
     // of the container) after a block of text; the same with a flipped bit,
