@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -160,7 +161,9 @@ class ChunkReader final : public ByteSource
 struct Decoding {
     dctlab::huffman::ShortDecoder short_codes;
     dctlab::huffman::FastDecoder any_codes;
-    std::vector<uint8_t> whole_words; // a long block's stream, made whole words again
+    // A long block's stream, made whole words again, and its room.
+    dctlab::heap_ptr<uint8_t[]> whole_words;
+    size_t whole_capacity = 0;
     dctlab::heap_ptr<uint8_t[]> original;
     size_t capacity = 0;
     // Checked blocks held in `original` before `at`, not yet written: on
@@ -258,13 +261,22 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
         return false;
     }
     const size_t words = (job.size + 3) / 4;
-    d.whole_words.assign(4 * words, 0);
+    if (4 * words > d.whole_capacity) {
+        d.whole_words.reset(static_cast<uint8_t *>(std::malloc(4 * words)));
+        d.whole_capacity = d.whole_words ? 4 * words : 0;
+        if (!d.whole_words) {
+            error = "no memory for its " + std::to_string(job.size) + " encoded bytes";
+            return false;
+        }
+    }
+    uint8_t *const whole = d.whole_words.get();
     if (words > 0) {
         const size_t top = job.size - 4 * (words - 1);
-        std::memcpy(d.whole_words.data(), job.bytes, 4 * (words - 1));
-        std::memcpy(d.whole_words.data() + 4 * words - top, job.bytes + 4 * (words - 1), top);
+        std::memcpy(whole, job.bytes, 4 * (words - 1));
+        std::memset(whole + 4 * (words - 1), 0, 4 - top);
+        std::memcpy(whole + 4 * words - top, job.bytes + 4 * (words - 1), top);
     }
-    const uint64_t used = d.any_codes.decode(d.whole_words.data(), words, out, job.length);
+    const uint64_t used = d.any_codes.decode(whole, words, out, job.length);
     return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error);
 }
 
