@@ -57,36 +57,33 @@ Bytes text_like(size_t size, uint32_t seed)
     return out;
 }
 
-// Symbol i occurs fib(i) times: the plain Huffman tree is a chain deeper
-// than the 22 levels the decoder serves.
-Bytes fibonacci_counts()
+// Symbol i (byte value first + step * i) occurs fib(i) times, shuffled:
+// the plain Huffman tree is a chain `symbols - 1` levels deep.
+Bytes fibonacci_bytes(int symbols, int first, int step, uint32_t seed)
 {
     Bytes out;
     uint64_t a = 1, b = 1;
-    for (int symbol = 0; symbol < 27; ++symbol) {
-        out.insert(out.end(), a, static_cast<uint8_t>(symbol * 7));
+    for (int symbol = 0; symbol < symbols; ++symbol) {
+        out.insert(out.end(), a, static_cast<uint8_t>(first + symbol * step));
         const uint64_t next = a + b;
         a = b;
         b = next;
     }
-    std::shuffle(out.begin(), out.end(), std::mt19937(3));
+    std::shuffle(out.begin(), out.end(), std::mt19937(seed));
     return out;
 }
 
-// Symbol i occurs fib(i) times for 15 symbols, 1596 bytes: form_tree's
-// code is 14 bits deep, which the 11-bit limit of a lengths block cuts.
+// Deeper than the 22 levels the decoder serves.
+Bytes fibonacci_counts()
+{
+    return fibonacci_bytes(27, 0, 7, 3);
+}
+
+// 1596 bytes whose code is 14 bits deep, which the 11-bit limit of a
+// lengths block cuts.
 Bytes deep_small()
 {
-    Bytes out;
-    uint32_t a = 1, b = 1;
-    for (int symbol = 0; symbol < 15; ++symbol) {
-        out.insert(out.end(), a, static_cast<uint8_t>(0x41 + symbol * 3));
-        const uint32_t next = a + b;
-        a = b;
-        b = next;
-    }
-    std::shuffle(out.begin(), out.end(), std::mt19937(5));
-    return out;
+    return fibonacci_bytes(15, 0x41, 3, 5);
 }
 
 // Eleven byte values whose counts about halve from 3000 to 3, then 120
