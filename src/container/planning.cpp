@@ -163,7 +163,8 @@ constexpr double kSplitGain = 384;
 constexpr double kLeastSplitGain = 128;
 
 BlockPlanner::BlockPlanner(size_t piece)
-    : split_gain_(
+    : looks_back_(piece < kPiece),
+      split_gain_(
           std::max(kLeastSplitGain, kSplitGain * static_cast<double>(std::min(piece, kPiece)) /
                                         static_cast<double>(kPiece)))
 {
@@ -175,8 +176,7 @@ const Span *BlockPlanner::add(const uint8_t *data, size_t at, size_t end)
     tally_.take(segment_);
     if (!started_) {
         started_ = true;
-        block_ = Span{at, end, segment_};
-        block_bits_ = expected_bits(segment_);
+        start_block(at, end, segment_, expected_bits(segment_));
         return nullptr;
     }
     Counts joined;
@@ -184,15 +184,95 @@ const Span *BlockPlanner::add(const uint8_t *data, size_t at, size_t end)
         joined[b] = block_.counts[b] + segment_[b];
     const double joined_bits = expected_bits(joined);
     const double segment_bits = expected_bits(segment_);
+    if (looks_back_) {
+        if (const Span *closed = cut_behind(at, end, joined_bits, segment_bits))
+            return closed;
+    }
     if (joined_bits <= block_bits_ + segment_bits + split_gain_) {
+        if (looks_back_)
+            recent_[recent_count_++ % kRecent] = Recent{at, segment_, block_bits_};
         block_.end = end;
         block_.counts = joined;
         block_bits_ = joined_bits;
         return nullptr;
     }
     closed_ = block_;
-    block_ = Span{at, end, segment_};
-    block_bits_ = segment_bits;
+    start_block(at, end, segment_, segment_bits);
+    return &closed_;
+}
+
+void BlockPlanner::start_block(size_t at, size_t end, const Counts &counts, double bits)
+{
+    block_ = Span{at, end, counts};
+    block_bits_ = bits;
+    // The block's first segment has no block before it to cut from.
+    if (looks_back_)
+        recent_[0] = Recent{at, counts, -1};
+    recent_count_ = 1;
+}
+
+// A block whose statistics drift slowly may hold no segment that pays for
+// a block of its own, where its last few segments together do: zlib's code
+// every 16 thousand symbols follows such drift, and text files of 20 KiB to
+// 900 KiB came out up to 0.2% larger than zlib's. So the last 2, 4 and 8
+// segments (this one among them) are weighed as a block of their own too,
+// and the cheapest way taken. On 425 files of 4 KiB to 2 MiB under /usr
+// and /etc, 21 came out larger than zlib's instead of 27, by 923 bytes in
+// all instead of 3,267. It costs up to three more estimates a segment. In
+// pieces of a MiB it gave 13% more blocks at the same bias, or the same
+// sizes with 8% fewer blocks at a bias of 640 bits, whose estimates took
+// as much time as the fewer blocks saved: so only smaller pieces (inputs
+// below a MiB, and the tails of larger ones) look back, where a file of
+// 893 KB took 3% longer to pack as a whole process.
+const Span *BlockPlanner::cut_behind(size_t at, size_t end, double joined_bits, double segment_bits)
+{
+    double best = std::min(joined_bits, block_bits_ + segment_bits + split_gain_);
+    int best_window = 0;
+    Counts window = segment_, cut_window{};
+    double cut_bits = 0;
+    int summed = 1; // the segments in `window`
+    for (const int w : kWindows) {
+        // The window's first segment joined the block, which holds more
+        // before it.
+        if (recent_count_ < w)
+            break;
+        const Recent &first = recent_[(recent_count_ - (w - 1)) % kRecent];
+        if (first.bits_before < 0)
+            continue;
+        for (; summed < w; ++summed) {
+            const Counts &counts = recent_[(recent_count_ - summed) % kRecent].counts;
+            for (int b = 0; b < 256; ++b)
+                window[b] += counts[b];
+        }
+        const double window_bits = expected_bits(window);
+        if (first.bits_before + window_bits + split_gain_ < best) {
+            best = first.bits_before + window_bits + split_gain_;
+            best_window = w;
+            cut_window = window;
+            cut_bits = window_bits;
+        }
+    }
+    if (best_window == 0)
+        return nullptr;
+    const int kept = best_window - 1; // the window's segments in the block
+    const size_t window_begin = recent_[(recent_count_ - kept) % kRecent].begin;
+    closed_.begin = block_.begin;
+    closed_.end = window_begin;
+    for (int b = 0; b < 256; ++b)
+        closed_.counts[b] = block_.counts[b] - (cut_window[b] - segment_[b]);
+    // The window is the new block; its segments have no block before them
+    // within it whose bits are known, so none is a place to cut from.
+    std::array<Recent, kRecent> window_segments;
+    for (int k = 0; k < kept; ++k) {
+        window_segments[k] = recent_[(recent_count_ - kept + k) % kRecent];
+        window_segments[k].bits_before = -1;
+    }
+    window_segments[kept] = Recent{at, segment_, -1};
+    for (int k = 0; k <= kept; ++k)
+        recent_[k] = window_segments[k];
+    recent_count_ = best_window;
+    block_ = Span{window_begin, end, cut_window};
+    block_bits_ = cut_bits;
     return &closed_;
 }
 

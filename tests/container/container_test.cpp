@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -1426,6 +1427,69 @@ TEST(Container, TallyGivesEachSpansOwnCounts)
     }
 }
 
+// Bytes whose statistics drift slowly: each segment draws from 16 values
+// with weights that move a little from one segment to the next, so that
+// no segment alone differs enough from the block before it to pay for a
+// block of its own, while several together do.
+Bytes drifting(size_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out;
+    out.reserve(size);
+    while (out.size() < size) {
+        const double phase = static_cast<double>(out.size()) / (96 << 10);
+        std::array<double, 16> weight;
+        for (int v = 0; v < 16; ++v)
+            weight[static_cast<size_t>(v)] = 1.0 + 8.0 * std::pow(std::sin(phase + v / 5.0), 2);
+        std::discrete_distribution<int> pick(weight.begin(), weight.end());
+        for (size_t i = 0; i < dctlab::container::kSegment && out.size() < size; ++i)
+            out.push_back(static_cast<uint8_t>('a' + pick(rng)));
+    }
+    return out;
+}
+
+// The blocks a planner gives for a piece lie end to end over all of it,
+// each with its own bytes' counts, whether it cuts at the segment it was
+// given or, in a piece below a MiB, before the segments it last joined.
+TEST(Container, PlannedBlocksCoverThePiece)
+{
+    using dctlab::container::BlockPlanner;
+    using dctlab::container::kSegment;
+    for (const size_t piece : {size_t{300} << 10, size_t{1000} << 10, dctlab::container::kPiece}) {
+        const Bytes data = drifting(piece, 17);
+        BlockPlanner planner(piece);
+        std::vector<dctlab::container::Span> spans;
+        int behind = 0;
+        for (size_t at = 0; at < piece; at += kSegment) {
+            const size_t end = std::min(piece, at + kSegment);
+            if (const dctlab::container::Span *span = planner.add(data.data(), at, end)) {
+                behind += span->end < at ? 1 : 0;
+                spans.push_back(*span);
+            }
+        }
+        spans.push_back(*planner.finish());
+        size_t next = 0;
+        for (const auto &span : spans) {
+            ASSERT_EQ(span.begin, next) << piece;
+            ASSERT_LT(span.begin, span.end) << piece;
+            std::array<uint32_t, 256> want{};
+            for (size_t i = span.begin; i < span.end; ++i)
+                ++want[data[i]];
+            EXPECT_EQ(span.counts, want) << piece << " from " << span.begin;
+            next = span.end;
+        }
+        EXPECT_EQ(next, piece);
+        if (piece < dctlab::container::kPiece) {
+            EXPECT_GT(behind, 0) << piece << ": no cut before the last segment";
+        } else {
+            EXPECT_EQ(behind, 0);
+        }
+        Bytes out;
+        std::string error;
+        ASSERT_TRUE(unpack_bytes(pack_bytes(data), out, error)) << piece << ": " << error;
+        EXPECT_EQ(out, data) << piece;
+    }
+}
 
 // Two segments of two byte values, in halves and in 9 to 23: coded apart they
 // are expected to save some 600 bits before the second block's header and
