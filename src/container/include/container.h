@@ -84,7 +84,9 @@
 // the MiBs are planned and coded in parallel, the same for any number of
 // threads) and cuts it where the statistics of the bytes change: it counts
 // the bytes of every 8 KiB segment and joins a segment to the block before
-// it unless a code of its own, table included, comes out smaller. Each
+// it unless a code of its own, table included, comes out smaller (in a
+// piece below a MiB, a code of its own with the block's last 1, 3 or 7
+// segments, cut from the block, may come out smaller still). Each
 // block so carries a code fitted to its own bytes. A block that Huffman
 // coding would not make smaller (random or already compressed bytes) is
 // stored instead.
