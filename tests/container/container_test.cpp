@@ -1431,13 +1431,13 @@ TEST(Container, TallyGivesEachSpansOwnCounts)
 // with weights that move a little from one segment to the next, so that
 // no segment alone differs enough from the block before it to pay for a
 // block of its own, while several together do.
-Bytes drifting(size_t size, uint32_t seed)
+Bytes drifting(size_t size, uint32_t seed, double period = 96 << 10)
 {
     std::mt19937 rng(seed);
     Bytes out;
     out.reserve(size);
     while (out.size() < size) {
-        const double phase = static_cast<double>(out.size()) / (96 << 10);
+        const double phase = static_cast<double>(out.size()) / period;
         std::array<double, 16> weight;
         for (int v = 0; v < 16; ++v)
             weight[static_cast<size_t>(v)] = 1.0 + 8.0 * std::pow(std::sin(phase + v / 5.0), 2);
@@ -1489,6 +1489,16 @@ TEST(Container, PlannedBlocksCoverThePiece)
         ASSERT_TRUE(unpack_bytes(pack_bytes(data), out, error)) << piece << ": " << error;
         EXPECT_EQ(out, data) << piece;
     }
+    // Faster and slower drift, in inputs of several pieces and tails.
+    for (const double period : {8 << 10, 32 << 10, 400 << 10})
+        for (const size_t size : {size_t{50000}, size_t{(1 << 20) + 200000}}) {
+            const Bytes data = drifting(size, 18, period);
+            Bytes out;
+            std::string error;
+            ASSERT_TRUE(unpack_bytes(pack_bytes(data), out, error))
+                << size << " bytes, period " << period << ": " << error;
+            EXPECT_EQ(out, data) << size << " bytes, period " << period;
+        }
 }
 
 // Two segments of two byte values, in halves and in 9 to 23: coded apart they
