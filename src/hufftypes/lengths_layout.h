@@ -39,30 +39,30 @@ namespace dctlab
 namespace huffman
 {
 
-constexpr int length_symbols = 14;
-constexpr int short_zero_run = 12, long_zero_run = 13;
 constexpr int length_field_bits = 3;
 constexpr int longest_length_code = (1 << length_field_bits) - 1;
 
-/* The longest code of a long table, and its length symbols. */
+/* The longest code of a long table. */
 constexpr int long_code_bits = 15;
-constexpr int long_length_symbols = long_code_bits + 3;
-static_assert(short_code_bits + 3 == length_symbols, "lengths 0 to 11, then the two runs");
 
 /* The layout of a table whose lengths are at most `longest` bits
- * (short_code_bits or long_code_bits). */
+ * (short_code_bits or long_code_bits): length symbols 0 to `longest`, then
+ * the short and the long run of zeros. */
 struct LengthsLayout {
     int longest;
     constexpr int symbols() const { return longest + 3; }
     constexpr int short_run() const { return longest + 1; }
     constexpr int long_run() const { return longest + 2; }
+    /* The longest table: every one of the 256 lengths in a 7-bit code. */
     constexpr size_t most_bytes() const
     {
-        return static_cast<size_t>(symbols() * length_field_bits + 256 * longest_length_code + 7) /
+        return static_cast<size_t>(symbols() * length_field_bits +
+                                   max_leaves * longest_length_code + 7) /
                8;
     }
 };
 constexpr LengthsLayout short_lengths{short_code_bits}, long_lengths{long_code_bits};
+constexpr int long_length_symbols = long_lengths.symbols();
 
 struct ZeroRun {
     int base, extra_bits;
@@ -70,15 +70,10 @@ struct ZeroRun {
 constexpr ZeroRun zero_runs[2] = {{3, 3}, {11, 7}};
 static_assert(zero_runs[0].base + (1 << zero_runs[0].extra_bits) == zero_runs[1].base,
               "the two runs cover 3 to 138 without a gap");
-static_assert(short_zero_run == short_code_bits + 1, "length symbols 0 to 11, then the runs");
 
-/* The longest table: every one of the 256 lengths in a 7-bit code. */
-constexpr size_t lengths_table_most_bytes =
-    (length_symbols * length_field_bits + max_leaves * longest_length_code + 7) / 8;
+constexpr size_t lengths_table_most_bytes = short_lengths.most_bytes();
 static_assert(lengths_table_most_bytes == 230, "a table never passes 230 bytes");
-static_assert(short_lengths.most_bytes() == lengths_table_most_bytes &&
-                  long_lengths.most_bytes() == 231,
-              "a long table never passes 231 bytes");
+static_assert(long_lengths.most_bytes() == 231, "a long table never passes 231 bytes");
 /* Room for a table of either layout. */
 constexpr size_t any_lengths_table_most_bytes = long_lengths.most_bytes();
 

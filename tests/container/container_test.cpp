@@ -771,6 +771,10 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
     Bytes every_and_text = every, noise_and_text = noise;
     every_and_text.insert(every_and_text.end(), text.begin(), text.end());
     noise_and_text.insert(noise_and_text.end(), text.begin(), text.end());
+    // A block of every kind from version 6 on.
+    const std::vector<Bytes> every_kind = {huffman_block(text),     stored_block(noise),
+                                           four_stream_block(text), huffman_block(one),
+                                           lengths_block(text, 5),  final_block(text, 20170)};
     struct Case {
         uint8_t version;
         std::vector<Bytes> blocks;
@@ -805,27 +809,15 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
         // Counts of words read as counts of bytes.
         {5, {lengths_block(text)}, text, "block 0: encoded stream 0 ends before its 1250 symbols"},
         {5, {final_block(text, 5000)}, text, "block 0: unknown block type 6"},
-        {6,
-         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
-          lengths_block(text, 5), final_block(text, 20170)},
-         every_and_text,
-         ""},
+        {6, every_kind, every_and_text, ""},
         {6, {stored_block(noise), final_block(text, 5100)}, noise_and_text, ""},
         {6, {final_stored_block(noise)}, noise, "block 0: unknown block type 7"},
-        {7,
-         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
-          lengths_block(text, 5), final_block(text, 20170)},
-         every_and_text,
-         ""},
+        {7, every_kind, every_and_text, ""},
         {7, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
         {7, {final_stored_block(noise)}, noise, ""},
         {7, {long_block(deep)}, deep, "block 0: unknown block type 8"},
         {7, {long_block(deep, 1596)}, deep, "block 0: unknown block type 9"},
-        {8,
-         {huffman_block(text), stored_block(noise), four_stream_block(text), huffman_block(one),
-          lengths_block(text, 5), final_block(text, 20170)},
-         every_and_text,
-         ""},
+        {8, every_kind, every_and_text, ""},
         {8, {long_block(deep), one_stream_block(text), long_block(deep, 8192)}, deep_text_deep, ""},
         {8, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
     };
