@@ -9,7 +9,7 @@
 // tables of its own), with edits that the reader takes and refusals beside
 // them. The committed corpus was
 // made by this program; run it again when a format changes. The v1-* to
-// v6-* containers were made by the packers of container versions 1 to 6,
+// v8-* containers were made by the packers of container versions 1 to 8,
 // which the reader still reads; this program leaves them alone.
 #include <algorithm>
 #include <array>

@@ -46,6 +46,8 @@ constexpr uint8_t kFinalSince = 6;
 constexpr uint8_t kFinalStoredSince = 7;
 // The first version with long one-stream and long final blocks.
 constexpr uint8_t kLongCodesSince = 8;
+// The first version whose lengths blocks store their streams in byte order.
+constexpr uint8_t kByteOrderSince = 9;
 // A lengths block's header: N, T and the lengths of its streams as
 // varints (see container.h), then the CRC.
 constexpr size_t kVarintMostBytes = 5;

@@ -10,14 +10,15 @@
 #include <mutex>
 #include <vector>
 
+#include "big_endian.h"
 #include "container.h"
 #include "fast_decode.h"
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
 #include "lengths_layout.h"
-#include "read_lengths.h"
 #include "little_endian.h"
+#include "read_lengths.h"
 #include "short_decode.h"
 #include "table_check.h"
 
@@ -193,6 +194,9 @@ struct BlockJob {
     int streams = 1;     // encoded streams, one after another in `bytes`
     std::array<size_t, huffman::stream_count> stream_size{};
     bool exact = false; // streams end at the byte their codes reach, not the word
+    // Streams of little-endian words, or (lengths blocks from version 9) of
+    // bytes in the order of their bits.
+    huffman::StreamOrder order = huffman::StreamOrder::words;
     int leaves = 0, longest = 0;
     // The code: by its lengths for a lengths block, else by its codes.
     bool canonical = false;
@@ -214,7 +218,8 @@ struct BlockJob {
 // with zero bits after the last one; `which` names the stream in a block
 // of several.
 bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t count, bool exact,
-                  int stream_index, std::string &error)
+                  int stream_index, std::string &error,
+                  huffman::StreamOrder order = huffman::StreamOrder::words)
 {
     // A block's one stream has no number; its name is made only for an
     // error, not for every stream checked.
@@ -233,6 +238,15 @@ bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t cou
     }
     if (bytes == 0)
         return true;
+    if (order == huffman::StreamOrder::bytes) {
+        // Exact, so only the last byte holds bits after the last code.
+        const unsigned tail = static_cast<unsigned>(used % 8);
+        if (tail != 0 && (stream[bytes - 1] & (0xFFu >> tail)) != 0) {
+            error = "bits after the last code" + which() + " are not 0";
+            return false;
+        }
+        return true;
+    }
     // The last word, with the zero bytes left out below its top ones.
     const size_t words = (bytes + 3) / 4, top = bytes - 4 * (words - 1);
     uint32_t last = 0;
@@ -270,14 +284,20 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
         }
     }
     uint8_t *const whole = d.whole_words.get();
-    if (words > 0) {
+    if (words > 0 && job.order == hf::StreamOrder::bytes) {
+        reverse_word_bytes(job.bytes, words - 1, whole);
+        uint32_t last = 0;
+        for (size_t i = 4 * (words - 1); i < job.size; ++i)
+            last |= uint32_t{job.bytes[i]} << (8 * (3 - i % 4));
+        store_le32(whole + 4 * (words - 1), last);
+    } else if (words > 0) {
         const size_t top = job.size - 4 * (words - 1);
         std::memcpy(whole, job.bytes, 4 * (words - 1));
         std::memset(whole + 4 * (words - 1), 0, 4 - top);
         std::memcpy(whole + 4 * words - top, job.bytes + 4 * (words - 1), top);
     }
     const uint64_t used = d.any_codes.decode(whole, words, out, job.length);
-    return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error);
+    return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error, job.order);
 }
 
 // Decodes exactly the block's symbols with the code the checked table
@@ -300,25 +320,27 @@ bool decode_block(Decoding &d, const BlockJob &job, uint8_t *out, std::string &e
         error = "the tree gives no complete code";
         return false;
     }
-    if (short_codes && !d.short_codes.make_room(job.size)) {
+    const bool in_place = job.order == hf::StreamOrder::bytes;
+    if (short_codes && !in_place && !d.short_codes.make_room(job.size)) {
         error = "no memory for its " + std::to_string(job.size) + " encoded bytes";
         return false;
     }
     if (job.streams == 1) {
-        const uint64_t used = short_codes
-                                  ? d.short_codes.decode_bytes(job.bytes, job.size, out, job.length)
-                                  : d.any_codes.decode(job.bytes, job.size / 4, out, job.length);
-        return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error);
+        const uint64_t used =
+            short_codes
+                ? d.short_codes.decode_bytes(job.bytes, job.size, out, job.length, job.order)
+                : d.any_codes.decode(job.bytes, job.size / 4, out, job.length);
+        return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error, job.order);
     }
     std::array<uint64_t, hf::stream_count> used;
     const uint64_t bits = 8 * uint64_t{job.size};
     d.short_codes.decode_four(job.bytes, job.stream_size.data(), out, job.length, used.data(),
-                              hf::ShortDecoder::two_symbols_pay(bits, job.length));
+                              hf::ShortDecoder::two_symbols_pay(bits, job.length), job.order);
     const uint8_t *stream = job.bytes;
     for (int k = 0; k < hf::stream_count; stream += job.stream_size[k++])
         if (!check_stream(stream, job.stream_size[k], used[k],
                           hf::stream_share(job.length, k + 1) - hf::stream_share(job.length, k),
-                          job.exact, k, error))
+                          job.exact, k, error, job.order))
             return false;
     return true;
 }
@@ -914,6 +936,8 @@ bool unpack(ByteSource &source, ByteSink &out, std::string &error, uint32_t max_
         // Lengths blocks give their streams' lengths in bytes from the
         // version that cut each stream at the byte its codes reach.
         job->exact = lengths_block && version >= kExactStreamsSince;
+        job->order = lengths_block && version >= kByteOrderSince ? huffman::StreamOrder::bytes
+                                                                 : huffman::StreamOrder::words;
         uint32_t length = 0, table_size = 0;
         std::array<uint64_t, huffman::stream_count> claimed{}; // each stream's bytes
         if (lengths_block) {

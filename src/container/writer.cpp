@@ -5,16 +5,17 @@
 #include <cstring>
 #include <memory>
 
-#include "container.h"
+#include "big_endian.h"
 #include "build_code.h"
+#include "container.h"
 #include "encode_words.h"
 #include "format.h"
 #include "heap_ptr.h"
 #include "in_order.h"
 #include "length_limit.h"
-#include "write_lengths.h"
 #include "little_endian.h"
 #include "planning.h"
+#include "write_lengths.h"
 
 namespace dctlab::container
 {
@@ -87,18 +88,6 @@ constexpr size_t kFourStreamsFrom = size_t{4} << 10;
 // smaller, and decoding so few bytes takes less time than starting the
 // program.
 constexpr size_t kFourStreamPieces = size_t{64} << 10;
-
-// A stream of `bits` bits in words at `stream`, cut at the byte its codes
-// reach: the last word's zero bytes below its top ones left out. Returns its
-// bytes.
-size_t cut_at_byte(uint8_t *stream, uint64_t bits)
-{
-    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
-    const size_t words = (bytes + 3) / 4, top = bytes - 4 * (words - 1);
-    if (bytes > 0 && top < 4)
-        std::memmove(stream + 4 * (words - 1), stream + 4 * words - top, top);
-    return bytes;
-}
 
 // A block of one byte value: a plain Huffman block with form_tree's table of
 // one leaf and an empty stream, as every version has written it, or stored
@@ -243,16 +232,20 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
         stream[k] = coded;
         coded += room[k];
     }
+    // The streams in byte order, each cut at the byte its codes reach.
     std::array<uint64_t, hf::stream_count> stream_bits{};
     if (streams == 1) {
-        if (code.long_codes)
-            hf::encode_words(bytes, size, codes.data(), stream[0],
-                             static_cast<size_t>((code.bits + 31) / 32));
-        else
-            hf::encode_short(bytes, size, codes.data(), stream[0]);
+        if (code.long_codes) {
+            const auto words = static_cast<size_t>((code.bits + 31) / 32);
+            hf::encode_words(bytes, size, codes.data(), stream[0], words);
+            reverse_word_bytes(stream[0], words, stream[0]);
+        } else {
+            hf::encode_short(bytes, size, codes.data(), stream[0], hf::StreamOrder::bytes);
+        }
         stream_bits[0] = code.bits;
     } else {
-        hf::encode_four(bytes, size, codes.data(), stream.data(), stream_bits.data());
+        hf::encode_four(bytes, size, codes.data(), stream.data(), stream_bits.data(),
+                        hf::StreamOrder::bytes);
     }
     std::array<size_t, hf::stream_count> stream_bytes{};
     uint8_t head[1 + kLengthsHeaderMostSize];
@@ -265,7 +258,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
     if (!final)
         head_size += put_varint(head + head_size, code.table.size);
     for (int k = 0; k < streams; ++k) {
-        stream_bytes[k] = cut_at_byte(stream[k], stream_bits[k]);
+        stream_bytes[k] = static_cast<size_t>((stream_bits[k] + 7) / 8);
         if (!final)
             head_size += put_varint(head + head_size, stream_bytes[k]);
     }

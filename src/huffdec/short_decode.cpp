@@ -39,15 +39,28 @@ DCTLAB_INLINE uint16_t entry_of(uint8_t symbol, int length)
 // stand for the bits past its end.
 constexpr size_t kPadding = 16;
 
+// Streams in byte order are read where they lie, and reads run up to 8
+// bytes past a lane's bit; a lane whose last reads would pass the streams'
+// end finishes on a copy of its last bytes, at most this many (what is left
+// of a lane after its rounds lies within 16 bytes of its bit, or it has
+// fewer than seven symbols to go), with zero bytes after them.
+constexpr size_t kTail = 64;
+
 // Where the lanes stand: each lane's stream begins at `begin` and ends at
 // bit `end` of it; `pos` is the bit it has reached, `out` the next byte it
-// writes, `left` the symbols it has still to decode.
+// writes, `left` the symbols it has still to decode. Rounds, which load
+// before they look, stop at `reach`: the stream's end, or sooner where the
+// bytes after it may not be read.
 struct Lanes {
-    std::array<const uint8_t *, stream_count> from; // the stream as it is stored
-    std::array<uint8_t *, stream_count> begin;      // its copy
-    std::array<uint64_t, stream_count> pos, end;
+    std::array<const uint8_t *, stream_count> from;  // the stream as it is stored
+    std::array<uint8_t *, stream_count> copy;        // its copy in byte order, or null
+    std::array<const uint8_t *, stream_count> begin; // where it is decoded from
+    std::array<uint64_t, stream_count> pos, end, reach;
     std::array<uint8_t *, stream_count> out;
     std::array<size_t, stream_count> left;
+    // Bytes that may be read from each stream's start on, in byte order.
+    std::array<size_t, stream_count> readable;
+    std::array<std::array<uint8_t, kTail + kPadding>, stream_count> tail;
 };
 
 // The 64 bits from bit `pos` of `stream` on, of which the top 57 or more
@@ -93,9 +106,9 @@ template <int L> struct Lane {
 // Rounds of K codes that lane k can take with every code inside its stream.
 template <int K, int W> DCTLAB_INLINE size_t safe_rounds(const Lanes &l, int k)
 {
-    if (l.pos[k] > l.end[k])
+    if (l.pos[k] > l.reach[k])
         return 0;
-    return std::min<uint64_t>(l.left[k] / K, (l.end[k] - l.pos[k]) / (K * W));
+    return std::min<uint64_t>(l.left[k] / K, (l.reach[k] - l.pos[k]) / (K * W));
 }
 
 // The lanes `which[0]` to `which[L - 1]`, side by side, for as long as each
@@ -304,9 +317,9 @@ DCTLAB_INLINE void build_pairs_in_order(const uint16_t *table, const uint16_t *e
 // stores two bytes all the same.
 template <int K, int W> DCTLAB_INLINE size_t safe_pair_rounds(const Lanes &l, int k)
 {
-    if (l.pos[k] > l.end[k] || l.left[k] == 0)
+    if (l.pos[k] > l.reach[k] || l.left[k] == 0)
         return 0;
-    return std::min<uint64_t>((l.left[k] - 1) / (2 * K), (l.end[k] - l.pos[k]) / (K * W));
+    return std::min<uint64_t>((l.left[k] - 1) / (2 * K), (l.reach[k] - l.pos[k]) / (K * W));
 }
 
 // As rounds, with pair entries: a look-up gives one or two symbols, so each
@@ -360,15 +373,34 @@ DCTLAB_INLINE void pair_rounds(Lanes &l, const int *which, const uint32_t *pairs
     }
 }
 
-// A lane's last symbols one at a time, stopping once its end is passed.
+// A lane's last symbols one at a time, stopping once its end is passed;
+// from a copy of its last bytes where reading in place could pass the
+// streams' end. What is left of a lane after its rounds lies within kTail
+// bytes of its bit; `within` holds the reads to the copy all the same.
 template <int W> void finish(Lanes &l, int k, const uint16_t *table)
 {
     constexpr unsigned shift = 64u - W;
-    for (; l.left[k] > 0 && l.pos[k] <= l.end[k]; --l.left[k]) {
-        const unsigned entry = table[peek(l.begin[k], l.pos[k]) >> shift];
-        *l.out[k]++ = static_cast<uint8_t>(entry >> kSymbolShift);
-        l.pos[k] += entry & 0xFFu;
+    const uint8_t *begin = l.begin[k];
+    uint64_t pos = l.pos[k], end = l.end[k], within = UINT64_MAX;
+    const size_t end_byte = static_cast<size_t>((end + 7) / 8);
+    const size_t from = static_cast<size_t>(pos / 8);
+    if (end_byte + 8 > l.readable[k]) {
+        const size_t bytes = std::min(kTail, end_byte - from);
+        uint8_t *tail = l.tail[static_cast<size_t>(k)].data();
+        std::memcpy(tail, begin + from, bytes);
+        std::memset(tail + bytes, 0, kTail + kPadding - bytes);
+        begin = tail;
+        pos -= 8 * uint64_t{from};
+        end -= 8 * uint64_t{from};
+        within = 8 * uint64_t{kTail};
     }
+    const uint64_t moved = l.pos[k] - pos;
+    for (; l.left[k] > 0 && pos <= end && pos < within; --l.left[k]) {
+        const unsigned entry = table[peek(begin, pos) >> shift];
+        *l.out[k]++ = static_cast<uint8_t>(entry >> kSymbolShift);
+        pos += entry & 0xFFu;
+    }
+    l.pos[k] = pos + moved;
 }
 
 // Runs `step` over the lanes side by side, then over those that still have
@@ -436,14 +468,20 @@ DCTLAB_INLINE void swap_words(const uint8_t *from, size_t bytes, uint8_t *to)
     std::memset(to + top, 0, kPadding);
 }
 
+// Streams of words are first copied with their bytes in the order of their
+// bits and zero bytes after each; streams in byte order are read in place,
+// each lane's rounds held to the bytes that lie before the streams' end.
 // A load leaves 57 bits or more: five codes of 11 bits, or seven of 8, whose
 // entries' lengths sum to 56 or less, within their low byte.
 template <int L>
 DCTLAB_INLINE void decode_any(Lanes &l, const uint16_t *table, uint32_t *pairs,
                               const uint16_t *ends, int width)
 {
-    for (int k = 0; k < L; ++k)
-        swap_words(l.from[k], l.end[k] / 8, l.begin[k]);
+    for (int k = 0; k < L; ++k) {
+        if (l.copy[k])
+            swap_words(l.from[k], l.end[k] / 8, l.copy[k]);
+        l.reach[k] = std::min<uint64_t>(l.end[k], l.readable[k] >= 8 ? 8 * (l.readable[k] - 8) : 0);
+    }
     static_assert(5 * short_code_bits <= 56 && 7 * 8 <= 56 && 56 < 256,
                   "a round takes at most 56 bits, and their sum a byte");
     if (width == 8)
@@ -663,7 +701,8 @@ bool ShortDecoder::make_room(size_t bytes)
            swapped(bytes + stream_count * kPadding) != nullptr;
 }
 
-uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count)
+uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count,
+                                    StreamOrder order)
 {
     if (bits_ < 0)
         return UINT64_MAX;
@@ -673,9 +712,17 @@ uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t
     }
     Lanes l;
     l.from[0] = stream;
-    l.begin[0] = swapped(bytes + kPadding);
-    if (!l.begin[0])
-        return UINT64_MAX;
+    if (order == StreamOrder::words) {
+        l.copy[0] = swapped(bytes + kPadding);
+        if (!l.copy[0])
+            return UINT64_MAX;
+        l.begin[0] = l.copy[0];
+        l.readable[0] = bytes + kPadding;
+    } else {
+        l.copy[0] = nullptr;
+        l.begin[0] = stream;
+        l.readable[0] = bytes;
+    }
     l.pos[0] = 0;
     l.end[0] = 8 * static_cast<uint64_t>(bytes);
     l.out[0] = out;
@@ -686,7 +733,7 @@ uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t
 
 void ShortDecoder::decode_four(const uint8_t *streams, const size_t bytes[stream_count],
                                uint8_t *out, size_t size, uint64_t used[stream_count],
-                               bool two_symbols)
+                               bool two_symbols, StreamOrder order)
 {
     if (bits_ <= 0) {
         for (int k = 0; k < stream_count; ++k)
@@ -698,22 +745,34 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t bytes[stream
     size_t total = 0;
     for (int k = 0; k < stream_count; ++k)
         total += bytes[k] + kPadding;
-    uint8_t *copy = swapped(total);
-    if (!copy) {
-        for (int k = 0; k < stream_count; ++k)
-            used[k] = UINT64_MAX;
-        return;
+    uint8_t *copy = nullptr;
+    if (order == StreamOrder::words) {
+        copy = swapped(total);
+        if (!copy) {
+            for (int k = 0; k < stream_count; ++k)
+                used[k] = UINT64_MAX;
+            return;
+        }
     }
+    // In byte order the streams lie one after another, and each may be
+    // read on to the end of the last.
+    size_t after = 0;
+    for (int k = 0; k < stream_count; ++k)
+        after += bytes[k];
     Lanes l;
     for (int k = 0; k < stream_count; ++k) {
         l.from[k] = streams;
-        l.begin[k] = copy;
+        l.copy[k] = copy;
+        l.begin[k] = copy ? copy : streams;
+        l.readable[k] = copy ? bytes[k] + kPadding : after;
         l.pos[k] = 0;
         l.end[k] = 8 * static_cast<uint64_t>(bytes[k]);
         l.out[k] = out + stream_share(size, k);
         l.left[k] = stream_share(size, k + 1) - stream_share(size, k);
         streams += bytes[k];
-        copy += bytes[k] + kPadding;
+        after -= bytes[k];
+        if (copy)
+            copy += bytes[k] + kPadding;
     }
     huffman::decode<stream_count>(l, table_.data(), two_symbols ? pairs_.data() : nullptr,
                                   in_order_ ? ends_.data() : nullptr, width_);

@@ -8,9 +8,10 @@
  *
  * Four streams of one block are decoded side by side: each code waits on the
  * one before it in its own stream, and the processor overlaps the four
- * chains. The streams are first copied with each word's bytes reversed,
- * which puts their bits in the order of the bytes, so that 8 bytes loaded at
- * any byte hold 57 bits or more from the top down. */
+ * chains. Streams of little-endian words are first copied with each word's
+ * bytes reversed, which puts their bits in the order of the bytes, so that 8
+ * bytes loaded at any byte hold 57 bits or more from the top down; streams
+ * stored in that order already are read where they lie. */
 #ifndef DCTLAB_HUFFDEC_SHORT_DECODE_H
 #define DCTLAB_HUFFDEC_SHORT_DECODE_H
 
@@ -61,8 +62,10 @@ class ShortDecoder
     /* decode for a stream of `bytes` bytes: where that is not a multiple of
      * 4, the last word's top bytes alone, its zero bytes below them left
      * out; the result is greater than 8 * bytes where the stream ends
-     * first. */
-    uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count);
+     * first. With StreamOrder::bytes the stream is the words' bytes in the
+     * order of their bits, cut at any byte, and needs no room. */
+    uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count,
+                          StreamOrder order = StreamOrder::words);
 
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of bytes[k] bytes (as
@@ -72,7 +75,8 @@ class ShortDecoder
      * table whose entries give the symbols of one or two codes is made first
      * and serves most symbols: the same bytes and bits either way. */
     void decode_four(const uint8_t *streams, const size_t bytes[stream_count], uint8_t *out,
-                     size_t size, uint64_t used[stream_count], bool two_symbols = false);
+                     size_t size, uint64_t used[stream_count], bool two_symbols = false,
+                     StreamOrder order = StreamOrder::words);
 
     /* Whether decode_four is expected to be faster with two_symbols for
      * `size` symbols in `bits` bits: where the codes are short enough that

@@ -1,7 +1,8 @@
 // The encoder for short codes: five codes at a time (seven of 8 bits) enter a
 // 64-bit accumulator, and one 8-byte store writes the bytes they reach, in
-// the order of their bits, so no code waits on a branch; one pass at the end
-// turns each four bytes into the little-endian word that the stream holds.
+// the order of their bits, so no code waits on a branch; where the stream is
+// to be words, one pass at the end turns each four bytes into the
+// little-endian word that the stream holds.
 // Where the processor has AVX-512 with byte permutes, the four streams'
 // codes are first joined four at a time in vector registers, and the
 // accumulator takes a group of four codes where it took one.
@@ -201,8 +202,10 @@ __attribute__((always_inline)) inline void code_rounds(Lane *lanes, const ShortT
 }
 
 // The bytes a lane has left after the rounds, then its last bits; the
-// bytes, in the order of their bits, turned into little-endian words.
-__attribute__((always_inline)) inline uint64_t finish(Lane &lane, const ShortTable &t)
+// bytes, in the order of their bits, turned into little-endian words where
+// the stream is words.
+__attribute__((always_inline)) inline uint64_t finish(Lane &lane, const ShortTable &t,
+                                                      StreamOrder order)
 {
     for (; lane.left > 0; --lane.left) {
         put(lane.pending, lane.waiting, t, *lane.from++);
@@ -211,22 +214,23 @@ __attribute__((always_inline)) inline uint64_t finish(Lane &lane, const ShortTab
     // The waiting bits, and zeros to the end of their word.
     store_be64(lane.at, lane.pending);
     const uint64_t bits = 8 * static_cast<uint64_t>(lane.at - lane.start) + lane.waiting;
-    const size_t words = static_cast<size_t>((bits + 31) / 32);
-    reverse_word_bytes(lane.start, words, lane.start);
+    if (order == StreamOrder::words)
+        reverse_word_bytes(lane.start, static_cast<size_t>((bits + 31) / 32), lane.start);
     return bits;
 }
 
 static_assert(7 + 5 * short_code_bits <= 64 && 7 + 7 * 8 <= 64,
               "a round's codes fit the accumulator");
 
-template <int L> void code_lanes_plain(Lane *lanes, const ShortTable &t, uint64_t *bits)
+template <int L>
+void code_lanes_plain(Lane *lanes, const ShortTable &t, uint64_t *bits, StreamOrder order)
 {
     if (t.longest <= 8)
         code_rounds<7, L>(lanes, t);
     else
         code_rounds<5, L>(lanes, t);
     for (int k = 0; k < L; ++k)
-        bits[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t, order);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -245,28 +249,30 @@ __attribute__((always_inline)) inline void rounds_asm(Lane *lanes, const ShortTa
 
 template <int L>
 __attribute__((target("avx2,bmi2"))) void code_lanes_bmi2(Lane *lanes, const ShortTable &t,
-                                                          uint64_t *bits)
+                                                          uint64_t *bits, StreamOrder order)
 {
     if (t.longest <= 8)
         rounds_asm<7, L>(lanes, t);
     else
         rounds_asm<5, L>(lanes, t);
     for (int k = 0; k < L; ++k)
-        bits[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t, order);
 }
 
-template <int L> void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits)
+template <int L>
+void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits, StreamOrder order)
 {
     static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
     if (bmi2)
-        code_lanes_bmi2<L>(lanes, t, bits);
+        code_lanes_bmi2<L>(lanes, t, bits, order);
     else
-        code_lanes_plain<L>(lanes, t, bits);
+        code_lanes_plain<L>(lanes, t, bits, order);
 }
 #else
-template <int L> void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits)
+template <int L>
+void code_lanes(Lane *lanes, const ShortTable &t, uint64_t *bits, StreamOrder order)
 {
-    code_lanes_plain<L>(lanes, t, bits);
+    code_lanes_plain<L>(lanes, t, bits, order);
 }
 #endif
 
@@ -368,7 +374,8 @@ inline void put_group(uint8_t *&at, uint64_t &pending, uint64_t &waiting, const 
 // The four streams 64 bytes at a time, two side by side, then each one's
 // last bytes as the other encoders end them. 1.4 times the speed of the
 // rounds above on blocks of 12 KiB.
-DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, uint64_t *bits)
+DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, uint64_t *bits,
+                                       StreamOrder order)
 {
     alignas(64) std::array<uint8_t, 256> low, high;
     for (int b = 0; b < 256; ++b) {
@@ -402,7 +409,7 @@ DCTLAB_WIDE_TARGET void code_four_wide(Lane *lanes, const ShortTable &t, uint64_
         h.put_back(lanes + k, rounds * kBytes);
     }
     for (int k = 0; k < stream_count; ++k)
-        bits[k] = finish(lanes[k], t);
+        bits[k] = finish(lanes[k], t, order);
 }
 #undef DCTLAB_WIDE_TARGET
 
@@ -418,25 +425,26 @@ bool wide_codes()
 
 } // namespace
 
-size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out)
+size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
+                    StreamOrder order)
 {
     const ShortTable t = short_table(codes);
     if (t.longest == 0)
         return 0;
     Lane lane{data, size, out, out};
     uint64_t bits = 0;
-    code_lanes<1>(&lane, t, &bits);
+    code_lanes<1>(&lane, t, &bits, order);
     return static_cast<size_t>((bits + 31) / 32);
 }
 
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                 uint64_t bits[4])
+                 uint64_t bits[4], StreamOrder order)
 {
-    encode_four_way(data, size, codes, out, bits, FourWay::fastest);
+    encode_four_way(data, size, codes, out, bits, FourWay::fastest, order);
 }
 
 void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                     uint64_t bits[4], FourWay way)
+                     uint64_t bits[4], FourWay way, StreamOrder order)
 {
     const ShortTable t = short_table(codes);
     std::array<Lane, stream_count> lanes;
@@ -448,16 +456,16 @@ void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, ui
     if (t.longest == 0)
         return;
     if (way == FourWay::portable) {
-        code_lanes_plain<stream_count>(lanes.data(), t, bits);
+        code_lanes_plain<stream_count>(lanes.data(), t, bits, order);
         return;
     }
 #if DCTLAB_ENCODE_WIDE
     if (way == FourWay::fastest && wide_codes()) {
-        code_four_wide(lanes.data(), t, bits);
+        code_four_wide(lanes.data(), t, bits, order);
         return;
     }
 #endif
-    code_lanes<stream_count>(lanes.data(), t, bits);
+    code_lanes<stream_count>(lanes.data(), t, bits, order);
 }
 
 } // namespace huffman

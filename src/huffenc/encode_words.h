@@ -43,8 +43,11 @@ constexpr size_t short_words_bound(size_t size, int longest)
 /* encode_words for codes of 1 to short_code_bits bits, as the container's
  * fast blocks take them (or one byte of length 0, which writes nothing):
  * writes the same words into `out`, which holds short_words_bound(size, L)
- * words for the table's longest code L, and returns how many. */
-size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out);
+ * words for the table's longest code L, and returns how many. With
+ * StreamOrder::bytes the same words are stored with their bytes in the
+ * order of the bits (each big-endian). */
+size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *out,
+                    StreamOrder order = StreamOrder::words);
 
 /* The four streams of `size` bytes (stream k over the bytes from
  * stream_share(size, k)), each as encode_short writes it, into out[k], which
@@ -52,7 +55,7 @@ size_t encode_short(const uint8_t *data, size_t size, const HUFFCODE *codes, uin
  * that their chains of shifts overlap. bits[k] gets the bits of stream k's
  * codes, which fill (bits[k] + 31) / 32 words. */
 void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                 uint64_t bits[4]);
+                 uint64_t bits[4], StreamOrder order = StreamOrder::words);
 
 /* The ways encode_four has, each writing the same words: the fastest the
  * processor allows, the written-out rounds (where it has BMI2 and AVX2,
@@ -60,7 +63,7 @@ void encode_four(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_
  * encode's words, whatever processor they run on. */
 enum class FourWay { fastest, rounds, portable };
 void encode_four_way(const uint8_t *data, size_t size, const HUFFCODE *codes, uint8_t *const out[4],
-                     uint64_t bits[4], FourWay way);
+                     uint64_t bits[4], FourWay way, StreamOrder order = StreamOrder::words);
 
 } // namespace huffman
 } // namespace dctlab

@@ -64,6 +64,12 @@ static_assert(stream_share(7, 0) == 0 && stream_share(7, 1) == 2 && stream_share
               "7 bytes: shares of 2, 2, 2 and 1");
 static_assert(stream_share(2, 3) == 2 && stream_share(2, 4) == 2, "2 bytes: the last shares empty");
 
+/* How a stream's bits are stored: as 32-bit words, each little-endian, as
+ * encode writes them; or as bytes in the order of the bits (each word
+ * big-endian), which a decoder reads where they lie and a stream cut at a
+ * byte simply ends. */
+enum class StreamOrder { words, bytes };
+
 } // namespace huffman
 } // namespace dctlab
 

@@ -574,23 +574,31 @@ LengthsCode lengths_code(const Bytes &data)
 }
 
 // What encode writes for `size` bytes, cut at the byte the codes reach:
-// the last word's top bytes alone.
-Bytes cut_at_byte(const uint8_t *data, size_t size, const std::array<HUFFCODE, 256> &codes)
+// the last word's top bytes alone; from version 9 in byte order, each
+// word's bytes from its top one down, where the cut simply ends the stream.
+Bytes cut_at_byte(const uint8_t *data, size_t size, const std::array<HUFFCODE, 256> &codes,
+                  int version)
 {
     Bytes words = encoded(data, size, codes);
     uint64_t bits = 0;
     for (size_t i = 0; i < size; ++i)
         bits += static_cast<uint64_t>(codes[data[i]].length);
     const size_t bytes = static_cast<size_t>((bits + 7) / 8);
-    if (bytes % 4 != 0)
+    if (version >= 9) {
+        for (size_t w = 0; w + 4 <= words.size(); w += 4)
+            std::reverse(words.begin() + static_cast<long>(w),
+                         words.begin() + static_cast<long>(w) + 4);
+        words.resize(bytes);
+    } else if (bytes % 4 != 0) {
         words.erase(words.end() - 4, words.end() - static_cast<long>(bytes % 4));
+    }
     EXPECT_EQ(words.size(), bytes);
     return words;
 }
 
 // A lengths block as `version` lays it out: four streams of whole words in
-// version 4, cut at a byte from version 5, or (streams 1) a one-stream
-// block.
+// version 4, cut at a byte from version 5, in byte order from version 9, or
+// (streams 1) a one-stream block.
 Bytes lengths_block(const Bytes &data, int version = 4, int streams = 4)
 {
     const LengthsCode c = lengths_code(data);
@@ -602,8 +610,9 @@ Bytes lengths_block(const Bytes &data, int version = 4, int streams = 4)
     for (int k = 0; k < streams; ++k) {
         const size_t from = streams == 4 ? share(data.size(), k) : 0;
         const size_t to = streams == 4 ? share(data.size(), k + 1) : data.size();
-        const Bytes stream = version >= 5 ? cut_at_byte(data.data() + from, to - from, c.codes)
-                                          : encoded(data.data() + from, to - from, c.codes);
+        const Bytes stream = version >= 5
+                                 ? cut_at_byte(data.data() + from, to - from, c.codes, version)
+                                 : encoded(data.data() + from, to - from, c.codes);
         put_varint(block, static_cast<uint32_t>(version >= 5 ? stream.size() : stream.size() / 4));
         coded.insert(coded.end(), stream.begin(), stream.end());
     }
@@ -613,17 +622,17 @@ Bytes lengths_block(const Bytes &data, int version = 4, int streams = 4)
     return block;
 }
 
-Bytes one_stream_block(const Bytes &data)
+Bytes one_stream_block(const Bytes &data, int version = 5)
 {
-    return lengths_block(data, 5, 1);
+    return lengths_block(data, version, 1);
 }
 
 // The one-stream block of `data` as the final block of a container whose
 // blocks hold `total` bytes in all: the total for N, and no table or stream
 // length.
-Bytes final_block(const Bytes &data, uint32_t total)
+Bytes final_block(const Bytes &data, uint32_t total, int version = 6)
 {
-    const Bytes one = one_stream_block(data);
+    const Bytes one = one_stream_block(data, version);
     size_t at = 1;
     for (int field = 0; field < 3; ++field) // N, T, E
         varint(one, at);
@@ -645,12 +654,12 @@ Bytes stored_block(const Bytes &data)
 // A long one-stream block of `data`, whose form_tree code is at most 15
 // bits deep, with its lengths in a long table; or given `total`, the long
 // final block of a container whose blocks hold that many bytes.
-Bytes long_block(const Bytes &data, uint32_t total = 0)
+Bytes long_block(const Bytes &data, uint32_t total = 0, int version = 8)
 {
     const LengthsCode c = lengths_code(data);
     dctlab::huffman::LengthsTable table;
     dctlab::huffman::write_lengths_table(c.lengths.data(), table, dctlab::huffman::long_lengths);
-    const Bytes stream = cut_at_byte(data.data(), data.size(), c.codes);
+    const Bytes stream = cut_at_byte(data.data(), data.size(), c.codes, version);
     Bytes block{static_cast<uint8_t>(total == 0 ? 8 : 9)};
     if (total == 0) {
         put_varint(block, static_cast<uint32_t>(data.size()));
@@ -716,8 +725,8 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
         const auto size = static_cast<uint32_t>(input.size());
         constexpr uint8_t kVersion = dctlab::container::kContainerVersion;
         const Bytes expected = size < 65536
-                                   ? container_of(kVersion, {final_block(input, size)}, 0)
-                                   : container_of(kVersion, {lengths_block(input, 5)}, size);
+                                   ? container_of(kVersion, {final_block(input, size, kVersion)}, 0)
+                                   : container_of(kVersion, {lengths_block(input, kVersion)}, size);
         EXPECT_EQ(packed, expected) << input.size() << " bytes";
         Bytes restored;
         std::string error;
@@ -772,9 +781,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
     every_and_text.insert(every_and_text.end(), text.begin(), text.end());
     noise_and_text.insert(noise_and_text.end(), text.begin(), text.end());
     // A block of every kind from version 6 on.
-    const std::vector<Bytes> every_kind = {huffman_block(text),     stored_block(noise),
-                                           four_stream_block(text), huffman_block(one),
-                                           lengths_block(text, 5),  final_block(text, 20170)};
+    const auto every_kind = [&](int version) {
+        return std::vector<Bytes>{huffman_block(text),          stored_block(noise),
+                                  four_stream_block(text),      huffman_block(one),
+                                  lengths_block(text, version), final_block(text, 20170, version)};
+    };
     struct Case {
         uint8_t version;
         std::vector<Bytes> blocks;
@@ -809,17 +820,32 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
         // Counts of words read as counts of bytes.
         {5, {lengths_block(text)}, text, "block 0: encoded stream 0 ends before its 1250 symbols"},
         {5, {final_block(text, 5000)}, text, "block 0: unknown block type 6"},
-        {6, every_kind, every_and_text, ""},
+        {6, every_kind(6), every_and_text, ""},
         {6, {stored_block(noise), final_block(text, 5100)}, noise_and_text, ""},
         {6, {final_stored_block(noise)}, noise, "block 0: unknown block type 7"},
-        {7, every_kind, every_and_text, ""},
+        {7, every_kind(7), every_and_text, ""},
         {7, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
         {7, {final_stored_block(noise)}, noise, ""},
         {7, {long_block(deep)}, deep, "block 0: unknown block type 8"},
         {7, {long_block(deep, 1596)}, deep, "block 0: unknown block type 9"},
-        {8, every_kind, every_and_text, ""},
+        {8, every_kind(8), every_and_text, ""},
         {8, {long_block(deep), one_stream_block(text), long_block(deep, 8192)}, deep_text_deep, ""},
         {8, {lengths_block(text, 5), final_stored_block(noise)}, Bytes(all), ""},
+        // Streams in byte order read as words, and words read in byte order.
+        {8,
+         {lengths_block(text, 9)},
+         text,
+         "block 0: encoded stream 0 ends before its 1250 symbols"},
+        {9, every_kind(9), every_and_text, ""},
+        {9,
+         {long_block(deep, 0, 9), one_stream_block(text, 9), long_block(deep, 8192, 9)},
+         deep_text_deep,
+         ""},
+        {9,
+         {lengths_block(text, 8)},
+         text,
+         "block 0: encoded stream 0 ends before its 1250 symbols"},
+        {9, {long_block(deep, 1596, 8)}, deep, "block 0: CRC mismatch: the data is damaged"},
     };
     for (const Case &c : cases) {
         const uint8_t last = c.blocks.back()[0];
@@ -836,11 +862,11 @@ TEST(Container, ReadsEveryVersionWithTheBlocksItHad)
 
     Bytes container = pack_bytes(abracadabras()), out;
     std::string error;
-    for (uint8_t version : {0, 9, 10}) {
+    for (uint8_t version : {0, 10, 11}) {
         container[4] = version;
         EXPECT_FALSE(unpack_bytes(container, out, error));
         EXPECT_EQ(error, "container version " + std::to_string(version) +
-                             " is not supported (this dctlab reads versions 1 to 8)");
+                             " is not supported (this dctlab reads versions 1 to 9)");
     }
     container[0] = 'X';
     EXPECT_FALSE(unpack_bytes(container, out, error));
@@ -1040,7 +1066,8 @@ TEST(Container, AFinalBlockEndsTheContainer)
     const Bytes input = text_like(3001, 31);
     const Bytes good = pack_bytes(input);
     ASSERT_EQ(good,
-              container_of(dctlab::container::kContainerVersion, {final_block(input, 3001)}, 0));
+              container_of(dctlab::container::kContainerVersion,
+                           {final_block(input, 3001, dctlab::container::kContainerVersion)}, 0));
     EXPECT_EQ(good.size() + 6, container_of(5, {one_stream_block(input)}, 3001).size());
     // Damage, read from memory and as from a pipe alike. The total is at 6,
     // in two bytes (3001 = 0xBB 0x17).

@@ -3,6 +3,7 @@
 // shape walk against dfr and dfs_final, encode_short and encode_four against
 // encode's words, and the short-code decoder against decosymbol.
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -205,9 +206,39 @@ Bytes words_of(const uint8_t *data, size_t size, CodeTable codes)
     return words;
 }
 
+// A stream of words as a container from version 9 stores it: each word's
+// bytes from its top one down, cut at `bytes`; and as one of version 8:
+// the last word's top bytes alone.
+Bytes in_byte_order(const Bytes &words, size_t bytes)
+{
+    Bytes out = words;
+    for (size_t w = 0; w + 4 <= out.size(); w += 4)
+        std::reverse(out.begin() + static_cast<long>(w), out.begin() + static_cast<long>(w + 4));
+    out.resize(bytes);
+    return out;
+}
+
+Bytes cut_words(const Bytes &words, size_t bytes)
+{
+    Bytes out = words;
+    if (bytes % 4 != 0)
+        out.erase(out.end() - 4, out.end() - static_cast<long>(bytes % 4));
+    out.resize(bytes);
+    return out;
+}
+
+// Memory of exactly `b`'s size, so that a read past it is one the
+// sanitizers see.
+std::unique_ptr<uint8_t[]> exactly(const Bytes &b)
+{
+    std::unique_ptr<uint8_t[]> p(new uint8_t[b.size()]);
+    std::copy(b.begin(), b.end(), p.get());
+    return p;
+}
+
 TEST(ShortPaths, EncodersWriteTheWordsOfEncode)
 {
-    // Arbitrary codes of every longest length up to 11 (either side of 8,
+    // In either order. Arbitrary codes of every longest length up to 11 (either side of 8,
     // where a round takes seven codes instead of five), all of the longest
     // length in a third of the rounds, on inputs of 0 to 5000 bytes.
     std::mt19937 rng(33);
@@ -222,40 +253,47 @@ TEST(ShortPaths, EncodersWriteTheWordsOfEncode)
             c.length = round % 3 == 0 ? longest : 1 + static_cast<int>(rng() % longest);
             c.code = static_cast<int32_t>(rng() % (1u << c.length));
         }
-        const Bytes want = words_of(data.data(), data.size(), codes);
-        std::vector<uint8_t> out(4 * hf::short_words_bound(data.size(), longest), 0xEE);
-        const size_t words = hf::encode_short(data.data(), data.size(), codes.data(), out.data());
-        ASSERT_EQ(words, want.size() / 4) << "round " << round;
-        ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin())) << "round " << round;
+        // The words, or the same words in byte order.
+        const auto as = [](const Bytes &words, hf::StreamOrder order) {
+            return order == hf::StreamOrder::words ? words : in_byte_order(words, words.size());
+        };
+        for (const hf::StreamOrder order : {hf::StreamOrder::words, hf::StreamOrder::bytes}) {
+            const Bytes want = as(words_of(data.data(), data.size(), codes), order);
+            std::vector<uint8_t> out(4 * hf::short_words_bound(data.size(), longest), 0xEE);
+            const size_t words =
+                hf::encode_short(data.data(), data.size(), codes.data(), out.data(), order);
+            ASSERT_EQ(words, want.size() / 4) << "round " << round;
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin())) << "round " << round;
 
-        // Each way the four streams can be coded, whatever this processor
-        // takes by itself.
-        for (const hf::FourWay way :
-             {hf::FourWay::fastest, hf::FourWay::rounds, hf::FourWay::portable}) {
-            std::array<std::vector<uint8_t>, 4> streams;
-            std::array<uint8_t *, 4> at;
-            std::array<uint64_t, 4> bits;
-            for (int k = 0; k < 4; ++k) {
-                const size_t share =
-                    hf::stream_share(data.size(), k + 1) - hf::stream_share(data.size(), k);
-                streams[k].assign(4 * hf::short_words_bound(share, longest), 0xEE);
-                at[k] = streams[k].data();
-            }
-            hf::encode_four_way(data.data(), data.size(), codes.data(), at.data(), bits.data(),
-                                way);
-            for (int k = 0; k < 4; ++k) {
-                const size_t from = hf::stream_share(data.size(), k);
-                const size_t to = hf::stream_share(data.size(), k + 1);
-                const Bytes part = words_of(data.data() + from, to - from, codes);
-                uint64_t want_bits = 0;
-                for (size_t i = from; i < to; ++i)
-                    want_bits += static_cast<uint64_t>(codes[data[i]].length);
-                ASSERT_EQ(bits[k], want_bits)
-                    << "round " << round << " stream " << k << " way " << static_cast<int>(way);
-                ASSERT_EQ((bits[k] + 31) / 32, part.size() / 4)
-                    << "round " << round << " stream " << k << " way " << static_cast<int>(way);
-                ASSERT_TRUE(std::equal(part.begin(), part.end(), streams[k].begin()))
-                    << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+            // Each way the four streams can be coded, whatever this processor
+            // takes by itself.
+            for (const hf::FourWay way :
+                 {hf::FourWay::fastest, hf::FourWay::rounds, hf::FourWay::portable}) {
+                std::array<std::vector<uint8_t>, 4> streams;
+                std::array<uint8_t *, 4> at;
+                std::array<uint64_t, 4> bits;
+                for (int k = 0; k < 4; ++k) {
+                    const size_t share =
+                        hf::stream_share(data.size(), k + 1) - hf::stream_share(data.size(), k);
+                    streams[k].assign(4 * hf::short_words_bound(share, longest), 0xEE);
+                    at[k] = streams[k].data();
+                }
+                hf::encode_four_way(data.data(), data.size(), codes.data(), at.data(), bits.data(),
+                                    way, order);
+                for (int k = 0; k < 4; ++k) {
+                    const size_t from = hf::stream_share(data.size(), k);
+                    const size_t to = hf::stream_share(data.size(), k + 1);
+                    const Bytes part = as(words_of(data.data() + from, to - from, codes), order);
+                    uint64_t want_bits = 0;
+                    for (size_t i = from; i < to; ++i)
+                        want_bits += static_cast<uint64_t>(codes[data[i]].length);
+                    ASSERT_EQ(bits[k], want_bits)
+                        << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+                    ASSERT_EQ((bits[k] + 31) / 32, part.size() / 4)
+                        << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+                    ASSERT_TRUE(std::equal(part.begin(), part.end(), streams[k].begin()))
+                        << "round " << round << " stream " << k << " way " << static_cast<int>(way);
+                }
             }
         }
     }
@@ -400,6 +438,79 @@ TEST(ShortPaths, DecoderMatchesDecosymbolOnAnyBits)
     }
     EXPECT_GT(tables[0], 0);
     EXPECT_GT(tables[1], 0);
+}
+
+TEST(ShortPaths, StreamsInByteOrderDecodeInPlaceAsTheirWords)
+{
+    // Random streams under random complete codes reach every path, where a
+    // stream runs out among them; short streams at the end make the lanes
+    // finish on copies of their last bytes. Read in place, each stream
+    // gives what it gives as words, and where it runs out it does so
+    // either way.
+    std::mt19937 rng(35);
+    int tiny = 0;
+    for (int round = 0; round < 80; ++round) {
+        const Built b = built(some_counts(rng, round), hf::short_code_bits);
+        if (b.parsed.leaves < 2)
+            continue;
+        ShortDecoder decoder;
+        ASSERT_TRUE(decoder.build(b.codes.data(), b.parsed.symbols.data(), b.parsed.leaves));
+        std::array<Bytes, 4> words, cut, ordered;
+        std::array<size_t, 4> lengths;
+        Bytes all_cut, all_ordered;
+        for (int k = 0; k < 4; ++k) {
+            const size_t n = round % 3 == 0 && k >= 2 ? rng() % 3 : rng() % 300;
+            words[k].resize(4 * n);
+            for (uint8_t &byte : words[k])
+                byte = static_cast<uint8_t>(rng());
+            lengths[k] = words[k].size() - std::min<size_t>(words[k].size(), rng() % 4);
+            tiny += lengths[k] < 8 ? 1 : 0;
+            cut[k] = cut_words(words[k], lengths[k]);
+            ordered[k] = in_byte_order(words[k], lengths[k]);
+            all_cut.insert(all_cut.end(), cut[k].begin(), cut[k].end());
+            all_ordered.insert(all_ordered.end(), ordered[k].begin(), ordered[k].end());
+        }
+        const auto agree = [&](uint64_t as_words, uint64_t in_place, size_t bytes) {
+            return as_words > 8 * bytes ? in_place > 8 * bytes : in_place == as_words;
+        };
+        // One stream alone, asked for more symbols than it may hold.
+        for (size_t count : {size_t{1}, size_t{7}, 4 * lengths[0] / 3, 2 * lengths[0] + 5}) {
+            Bytes a(count), c(count);
+            const auto stream = exactly(ordered[0]);
+            const uint64_t as_words =
+                decoder.decode_bytes(cut[0].data(), lengths[0], a.data(), count);
+            const uint64_t in_place = decoder.decode_bytes(stream.get(), lengths[0], c.data(),
+                                                           count, hf::StreamOrder::bytes);
+            EXPECT_TRUE(agree(as_words, in_place, lengths[0])) << "round " << round;
+            if (as_words <= 8 * lengths[0]) {
+                EXPECT_EQ(a, c) << "round " << round << " count " << count;
+            }
+        }
+        const size_t share = std::min({lengths[0], lengths[1], lengths[2], lengths[3]});
+        const auto streams = exactly(all_ordered);
+        for (size_t size : {4 * share, 4 * share + 3, 4 * (2 * share + 2) + 1}) {
+            for (const bool two_symbols : {false, true}) {
+                Bytes a(size + 1, 0xEE), c(size + 1, 0xEE);
+                std::array<uint64_t, 4> as_words, in_place;
+                decoder.decode_four(all_cut.data(), lengths.data(), a.data(), size, as_words.data(),
+                                    two_symbols);
+                decoder.decode_four(streams.get(), lengths.data(), c.data(), size, in_place.data(),
+                                    two_symbols, hf::StreamOrder::bytes);
+                EXPECT_EQ(c[size], 0xEE) << "round " << round << " wrote past the block";
+                for (int k = 0; k < 4; ++k) {
+                    EXPECT_TRUE(agree(as_words[k], in_place[k], lengths[k]))
+                        << "round " << round << " stream " << k << " pairs " << two_symbols;
+                    const auto from = static_cast<long>(hf::stream_share(size, k));
+                    const auto to = static_cast<long>(hf::stream_share(size, k + 1));
+                    if (as_words[k] <= 8 * lengths[k]) {
+                        EXPECT_TRUE(std::equal(a.begin() + from, a.begin() + to, c.begin() + from))
+                            << "round " << round << " stream " << k << " pairs " << two_symbols;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(tiny, 10);
 }
 
 // Both decoders, on what they share: where a stream ends, and which codes

@@ -2,7 +2,7 @@
 //
 // Layout, every integer little-endian:
 //
-//   file header   5 bytes   "DLHF", format version (1 byte, now 8)
+//   file header   5 bytes   "DLHF", format version (1 byte, now 9)
 //   blocks        one after another, each one of:
 //     Huffman     1 byte    block type 1
 //                 4 bytes   N, the block's original length (1 to 2^28)
@@ -36,11 +36,10 @@
 //                           each, as lengths_layout.h lays them out
 //                 E0 to E3 bytes  the four encoded streams, cut as in a
 //                           four-stream block, coded with the canonical code
-//                           of those lengths, each cut at the byte its codes
-//                           reach: where E is not a multiple of 4, the last
-//                           word's top E mod 4 bytes (the last E mod 4 bytes
-//                           of its little-endian four) end the stream, its
-//                           zero bytes below them left out
+//                           of those lengths, in byte order: each word's
+//                           bytes from its top one down, so that the bits
+//                           run in the order of the bytes, and each stream
+//                           cut at the byte its codes reach
 //     one-stream  1 byte    block type 5
 //                 varint    N, the block's original length (1 to 2^28)
 //                 varint    T, the length of the lengths table
@@ -123,6 +122,12 @@
 // no last byte 0 but in the varint 0 itself, so that every value is spelt
 // one way.
 //
+// Version 8 is version 9 with the streams of lengths blocks (types 4, 5, 6,
+// 8 and 9) in little-endian words, as encode writes them: where E is not a
+// multiple of 4, the last word's top E mod 4 bytes (the last E mod 4 bytes
+// of its little-endian four) end the stream, its zero bytes below them left
+// out. Byte order lets the decoder read the streams where they lie, where
+// it had copied each one with its words' bytes reversed.
 // Version 7 is version 8 without long one-stream and long final blocks.
 // Version 6 is version 7 without final stored blocks. Version 5 is version
 // 6 without final blocks. Version 4 is version 5 with
@@ -164,7 +169,7 @@
 namespace dctlab::container
 {
 
-constexpr uint8_t kContainerVersion = 8;
+constexpr uint8_t kContainerVersion = 9;
 constexpr uint8_t kOldestReadableVersion = 1;
 constexpr uint32_t kDefaultBlockSize = 16u << 20;
 constexpr uint32_t kMaxBlockSize = 1u << 28;
