@@ -71,9 +71,9 @@ DCTLAB_INLINE uint64_t peek(const uint8_t *stream, uint64_t pos)
 }
 
 // The lanes between rounds: each one's bit position, counted from the first
-// lane's copy (the others' copies follow it in one buffer, so that one
-// pointer serves them all), and the 64 bits from it on, of which the top
-// 57 or more are the stream's or its zero padding. A round adds up the
+// lane's stream (the others follow it, in the container or in one buffer of
+// copies, so that one pointer serves them all), and the 64 bits from it on,
+// of which the top 57 or more are the stream's or its zero padding. A round adds up the
 // entries it looks up: their low bytes, the bits their codes take, sum to
 // at most 56, so the sum's low byte is what the round used, known as soon
 // as the last entry is loaded. Counted from the bits shifted out instead
