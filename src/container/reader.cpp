@@ -285,11 +285,9 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
     }
     uint8_t *const whole = d.whole_words.get();
     if (words > 0 && job.order == hf::StreamOrder::bytes) {
-        reverse_word_bytes(job.bytes, words - 1, whole);
-        uint32_t last = 0;
-        for (size_t i = 4 * (words - 1); i < job.size; ++i)
-            last |= uint32_t{job.bytes[i]} << (8 * (3 - i % 4));
-        store_le32(whole + 4 * (words - 1), last);
+        std::memcpy(whole, job.bytes, job.size);
+        std::memset(whole + job.size, 0, 4 * words - job.size);
+        reverse_word_bytes(whole, words, whole);
     } else if (words > 0) {
         const size_t top = job.size - 4 * (words - 1);
         std::memcpy(whole, job.bytes, 4 * (words - 1));

@@ -73,13 +73,13 @@ DCTLAB_INLINE uint64_t peek(const uint8_t *stream, uint64_t pos)
 // The lanes between rounds: each one's bit position, counted from the first
 // lane's stream (the others follow it, in the container or in one buffer of
 // copies, so that one pointer serves them all), and the 64 bits from it on,
-// of which the top 57 or more are the stream's or its zero padding. A round adds up the
-// entries it looks up: their low bytes, the bits their codes take, sum to
-// at most 56, so the sum's low byte is what the round used, known as soon
-// as the last entry is loaded. Counted from the bits shifted out instead
-// (a 1 below them, and its trailing zeros counted after the last shift),
-// the next load waited on that shift and the count: decoding one block of
-// 20 or 128 KiB took 4 to 5% longer on a Xeon.
+// of which the top 57 or more are the stream's or what follows it. A round
+// adds up the entries it looks up: their low bytes, the bits their codes
+// take, sum to at most 56, so the sum's low byte is what the round used,
+// known as soon as the last entry is loaded. Counted from the bits shifted
+// out instead (a 1 below them, and its trailing zeros counted after the
+// last shift), the next load waited on that shift and the count: decoding
+// one block of 20 or 128 KiB took 4 to 5% longer on a Xeon.
 template <int L> struct Lane {
     Lane(const Lanes &l, const int *which) : base(l.begin[0])
     {
@@ -742,23 +742,21 @@ void ShortDecoder::decode_four(const uint8_t *streams, const size_t bytes[stream
             std::memset(out, single_, size);
         return;
     }
-    size_t total = 0;
+    // In byte order the streams lie one after another, and each may be
+    // read on to the end of the last; words are copied, each stream with
+    // zero bytes after it.
+    size_t after = 0;
     for (int k = 0; k < stream_count; ++k)
-        total += bytes[k] + kPadding;
+        after += bytes[k];
     uint8_t *copy = nullptr;
     if (order == StreamOrder::words) {
-        copy = swapped(total);
+        copy = swapped(after + stream_count * kPadding);
         if (!copy) {
             for (int k = 0; k < stream_count; ++k)
                 used[k] = UINT64_MAX;
             return;
         }
     }
-    // In byte order the streams lie one after another, and each may be
-    // read on to the end of the last.
-    size_t after = 0;
-    for (int k = 0; k < stream_count; ++k)
-        after += bytes[k];
     Lanes l;
     for (int k = 0; k < stream_count; ++k) {
         l.from[k] = streams;

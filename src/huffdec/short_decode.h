@@ -71,7 +71,10 @@ class ShortDecoder
      * after another at `streams`: stream k, of bytes[k] bytes (as
      * decode_bytes takes a stream), gives the bytes from
      * stream_share(size, k) on, and used[k] is what decode_bytes would
-     * return for it alone (UINT64_MAX each, as there). With two_symbols, a
+     * return for it alone (UINT64_MAX each, as there; in byte order, where
+     * a stream runs out, its lane reads the streams after it, so used[k]
+     * is then past its end too, but not always the same value). Reads
+     * nothing outside the streams. With two_symbols, a
      * table whose entries give the symbols of one or two codes is made first
      * and serves most symbols: the same bytes and bits either way. */
     void decode_four(const uint8_t *streams, const size_t bytes[stream_count], uint8_t *out,
