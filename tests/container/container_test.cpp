@@ -313,9 +313,10 @@ TEST(Container, EveryFlippedBitIsRefused)
 
 TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
 {
-    // One-stream blocks take codes of up to 15 bits where that is smaller,
-    // table included; four-stream blocks keep to 11. The long blocks read
-    // back from memory and from a pipe, on one thread and two.
+    // One-stream blocks (every block of an input below a MiB) take codes of
+    // up to 15 bits where that is smaller, table included; four-stream
+    // blocks (a whole MiB's) keep to 11. The long blocks read back from
+    // memory and from a pipe, on one thread and two.
     const Bytes skewed = skewed_with_rare_bytes();
     Bytes twice = skewed;
     twice.insert(twice.end(), skewed.begin(), skewed.end());
@@ -325,6 +326,10 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
     Bytes large = text_and_rare;
     while (large.size() < 70000)
         large.insert(large.end(), text_and_rare.begin(), text_and_rare.end());
+    Bytes mib = large;
+    while (mib.size() < (1u << 20))
+        mib.insert(mib.end(), text_and_rare.begin(), text_and_rare.end());
+    mib.resize(1u << 20);
     const struct {
         Bytes input;
         uint32_t block_size;
@@ -333,7 +338,8 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
         {skewed, dctlab::container::kDefaultBlockSize, {{9, 6216}}},
         {twice, 6216, {{8, 6216}, {9, 6216}}},
         {text_and_rare, dctlab::container::kDefaultBlockSize, {{9, 20000}}},
-        {large, dctlab::container::kDefaultBlockSize, {{4, 80000}}},
+        {large, dctlab::container::kDefaultBlockSize, {{9, 80000}}},
+        {mib, dctlab::container::kDefaultBlockSize, {{4, 1u << 20}}},
     };
     for (const auto &c : cases) {
         const Bytes packed = pack_bytes(c.input, c.block_size);
@@ -358,8 +364,8 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
 {
     // Text, random bytes, then mostly zeros, 192 KiB each: the text and the
-    // zeros get codes of their own, the random bytes are stored (each MiB
-    // planned alone), and it all comes back.
+    // zeros get codes of their own (one stream each, below a MiB), the
+    // random bytes are stored, and it all comes back.
     Bytes input = text_like(3 << 16, 9);
     const Bytes noise = random_bytes(3 << 16, 10);
     input.insert(input.end(), noise.begin(), noise.end());
@@ -370,9 +376,9 @@ TEST(Container, BlocksFollowTheStatisticsOfTheInput)
     const Bytes container = pack_bytes(input);
     const auto blocks = blocks_of(container);
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[0], std::make_pair(4, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[0], std::make_pair(5, uint32_t{3 << 16}));
     EXPECT_EQ(blocks[1], std::make_pair(2, uint32_t{3 << 16}));
-    EXPECT_EQ(blocks[2], std::make_pair(4, uint32_t{3 << 16}));
+    EXPECT_EQ(blocks[2], std::make_pair(6, uint32_t{3 << 16}));
     Bytes restored;
     std::string error;
     ASSERT_TRUE(unpack_bytes(container, restored, error)) << error;
@@ -712,19 +718,20 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
 {
     // Inputs of one block whose form_tree codes are at most 11 bits long:
     // pack's own fast paths must give the library functions' bytes with the
-    // canonical code of form_tree's lengths, in one stream below 64 KiB (a
+    // canonical code of form_tree's lengths, in one stream below a MiB (a
     // final block, which ends the container) and in four from there on.
     // The 20 bytes take a final block of 20, its header 7 bytes of it,
     // where a final stored block would take 25.
     const std::string twenty = "aaaaabbbbbbbbbbbbccc";
-    for (const Bytes &input : {Bytes(twenty.begin(), twenty.end()), abracadabras(),
-                               text_like(4095, 21), text_like(4096, 21), text_like(20000, 21),
-                               text_like(65535, 21), text_like(65536, 21), text_like(100003, 21)}) {
+    for (const Bytes &input :
+         {Bytes(twenty.begin(), twenty.end()), abracadabras(), text_like(4095, 21),
+          text_like(4096, 21), text_like(20000, 21), text_like(65536, 21), text_like(100003, 21),
+          text_like((1u << 20) - 1, 21), text_like(1u << 20, 21)}) {
         const Bytes packed = pack_bytes(input);
         ASSERT_EQ(blocks_of(packed).size(), 1u);
         const auto size = static_cast<uint32_t>(input.size());
         constexpr uint8_t kVersion = dctlab::container::kContainerVersion;
-        const Bytes expected = size < 65536
+        const Bytes expected = size < (1u << 20)
                                    ? container_of(kVersion, {final_block(input, size, kVersion)}, 0)
                                    : container_of(kVersion, {lengths_block(input, kVersion)}, size);
         EXPECT_EQ(packed, expected) << input.size() << " bytes";
@@ -733,13 +740,13 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
         EXPECT_TRUE(unpack_bytes(packed, restored, error)) << input.size() << " bytes: " << error;
         EXPECT_EQ(restored, input) << input.size() << " bytes";
     }
-    // In a piece of 64 KiB and more, a last block below 4 KiB takes one
-    // stream: here 3000 digits after 64 KiB of text, which share no byte.
-    Bytes input = text_like(65536, 22);
+    // A piece below a MiB, here the 3000 digits after a MiB of text, takes
+    // one stream, and goes out as the final block.
+    Bytes input = text_like(1u << 20, 22);
     for (int i = 0; i < 3000; ++i)
         input.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
     const Bytes packed = pack_bytes(input);
-    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {6, 3000}}));
+    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 1u << 20}, {6, 3000}}));
     Bytes restored;
     std::string error;
     EXPECT_TRUE(unpack_bytes(packed, restored, error)) << error;
@@ -748,15 +755,17 @@ TEST(Container, PackWritesTheStreamsOfFormTreeAndEncode)
 
 TEST(Container, LongCodesAreCutToElevenBits)
 {
-    // form_tree's code is 22 bits deep here (26 without its own limit); the
-    // block still comes back.
+    // form_tree's code is 22 bits deep here (26 without its own limit) and
+    // deeper still in the 1.3 MB whose first MiB takes four streams; the
+    // blocks still come back.
     const Bytes input = fibonacci_counts();
-    const Bytes packed = pack_bytes(input);
-    ASSERT_EQ(blocks_of(packed)[0].first, 4);
     Bytes out;
     std::string error;
+    const Bytes more = fibonacci_bytes(29, 0, 7, 3);
+    const Bytes packed = pack_bytes(more);
+    ASSERT_EQ(blocks_of(packed)[0], std::make_pair(4, uint32_t{1} << 20));
     ASSERT_TRUE(unpack_bytes(packed, out, error)) << error;
-    EXPECT_EQ(out, input);
+    EXPECT_EQ(out, more);
     // The same block with form_tree's own code is refused by name.
     const Bytes deep = container_of(5, {four_stream_block(input)}, input.size());
     EXPECT_FALSE(unpack_bytes(deep, out, error));
@@ -1105,19 +1114,19 @@ TEST(Container, AFinalBlockEndsTheContainer)
     EXPECT_EQ(out, input);
 
     // After other blocks, the total is the blocks' and its own.
-    Bytes two = text_like(65536, 22);
+    Bytes two = text_like(1u << 20, 22);
     for (int i = 0; i < 3000; ++i)
         two.push_back(static_cast<uint8_t>('0' + i * 7 % 10));
     const Bytes packed = pack_bytes(two);
-    ASSERT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {6, 3000}}));
+    ASSERT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 1u << 20}, {6, 3000}}));
     const size_t final_at =
-        packed.size() - final_block(Bytes(two.end() - 3000, two.end()), 68536).size();
+        packed.size() - final_block(Bytes(two.end() - 3000, two.end()), (1u << 20) + 3000).size();
     ASSERT_EQ(packed[final_at], 6);
     for (const auto &[total, why] :
-         {std::pair<uint32_t, std::string>{65536, "block 1: final block gives 65536 bytes in all, "
-                                                  "the blocks before it hold 65536"},
-          {10, "block 1: final block gives 10 bytes in all, the blocks before it hold 65536"},
-          {65536 + (1u << 28) + 1, "block 1: length 268435457 is outside 1 to 268435456"}}) {
+         {std::pair<uint32_t, std::string>{1u << 20, "block 1: final block gives 1048576 bytes in "
+                                                     "all, the blocks before it hold 1048576"},
+          {10, "block 1: final block gives 10 bytes in all, the blocks before it hold 1048576"},
+          {(1u << 20) + (1u << 28) + 1, "block 1: length 268435457 is outside 1 to 268435456"}}) {
         Bytes damaged(packed.begin(), packed.begin() + static_cast<long>(final_at) + 1);
         put_varint(damaged, total);
         size_t at = final_at + 1;
@@ -1178,10 +1187,10 @@ TEST(Container, AFinalStoredBlockEndsTheContainer)
         EXPECT_EQ(out, noise);
     }
     // After a lengths block of four streams: the last block of a piece.
-    Bytes text_then_noise = text_like(65536, 37);
+    Bytes text_then_noise = text_like(1u << 20, 37);
     text_then_noise.insert(text_then_noise.end(), noise.begin(), noise.end());
     const Bytes packed = pack_bytes(text_then_noise);
-    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 65536}, {7, 3000}}));
+    EXPECT_EQ(blocks_of(packed), (std::vector<std::pair<int, uint32_t>>{{4, 1u << 20}, {7, 3000}}));
     Bytes out;
     std::string error;
     ASSERT_TRUE(unpack_bytes(packed, out, error)) << error;
