@@ -337,7 +337,7 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
     } cases[] = {
         {skewed, dctlab::container::kDefaultBlockSize, {{9, 6216}}},
         {twice, 6216, {{8, 6216}, {9, 6216}}},
-        {text_and_rare, dctlab::container::kDefaultBlockSize, {{9, 20000}}},
+        {text_and_rare, dctlab::container::kDefaultBlockSize, {{8, 12288}, {9, 7712}}},
         {large, dctlab::container::kDefaultBlockSize, {{9, 80000}}},
         {mib, dctlab::container::kDefaultBlockSize, {{4, 1u << 20}}},
     };
@@ -358,6 +358,36 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
                 << error;
             EXPECT_EQ(out, c.input) << "as from a pipe, " << threads << " threads";
         }
+    }
+}
+
+TEST(Container, SmallInputsAreCutWhereTheyComeOutSmallest)
+{
+    // Inputs of 64 KiB or less are cut at whichever multiples of 4 KiB give
+    // the fewest bytes: never more than any cut that units of the input
+    // force on them, and here text, noise and other text cut where they
+    // meet, which segments of 8 KiB could not.
+    Bytes mixed = text_like(12288, 31);
+    const Bytes noise = random_bytes(8192, 32), other = text_like(12288, 33);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    mixed.insert(mixed.end(), other.begin(), other.end());
+    EXPECT_EQ(blocks_of(pack_bytes(mixed)),
+              (std::vector<std::pair<int, uint32_t>>{{5, 12288}, {2, 8192}, {6, 12288}}));
+    Bytes drifting;
+    for (uint32_t part = 0; part < 16; ++part) {
+        const Bytes words = text_like(3072, 40 + part % 3);
+        drifting.insert(drifting.end(), words.begin(), words.end());
+        drifting.insert(drifting.end(), part * 24, static_cast<uint8_t>('A' + part));
+    }
+    for (const Bytes &input : {mixed, drifting, text_like(65536, 34), text_like(30000, 35)}) {
+        const Bytes packed = pack_bytes(input);
+        for (const uint32_t unit : {4096u, 8192u, 12288u, 16384u, 32768u})
+            EXPECT_LE(packed.size(), pack_bytes(input, unit).size())
+                << input.size() << " bytes, units of " << unit;
+        Bytes out;
+        std::string error;
+        EXPECT_TRUE(unpack_bytes(packed, out, error)) << error;
+        EXPECT_EQ(out, input);
     }
 }
 
