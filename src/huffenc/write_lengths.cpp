@@ -48,13 +48,19 @@ struct Item {
     uint8_t symbol, extra; // the run's extra bits hold `extra`
 };
 
-} // namespace
-
-void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLayout layout)
-{
-    // The lengths as length symbols: runs of three or more zeros in one.
+// The lengths as length symbols, and the code of those symbols.
+struct LengthSymbols {
     std::array<Item, max_leaves> items;
     int count = 0;
+    std::array<int32_t, long_length_symbols> counts{};
+    std::array<uint8_t, long_length_symbols> own;
+};
+
+void length_symbols(const uint8_t *lengths, LengthsLayout layout, LengthSymbols &table)
+{
+    std::array<Item, max_leaves> &items = table.items;
+    int &count = table.count;
+    // The lengths as length symbols: runs of three or more zeros in one.
     for (int b = 0; b < max_leaves;) {
         int run = 0;
         while (b + run < max_leaves && lengths[b + run] == 0)
@@ -80,10 +86,10 @@ void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLay
                 items[count++] = Item{0, 0};
     }
     const int symbols = layout.symbols();
-    std::array<int32_t, long_length_symbols> counts{};
+    std::array<int32_t, long_length_symbols> &counts = table.counts;
     for (int i = 0; i < count; ++i)
         ++counts[items[i].symbol];
-    std::array<uint8_t, long_length_symbols> own;
+    std::array<uint8_t, long_length_symbols> &own = table.own;
     code_lengths(counts.data(), symbols, longest_length_code, own.data());
     int used = 0;
     for (int s = 0; s < symbols; ++s)
@@ -92,6 +98,30 @@ void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLay
     if (used == 1)
         for (int s = 0; s < symbols; ++s)
             own[s] = counts[s] != 0 ? 1 : 0;
+}
+
+} // namespace
+
+size_t lengths_table_size(const uint8_t *lengths, LengthsLayout layout)
+{
+    LengthSymbols table;
+    length_symbols(lengths, layout, table);
+    uint64_t bits = static_cast<uint64_t>(layout.symbols()) * length_field_bits;
+    for (int s = 0; s < layout.symbols(); ++s)
+        bits += static_cast<uint64_t>(table.counts[s]) *
+                (table.own[s] +
+                 (s >= layout.short_run() ? zero_runs[s - layout.short_run()].extra_bits : 0));
+    return static_cast<size_t>((bits + 7) / 8);
+}
+
+void write_lengths_table(const uint8_t *lengths, LengthsTable &table, LengthsLayout layout)
+{
+    LengthSymbols symbols_of;
+    length_symbols(lengths, layout, symbols_of);
+    const int symbols = layout.symbols();
+    const std::array<Item, max_leaves> &items = symbols_of.items;
+    const int count = symbols_of.count;
+    const std::array<uint8_t, long_length_symbols> &own = symbols_of.own;
     std::array<HUFFCODE, long_length_symbols> codes;
     std::array<uint8_t, long_length_symbols> order;
     canonical_codes(own.data(), symbols, codes.data(), order.data());

@@ -24,6 +24,10 @@ struct LengthsTable {
 void write_lengths_table(const uint8_t *lengths, LengthsTable &table,
                          LengthsLayout layout = short_lengths);
 
+/* The size that write_lengths_table gives the table, found without writing
+ * it. */
+size_t lengths_table_size(const uint8_t *lengths, LengthsLayout layout = short_lengths);
+
 } // namespace huffman
 } // namespace dctlab
 

@@ -68,6 +68,7 @@ TEST(LengthsTable, ReadsBackWhatItWrote)
             hf::LengthsTable table;
             hf::write_lengths_table(lengths.data(), table, layout);
             ASSERT_LE(table.size, layout.most_bytes()) << what;
+            EXPECT_EQ(hf::lengths_table_size(lengths.data(), layout), table.size) << what;
             Lengths back;
             std::string error;
             ASSERT_TRUE(hf::read_lengths_table(table.bytes.data(), table.size, back, error, layout))
