@@ -337,7 +337,7 @@ TEST(Container, SmallBlocksWhoseCodesTheLimitCutsTakeLongerCodes)
     } cases[] = {
         {skewed, dctlab::container::kDefaultBlockSize, {{9, 6216}}},
         {twice, 6216, {{8, 6216}, {9, 6216}}},
-        {text_and_rare, dctlab::container::kDefaultBlockSize, {{8, 12288}, {9, 7712}}},
+        {text_and_rare, dctlab::container::kDefaultBlockSize, {{8, 10240}, {9, 9760}}},
         {large, dctlab::container::kDefaultBlockSize, {{9, 80000}}},
         {mib, dctlab::container::kDefaultBlockSize, {{4, 1u << 20}}},
     };
@@ -388,6 +388,24 @@ TEST(Container, SmallInputsAreCutWhereTheyComeOutSmallest)
         EXPECT_TRUE(unpack_bytes(packed, out, error)) << error;
         EXPECT_EQ(out, input);
     }
+}
+
+TEST(Container, CutsBelowAMebibyteMoveToWhereTheStatisticsChange)
+{
+    // The planner cuts at its segments of 8 KiB; below a MiB each cut then
+    // moves by steps of 1 KiB, here to where the text meets the noise and
+    // the noise other text, 2 KiB past a segment's start and before its end.
+    Bytes input = text_like(100352, 51);
+    const Bytes noise = random_bytes(20480, 52), other = text_like(79168, 53);
+    input.insert(input.end(), noise.begin(), noise.end());
+    input.insert(input.end(), other.begin(), other.end());
+    const Bytes packed = pack_bytes(input);
+    EXPECT_EQ(blocks_of(packed),
+              (std::vector<std::pair<int, uint32_t>>{{5, 100352}, {2, 20480}, {6, 79168}}));
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(unpack_bytes(packed, out, error)) << error;
+    EXPECT_EQ(out, input);
 }
 
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
