@@ -260,8 +260,8 @@ bool check_stream(const uint8_t *stream, size_t bytes, uint64_t used, size_t cou
     return true;
 }
 
-// A long block's one stream, with the two-level decoder, which takes
-// whole words: the stream, cut at the byte its codes reach, is first made
+// A long block's one stream, with the two-level decoder: read as it is in
+// byte order; in words, cut at the byte its codes reach, it is first made
 // whole words again, its last word's top bytes put back above zero bytes.
 bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &error)
 {
@@ -274,6 +274,10 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
         error = "the lengths give no complete code";
         return false;
     }
+    if (job.order == hf::StreamOrder::bytes) {
+        const uint64_t used = d.any_codes.decode_bytes(job.bytes, job.size, out, job.length);
+        return check_stream(job.bytes, job.size, used, job.length, job.exact, -1, error, job.order);
+    }
     const size_t words = (job.size + 3) / 4;
     if (4 * words > d.whole_capacity) {
         d.whole_words.reset(static_cast<uint8_t *>(std::malloc(4 * words)));
@@ -284,11 +288,7 @@ bool decode_long(Decoding &d, const BlockJob &job, uint8_t *out, std::string &er
         }
     }
     uint8_t *const whole = d.whole_words.get();
-    if (words > 0 && job.order == hf::StreamOrder::bytes) {
-        std::memcpy(whole, job.bytes, job.size);
-        std::memset(whole + job.size, 0, 4 * words - job.size);
-        reverse_word_bytes(whole, words, whole);
-    } else if (words > 0) {
+    if (words > 0) {
         const size_t top = job.size - 4 * (words - 1);
         std::memcpy(whole, job.bytes, 4 * (words - 1));
         std::memset(whole + 4 * (words - 1), 0, 4 - top);

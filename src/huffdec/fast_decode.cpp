@@ -26,6 +26,9 @@ constexpr uint32_t kLink = uint32_t{1} << 23;
 constexpr int kLengthShift = 16;
 constexpr int kCountShift = 21;
 // After a refill the bit buffer holds 56 to 63 bits.
+// Zero bytes after the stream, for the loads that run up to 16 bytes ahead
+// of the last bit consumed.
+constexpr size_t kPadding = 16;
 constexpr int kBitsPerRefill = 56;
 static_assert(2 * lookup_bits <= kBitsPerRefill, "every refill serves at least two codes");
 static_assert(lookup_bits - kFirstBits <= kFirstBits, "a second table is indexed by 1 to 11 bits");
@@ -168,19 +171,32 @@ uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, 
     }
     // The stream's bits in order as bytes, then zero padding for the loads
     // that run up to 16 bytes ahead of the last bit consumed.
-    bytes_.resize(4 * words + 16);
-    uint8_t *start = bytes_.data();
-    for (size_t i = 0; i < words; ++i) {
-        const uint32_t word = load_le32(stream + 4 * i);
-        start[4 * i] = static_cast<uint8_t>(word >> 24);
-        start[4 * i + 1] = static_cast<uint8_t>(word >> 16);
-        start[4 * i + 2] = static_cast<uint8_t>(word >> 8);
-        start[4 * i + 3] = static_cast<uint8_t>(word);
-    }
-    std::memset(start + 4 * words, 0, 16);
+    bytes_.resize(4 * words + kPadding);
+    reverse_word_bytes(stream, words, bytes_.data());
+    std::memset(bytes_.data() + 4 * words, 0, kPadding);
+    return decode_in_order(4 * words, out, count);
+}
 
+uint64_t FastDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count)
+{
+    if (longest_ < 0)
+        return UINT64_MAX;
+    if (longest_ == 0) {
+        std::memset(out, single_, count);
+        return 0;
+    }
+    bytes_.resize(bytes + kPadding);
+    if (bytes > 0)
+        std::memcpy(bytes_.data(), stream, bytes);
+    std::memset(bytes_.data() + bytes, 0, kPadding);
+    return decode_in_order(bytes, out, count);
+}
+
+uint64_t FastDecoder::decode_in_order(size_t bytes, uint8_t *out, size_t count)
+{
+    const uint8_t *start = bytes_.data();
     const uint32_t *table = table_.data();
-    const uint64_t limit = 32 * static_cast<uint64_t>(words);
+    const uint64_t limit = 8 * static_cast<uint64_t>(bytes);
     // Each step takes one entry: up to two symbols, at most the longest code
     // or the 11 bits of a pair, so one refill serves `steps` of them.
     const unsigned steps = static_cast<unsigned>(kBitsPerRefill / std::max(longest_, kFirstBits));

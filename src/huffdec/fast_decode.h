@@ -57,7 +57,17 @@ class FastDecoder
      * nothing outside the stream. */
     uint64_t decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count);
 
+    /* decode for a stream of `bytes` bytes in byte order: the words' bytes
+     * from each one's top byte down, so that its bits run in the order of
+     * the bytes, cut at any byte. The result is greater than 8 * bytes
+     * where the stream ends first. */
+    uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count);
+
   private:
+    // Decodes from bytes_, which holds the stream's `bytes` bytes in byte
+    // order and zero padding after them.
+    uint64_t decode_in_order(size_t bytes, uint8_t *out, size_t count);
+
     std::vector<uint32_t> table_;
     std::vector<uint8_t> bytes_;
     int longest_ = -1; // -1 before a successful build, 0 for a single leaf

@@ -455,6 +455,8 @@ TEST(ShortPaths, StreamsInByteOrderDecodeInPlaceAsTheirWords)
             continue;
         ShortDecoder decoder;
         ASSERT_TRUE(decoder.build(b.codes.data(), b.parsed.symbols.data(), b.parsed.leaves));
+        FastDecoder any;
+        ASSERT_TRUE(any.build(b.codes.data(), b.parsed.symbols.data(), b.parsed.leaves));
         std::array<Bytes, 4> words, cut, ordered;
         std::array<size_t, 4> lengths;
         Bytes all_cut, all_ordered;
@@ -484,6 +486,19 @@ TEST(ShortPaths, StreamsInByteOrderDecodeInPlaceAsTheirWords)
             EXPECT_TRUE(agree(as_words, in_place, lengths[0])) << "round " << round;
             if (as_words <= 8 * lengths[0]) {
                 EXPECT_EQ(a, c) << "round " << round << " count " << count;
+            }
+            // The two-level decoder, in place and on the whole words that
+            // the stream's bytes and zeros after them make.
+            Bytes whole = ordered[0], d(count), e(count);
+            whole.resize((whole.size() + 3) / 4 * 4, 0);
+            whole = in_byte_order(whole, whole.size());
+            const uint64_t any_words = any.decode(whole.data(), whole.size() / 4, d.data(), count);
+            const uint64_t any_bytes = any.decode_bytes(stream.get(), lengths[0], e.data(), count);
+            EXPECT_TRUE(agree(any_words, any_bytes, lengths[0])) << "round " << round;
+            if (any_words <= 8 * lengths[0]) {
+                EXPECT_EQ(any_bytes, as_words) << "round " << round << " count " << count;
+                EXPECT_EQ(d, e) << "round " << round << " count " << count;
+                EXPECT_EQ(e, a) << "round " << round << " count " << count;
             }
         }
         const size_t share = std::min({lengths[0], lengths[1], lengths[2], lengths[3]});
