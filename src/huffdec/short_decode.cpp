@@ -702,7 +702,7 @@ bool ShortDecoder::make_room(size_t bytes)
 }
 
 uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count,
-                                    StreamOrder order)
+                                    StreamOrder order, bool two_symbols)
 {
     if (bits_ < 0)
         return UINT64_MAX;
@@ -727,7 +727,8 @@ uint64_t ShortDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t
     l.end[0] = 8 * static_cast<uint64_t>(bytes);
     l.out[0] = out;
     l.left[0] = count;
-    huffman::decode<1>(l, table_.data(), nullptr, nullptr, width_);
+    huffman::decode<1>(l, table_.data(), two_symbols ? pairs_.data() : nullptr,
+                       in_order_ ? ends_.data() : nullptr, width_);
     return l.pos[0];
 }
 

@@ -63,9 +63,10 @@ class ShortDecoder
      * 4, the last word's top bytes alone, its zero bytes below them left
      * out; the result is greater than 8 * bytes where the stream ends
      * first. With StreamOrder::bytes the stream is the words' bytes in the
-     * order of their bits, cut at any byte, and needs no room. */
+     * order of their bits, cut at any byte, and needs no room. With
+     * two_symbols, as for decode_four. */
     uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count,
-                          StreamOrder order = StreamOrder::words);
+                          StreamOrder order = StreamOrder::words, bool two_symbols = false);
 
     /* Decodes a block of `size` bytes from its four streams, which lie one
      * after another at `streams`: stream k, of bytes[k] bytes (as

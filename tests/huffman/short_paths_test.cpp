@@ -487,6 +487,19 @@ TEST(ShortPaths, StreamsInByteOrderDecodeInPlaceAsTheirWords)
             if (as_words <= 8 * lengths[0]) {
                 EXPECT_EQ(a, c) << "round " << round << " count " << count;
             }
+            // With the table of pairs, either order.
+            for (const hf::StreamOrder order : {hf::StreamOrder::words, hf::StreamOrder::bytes}) {
+                Bytes p(count);
+                const bool words_order = order == hf::StreamOrder::words;
+                const uint64_t paired =
+                    decoder.decode_bytes(words_order ? cut[0].data() : stream.get(), lengths[0],
+                                         p.data(), count, order, true);
+                EXPECT_TRUE(agree(as_words, paired, lengths[0])) << "round " << round;
+                if (as_words <= 8 * lengths[0]) {
+                    EXPECT_EQ(paired, as_words) << "round " << round << " count " << count;
+                    EXPECT_EQ(p, a) << "round " << round << " count " << count;
+                }
+            }
             // The two-level decoder, in place and on the whole words that
             // the stream's bytes and zeros after them make.
             Bytes whole = ordered[0], d(count), e(count);
