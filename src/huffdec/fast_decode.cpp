@@ -161,14 +161,18 @@ bool FastDecoder::build(const HUFFCODE *codes, const uint8_t *leaves, int leaf_c
     return true;
 }
 
-uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
+uint64_t FastDecoder::without_codes(uint8_t *out, size_t count) const
 {
     if (longest_ < 0)
         return UINT64_MAX;
-    if (longest_ == 0) {
-        std::memset(out, single_, count);
-        return 0;
-    }
+    std::memset(out, single_, count);
+    return 0;
+}
+
+uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, size_t count)
+{
+    if (longest_ <= 0)
+        return without_codes(out, count);
     // The stream's bits in order as bytes, then zero padding for the loads
     // that run up to 16 bytes ahead of the last bit consumed.
     bytes_.resize(4 * words + kPadding);
@@ -179,12 +183,8 @@ uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, 
 
 uint64_t FastDecoder::decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count)
 {
-    if (longest_ < 0)
-        return UINT64_MAX;
-    if (longest_ == 0) {
-        std::memset(out, single_, count);
-        return 0;
-    }
+    if (longest_ <= 0)
+        return without_codes(out, count);
     bytes_.resize(bytes + kPadding);
     if (bytes > 0)
         std::memcpy(bytes_.data(), stream, bytes);

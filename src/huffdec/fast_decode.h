@@ -64,6 +64,9 @@ class FastDecoder
     uint64_t decode_bytes(const uint8_t *stream, size_t bytes, uint8_t *out, size_t count);
 
   private:
+    // What decode gives unbuilt (UINT64_MAX), or for a single leaf: its
+    // symbols, which take no bits.
+    uint64_t without_codes(uint8_t *out, size_t count) const;
     // Decodes from bytes_, which holds the stream's `bytes` bytes in byte
     // order and zero padding after them.
     uint64_t decode_in_order(size_t bytes, uint8_t *out, size_t count);
