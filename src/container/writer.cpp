@@ -79,20 +79,37 @@ class Scratch
     size_t capacity_ = 0;
 };
 
-// Only whole pieces (a MiB, the most a piece holds) are coded in four
-// streams a block; a smaller piece (an input below a MiB, or the tail of a
-// larger one) takes one stream a block, whose code may then be up to 15
-// bits deep (take_longer_codes_if_smaller). Four streams cost a block up to
-// six bytes (three stream lengths, three part-filled bytes) and hold its
-// codes to 11 bits, which on drifting text cost more than the planner's
-// blocks saved: on 425 real files of 4 KiB to 2 MiB, pieces of 64 KiB and
-// more in four streams left 21 larger than zlib's Huffman-only output, by
-// 923 bytes in all, where this leaves 14, by 158 (0.9941 of zlib's over all
-// of them to 0.9932). One stream is decoded a code after another: an 893 KB
-// text file unpacked in 4.7 ms of processor time instead of 3.0 (zlib's
-// inflate 8.3), where the whole MiB pieces of large inputs keep the speed
-// of four.
-constexpr size_t kFourStreamPieces = kPiece;
+// Below this a block is one stream: four streams would cost up to six
+// bytes more (three stream lengths, three part-filled bytes) and save
+// little time on so few symbols. Planned blocks are at least a segment
+// long, so only the last block of a piece can be shorter.
+constexpr size_t kFourStreamsFrom = size_t{4} << 10;
+// Pieces below this in the middle of an input (units of --block-size below
+// a MiB) are coded in one stream a block whatever its length: for inputs of
+// 4 to 16 KiB the bytes that four streams cost were as much as zlib's
+// Huffman-only output was smaller.
+constexpr size_t kFourStreamPieces = size_t{64} << 10;
+
+// The input's last piece, where it is below a MiB (an input below a MiB,
+// or a larger one's tail), is coded for its bytes instead: one stream a
+// block, whose code may then be up to 15 bits deep, and cut exactly or its
+// cuts moved (write_exactly, refine_and_write). Four streams cost a block
+// up to six bytes and hold its codes to 11 bits, which on drifting text
+// cost more than the planner's blocks saved: on 425 real files of 4 KiB to
+// 2 MiB, pieces of 64 KiB and more in four streams left 21 larger than
+// zlib's Huffman-only output, by 923 bytes in all, where one stream leaves
+// 14, by 158 (0.9941 of zlib's over all of them to 0.9932). One stream is
+// decoded a code after another: an 893 KB text file unpacked in 4.7 ms of
+// processor time instead of 3.0 (zlib's inflate 8.3), where the whole MiB
+// pieces of large inputs keep the speed of four. Pieces below a MiB in the
+// middle of an input come from units that small, asked for to bound
+// memory, and keep the whole pieces' way: coded for their bytes, 16 MiB of
+// text in units of 64 KiB packed in 136 ms instead of 26 and unpacked in 43
+// instead of 21, for 0.9% fewer bytes.
+bool for_its_bytes(size_t piece, const Ending *ending)
+{
+    return ending && piece < kPiece;
+}
 
 // A block of one byte value: a plain Huffman block with form_tree's table of
 // one leaf and an empty stream, as every version has written it, or stored
@@ -127,10 +144,10 @@ struct BlockCode {
     bool long_codes = false; // lengths of up to 15 bits, in a long table
 };
 
-// A one-stream block (of a piece below a MiB) whose code the 11-bit limit
-// may have cut takes codes of up to 12 to 15 bits instead, where that is
-// smaller, table included: its decoder is slower, but in inputs this small
-// the bytes count for more. On 425 real files of 4 KiB to
+// A one-stream block (of a small input, an input's tail or a small unit)
+// whose code the 11-bit limit may have cut takes codes of up to 12 to 15
+// bits instead, where that is smaller, table included: its decoder is
+// slower, but in inputs this small the bytes count for more. On 425 real files of 4 KiB to
 // 2 MiB, the limit had put 46 over zlib's size; 15 bits alone took that to
 // 34, as its table grew by what the stream saved, and the best of 12 to 15
 // to 27.
@@ -225,7 +242,7 @@ bool write_block(ByteSink &out, const uint8_t *data, const Span &span, bool four
         }
         return true;
     }
-    const int streams = four_stream_piece ? hf::stream_count : 1;
+    const int streams = four_stream_piece && size >= kFourStreamsFrom ? hf::stream_count : 1;
     BlockCode code;
     choose_code(counts, streams == 1, code);
     std::array<HUFFCODE, 256> codes;
@@ -343,7 +360,8 @@ size_t one_stream_bytes(const uint8_t *data, const Span &span, Scratch &scratch,
     return std::min(coded_size(code, size, 1, ending), size + stored_head(ending));
 }
 
-// A small piece is cut where its blocks come out smallest, exactly: of all
+// The input's last piece, where it is 64 KiB or less (a small input, or a
+// larger one's tail), is cut where its blocks come out smallest, exactly: of all
 // the ways to cut it at multiples of kExactUnit, the one whose blocks, as
 // write_block writes them, take the fewest bytes. The planner's estimates
 // and segments of 8 KiB left 14 of 425 real files of 4 KiB to 2 MiB larger
@@ -423,7 +441,7 @@ void move_cut(const uint8_t *data, Span &a, Span &b)
         shift_cut(data, a, b, best_cut - cut, false);
 }
 
-// Writes the `count` blocks planned for a piece below a MiB, in one stream
+// Writes the `count` blocks planned for the input's last piece below a MiB, in one stream
 // each, after moving each cut (move_cut) and joining neighbours that come
 // out smaller as one block, as written (two stored ones, say, where a cut
 // moved to the start of random bytes). `blocks` is rewritten.
@@ -505,11 +523,12 @@ bool write_exactly(ByteSink &out, const uint8_t *data, size_t size, Scratch &scr
 bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scratch,
                  std::string &error, Ending *ending = nullptr)
 {
-    if (size <= kExactPieces)
+    const bool for_bytes = for_its_bytes(size, ending);
+    if (for_bytes && size <= kExactPieces)
         return write_exactly(out, data, size, scratch, error, ending);
     BlockPlanner planner(size);
     const bool four_streams = size >= kFourStreamPieces;
-    if (!four_streams) {
+    if (for_bytes) {
         // At most a block a segment: room kept from piece to piece.
         std::vector<Span> &blocks = scratch.blocks;
         blocks.clear();

@@ -408,6 +408,21 @@ TEST(Container, CutsBelowAMebibyteMoveToWhereTheStatisticsChange)
     EXPECT_EQ(out, input);
 }
 
+TEST(Container, SmallUnitsKeepFourStreamsButTheInputsLastPiece)
+{
+    // Units below a MiB, asked for to bound memory, are coded as whole
+    // pieces are, in four streams from 64 KiB on; only the input's last
+    // piece is coded for its bytes, in one stream.
+    const Bytes input = text_like(3 << 16, 61);
+    const Bytes packed = pack_bytes(input, 1u << 16);
+    EXPECT_EQ(blocks_of(packed),
+              (std::vector<std::pair<int, uint32_t>>{{4, 1u << 16}, {4, 1u << 16}, {6, 1u << 16}}));
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(unpack_bytes(packed, out, error)) << error;
+    EXPECT_EQ(out, input);
+}
+
 TEST(Container, BlocksFollowTheStatisticsOfTheInput)
 {
     // Text, random bytes, then mostly zeros, 192 KiB each: the text and the
