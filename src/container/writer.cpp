@@ -147,10 +147,10 @@ struct BlockCode {
 // A one-stream block (of a small input, an input's tail or a small unit)
 // whose code the 11-bit limit may have cut takes codes of up to 12 to 15
 // bits instead, where that is smaller, table included: its decoder is
-// slower, but in inputs this small the bytes count for more. On 425 real files of 4 KiB to
-// 2 MiB, the limit had put 46 over zlib's size; 15 bits alone took that to
-// 34, as its table grew by what the stream saved, and the best of 12 to 15
-// to 27.
+// slower, but in inputs this small the bytes count for more. On 425 real
+// files of 4 KiB to 2 MiB, the limit had put 46 over zlib's size; 15 bits
+// alone took that to 34, as its table grew by what the stream saved, and
+// the best of 12 to 15 to 27.
 void take_longer_codes_if_smaller(const std::array<int32_t, 256> &counts, BlockCode &code)
 {
     namespace hf = dctlab::huffman;
@@ -361,9 +361,9 @@ size_t one_stream_bytes(const uint8_t *data, const Span &span, Scratch &scratch,
 }
 
 // The input's last piece, where it is 64 KiB or less (a small input, or a
-// larger one's tail), is cut where its blocks come out smallest, exactly: of all
-// the ways to cut it at multiples of kExactUnit, the one whose blocks, as
-// write_block writes them, take the fewest bytes. The planner's estimates
+// larger one's tail), is cut where its blocks come out smallest, exactly:
+// of all the ways to cut it at multiples of kExactUnit, the one whose
+// blocks, as write_block writes them, take the fewest bytes. The planner's estimates
 // and segments of 8 KiB left 14 of 425 real files of 4 KiB to 2 MiB larger
 // than zlib's Huffman-only output, all of them files of 14 to 40 KiB, by 1
 // to 60 bytes (158 in all); cut exactly at 8 KiB, 7 by 31 bytes; at 4 KiB,
@@ -373,27 +373,19 @@ size_t one_stream_bytes(const uint8_t *data, const Span &span, Scratch &scratch,
 constexpr size_t kExactPieces = size_t{64} << 10;
 constexpr size_t kExactUnit = size_t{4} << 10;
 
-// Moves `moved` bytes across the cut between blocks `a` and `b`: to `b` where
-// `to_b`, else to `a`. Their counts go with them.
-void shift_cut(const uint8_t *data, Span &a, Span &b, size_t moved, bool to_b)
+// Moves the cut between neighbouring blocks `a` and `b` to `at`, inside
+// them; the bytes between the two places go with their counts.
+void shift_cut(const uint8_t *data, Span &a, Span &b, size_t at)
 {
-    Counts counts;
-    if (to_b) {
-        a.end -= moved;
-        count_bytes(data + a.end, moved, counts);
-        for (int x = 0; x < 256; ++x) {
-            a.counts[x] -= counts[x];
-            b.counts[x] += counts[x];
-        }
-    } else {
-        count_bytes(data + a.end, moved, counts);
-        a.end += moved;
-        for (int x = 0; x < 256; ++x) {
-            a.counts[x] += counts[x];
-            b.counts[x] -= counts[x];
-        }
+    const bool back = at < a.end;
+    Span &loses = back ? a : b, &gains = back ? b : a;
+    Counts moved;
+    count_bytes(data + std::min(at, a.end), back ? a.end - at : at - a.end, moved);
+    for (int x = 0; x < 256; ++x) {
+        loses.counts[x] -= moved[x];
+        gains.counts[x] += moved[x];
     }
-    b.begin = a.end;
+    a.end = b.begin = at;
 }
 
 // Each cut between planned blocks then moves to whichever place less than
@@ -420,7 +412,7 @@ void move_cut(const uint8_t *data, Span &a, Span &b)
     Span a2 = a, b2 = b;
     for (size_t back = kExactStep; back < kExactUnit && a2.end > a.begin + kExactStep;
          back += kExactStep) {
-        shift_cut(data, a2, b2, kExactStep, true);
+        shift_cut(data, a2, b2, a2.end - kExactStep);
         if (const double bits = bits_of(a2, b2); bits < best) {
             best = bits;
             best_cut = a2.end;
@@ -429,22 +421,21 @@ void move_cut(const uint8_t *data, Span &a, Span &b)
     a2 = a;
     b2 = b;
     for (size_t on = kExactStep; on < kExactUnit && a2.end + kExactStep < b.end; on += kExactStep) {
-        shift_cut(data, a2, b2, kExactStep, false);
+        shift_cut(data, a2, b2, a2.end + kExactStep);
         if (const double bits = bits_of(a2, b2); bits < best) {
             best = bits;
             best_cut = a2.end;
         }
     }
-    if (best_cut < cut)
-        shift_cut(data, a, b, cut - best_cut, true);
-    else if (best_cut > cut)
-        shift_cut(data, a, b, best_cut - cut, false);
+    if (best_cut != cut)
+        shift_cut(data, a, b, best_cut);
 }
 
-// Writes the `count` blocks planned for the input's last piece below a MiB, in one stream
-// each, after moving each cut (move_cut) and joining neighbours that come
-// out smaller as one block, as written (two stored ones, say, where a cut
-// moved to the start of random bytes). `blocks` is rewritten.
+// Writes the `count` blocks planned for the input's last piece below a
+// MiB, in one stream each, after moving each cut (move_cut) and joining
+// neighbours that come out smaller as one block, as written (two stored
+// ones, say, where a cut moved to the start of random bytes). `blocks` is
+// rewritten.
 bool refine_and_write(ByteSink &out, const uint8_t *data, Span *blocks, size_t count,
                       Scratch &scratch, std::string &error, Ending *ending)
 {
@@ -452,19 +443,25 @@ bool refine_and_write(ByteSink &out, const uint8_t *data, Span *blocks, size_t c
         return true;
     for (size_t k = 1; k < count; ++k)
         move_cut(data, blocks[k - 1], blocks[k]);
+    // The bytes of the last block kept: not the input's last block, while
+    // another follows it.
     size_t kept = 1;
+    size_t last_bytes = count > 1 ? one_stream_bytes(data, blocks[0], scratch, nullptr) : 0;
     for (size_t k = 1; k < count; ++k) {
         Span &last = blocks[kept - 1];
         Span joined{last.begin, blocks[k].end, last.counts};
         for (int b = 0; b < 256; ++b)
             joined.counts[b] += blocks[k].counts[b];
         const Ending *at_end = k + 1 == count ? ending : nullptr;
-        if (one_stream_bytes(data, joined, scratch, at_end) <
-            one_stream_bytes(data, last, scratch, nullptr) +
-                one_stream_bytes(data, blocks[k], scratch, at_end))
+        const size_t joined_bytes = one_stream_bytes(data, joined, scratch, at_end);
+        const size_t next_bytes = one_stream_bytes(data, blocks[k], scratch, at_end);
+        if (joined_bytes < last_bytes + next_bytes) {
             last = joined;
-        else
+            last_bytes = joined_bytes;
+        } else {
             blocks[kept++] = blocks[k];
+            last_bytes = next_bytes;
+        }
     }
     for (size_t k = 0; k < kept; ++k)
         if (!write_block(out, data, blocks[k], false, scratch, error,
@@ -528,22 +525,23 @@ bool write_piece(ByteSink &out, const uint8_t *data, size_t size, Scratch &scrat
         return write_exactly(out, data, size, scratch, error, ending);
     BlockPlanner planner(size);
     const bool four_streams = size >= kFourStreamPieces;
-    if (for_bytes) {
-        // At most a block a segment: room kept from piece to piece.
-        std::vector<Span> &blocks = scratch.blocks;
-        blocks.clear();
-        for (size_t at = 0; at < size; at += kSegment)
-            if (const Span *block = planner.add(data, at, std::min(size, at + kSegment)))
-                blocks.push_back(*block);
-        if (const Span *last = planner.finish())
-            blocks.push_back(*last);
-        return refine_and_write(out, data, blocks.data(), blocks.size(), scratch, error, ending);
-    }
+    // Blocks to refine are kept, at most one a segment, in room kept from
+    // piece to piece.
+    std::vector<Span> &planned = scratch.blocks;
+    planned.clear();
     for (size_t at = 0; at < size; at += kSegment)
-        if (const Span *block = planner.add(data, at, std::min(size, at + kSegment)))
-            if (!write_block(out, data, *block, four_streams, scratch, error))
+        if (const Span *block = planner.add(data, at, std::min(size, at + kSegment))) {
+            if (for_bytes)
+                planned.push_back(*block);
+            else if (!write_block(out, data, *block, four_streams, scratch, error))
                 return false;
+        }
     const Span *last = planner.finish();
+    if (for_bytes) {
+        if (last)
+            planned.push_back(*last);
+        return refine_and_write(out, data, planned.data(), planned.size(), scratch, error, ending);
+    }
     return !last || write_block(out, data, *last, four_streams, scratch, error, ending);
 }
 

@@ -25,10 +25,10 @@ constexpr uint32_t kSeconds = 2 * kFirstEntries;
 constexpr uint32_t kLink = uint32_t{1} << 23;
 constexpr int kLengthShift = 16;
 constexpr int kCountShift = 21;
-// After a refill the bit buffer holds 56 to 63 bits.
 // Zero bytes after the stream, for the loads that run up to 16 bytes ahead
 // of the last bit consumed.
 constexpr size_t kPadding = 16;
+// After a refill the bit buffer holds 56 to 63 bits.
 constexpr int kBitsPerRefill = 56;
 static_assert(2 * lookup_bits <= kBitsPerRefill, "every refill serves at least two codes");
 static_assert(lookup_bits - kFirstBits <= kFirstBits, "a second table is indexed by 1 to 11 bits");
@@ -173,8 +173,7 @@ uint64_t FastDecoder::decode(const uint8_t *stream, size_t words, uint8_t *out, 
 {
     if (longest_ <= 0)
         return without_codes(out, count);
-    // The stream's bits in order as bytes, then zero padding for the loads
-    // that run up to 16 bytes ahead of the last bit consumed.
+    // The stream's bits in order as bytes, then the zero padding.
     bytes_.resize(4 * words + kPadding);
     reverse_word_bytes(stream, words, bytes_.data());
     std::memset(bytes_.data() + 4 * words, 0, kPadding);
